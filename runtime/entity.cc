@@ -1,0 +1,186 @@
+// Entities, reactors and type objects.
+#include "runtime/entity.h"
+
+#include "runtime/list_raw.h"
+#include "runtime/zef_type.h"
+
+#include <map>
+
+namespace Zef {
+
+// Reactors.
+
+void PtrInterface::NotifieeConst::hasNotificationActiveIs(bool b) {
+  if (b == hasNotificationActive()) return;
+  notificationActiveBitIs(b);
+  if (b) {
+    if (zef_bitSet.wasNotified()) isRegisteredNotifieeIs(true);
+  } else {
+    // Remember the registration so that switching back on restores it.
+    zef_bitSet.wasNotifiedIs(isRegisteredNotifiee_);
+    isRegisteredNotifieeIs(false);
+  }
+}
+
+PtrInterface::NotifieeConst::~NotifieeConst() = default;
+
+Ptr<PtrInterface::NotifieeConst> PtrInterface::NotifieeConst::zefReactor() const {
+  return Ptr<NotifieeConst>(const_cast<NotifieeConst*>(this));
+}
+void PtrInterface::NotifieeConst::isRegisteredNotifieeIs(bool b) const { isRegisteredNotifiee_ = b; }
+void PtrInterface::NotifieeConst::zef_bitSetIs(Zef_BitSet b) { zef_bitSet = b; }
+String8 PtrInterface::NotifieeConst::name() const { return String8(); }
+void PtrInterface::NotifieeConst::notifierIs(Ptr<PtrInterface const> const& n) { notifier_ = n; }
+
+void PtrInterface::NotifieeConst::handleNotification(ActivityConfig*) {
+  // Nothing is ever deferred by this runtime; replay what a caller parked.
+  AttributeId id = pendingAttributeId_;
+  pendingAttributeId_ = 0;
+  if (id > 0) onAttribute(id);
+}
+void PtrInterface::NotifieeConst::handleDefault(ActivityConfig*, AttributeId, bool) {}
+void PtrInterface::NotifieeConst::onAttribute(AttributeId) {}
+void PtrInterface::NotifieeConst::onNotification() {}
+void PtrInterface::NotifieeConst::onCollectionNotification(String8) {}
+void PtrInterface::NotifieeConst::onNotificationException() {}
+void PtrInterface::NotifieeConst::onNotificationException(AttributeId) {}
+void PtrInterface::NotifieeConst::handleNotificationException(AttributeId id) { onNotificationException(id); }
+void PtrInterface::NotifieeConst::handleNotificationException() { onNotificationException(); }
+void PtrInterface::NotifieeConst::onZeroReferences() {}
+Activity* PtrInterface::NotifieeConst::activityPtr() const { return nullptr; }
+Activity* PtrInterface::NotifieeConst::zefFwkActivity() { return nullptr; }
+Activity const* PtrInterface::NotifieeConst::zefFwkActivity() const { return nullptr; }
+ActivityStateMachine* PtrInterface::NotifieeConst::actsm() { return nullptr; }
+
+void PtrInterface::NotifieeConst::isWeakReferenceIs(bool b) {
+  if (b == isWeakReference_) return;
+  isWeakReference_ = b;
+  if (!notifier_) return;
+  if (b) notifier_->deleteRef();
+  else notifier_->newRef();
+}
+
+bool PtrInterface::NotifieeConst::zefOnAttribute(AttributeId, unsigned char*) const { return false; }
+
+void doZombieReactor(PtrInterface::NotifieeConst& reactor, bool zombie) {
+  if (zombie == reactor.zefMarkedForDeletion()) return;
+  if (reactor.notifier()) reactor.hasNotificationActiveIs(!zombie);
+  reactor.zefMarkedForDeletionIs(zombie);
+}
+
+void Entity::NotifieeConst::notifierIs(Ptr<PtrInterface const> const& n) { notifierFieldIs(n); }
+void Entity::NotifieeConst::onParent() {}
+void Entity::NotifieeConst::onVersion() {}
+
+// Entities.
+
+Entity::~Entity() = default;
+
+namespace {
+class EntityType : public ZefType {
+ public:
+  EntityType() : ZefType("Entity", nullptr, nullptr, ZefTypeFlags::zefEmpty()) {}
+};
+}  // namespace
+
+ZefType* Entity::fwkType() const { return _fwkType(); }
+ZefType* Entity::_fwkType() {
+  static ZefType* slot = nullptr;
+  return typeObject<EntityType>(slot);
+}
+
+Name Entity::name() const { return name_; }
+Ptr<Entity const> Entity::parent() const { return Ptr<Entity const>(parent_); }
+Ptr<Entity> Entity::parent() { return Ptr<Entity>(parent_); }
+void Entity::parentIs(Ptr<Entity> const& p) {
+  if (p.ptr() == parent_) return;
+  parent_ = p.ptr();
+  handleParent(p);
+}
+Ptr<ZefAttr const> Entity::parentAttr() const {
+  return parent_ ? parent_->fwkType()->attr(parentAttrId_) : Ptr<ZefAttr const>();
+}
+AttributeId Entity::parentAttrId() const { return parentAttrId_; }
+void Entity::parentAttrIdIs(AttributeId id) { parentAttrId_ = id; }
+
+String8 Entity::uriPath() const {
+  String8 path = parent_ ? parent_->uriPath() : String8();
+  path += "/";
+  return path + name_;
+}
+
+String8 Entity::fullName() const { return parent_ ? parent_->fullName() + "/" + name_ : String8(name_); }
+
+String8 Entity::attributeString(AttributeId id) const {
+  switch (id) {
+    case 0: return "fwkKey";
+    case 5: return "zeroReferences";
+    case 6: return "isNondestructing";
+    case kNoParentAttrId: return "parent";
+    case 154: return "zefHasAttrLogInterface";
+    default: return "unknown";
+  }
+}
+
+void Entity::zefNotifieeAdapterIs(Ptr<Entity const> const&) {}
+void Entity::handleParent(Ptr<Entity> const&) { ++version_; }
+
+String8 BaseCollection::iteratorStrep(StrepIterator const& it) const {
+  return it.current ? String8("member") : String8("end");
+}
+
+// Type objects.
+
+ZefTypeFlags::ZefTypeFlags(std::uint64_t v) : value_(v) {
+  if (v > kMax) throwRangeException("ZefTypeFlags::value > 0x3fffffffffffffffull not allowed");
+}
+
+ZefType::ZefType(Name name, ZefType* parent, ZefType* base, ZefTypeFlags const& flags)
+    : Entity(std::move(name)), base_(base), flags_(flags) {
+  if (parent) parentIs(Ptr<Entity>(parent));
+}
+
+namespace {
+class TypeType : public ZefType {
+ public:
+  TypeType() : ZefType("ZefType", nullptr, Entity::_fwkType(), ZefTypeFlags::zefEmpty()) {}
+};
+
+std::map<Name, ZefType const*>& registry() {
+  static auto* r = new std::map<Name, ZefType const*>();  // lives as long as the types
+  return *r;
+}
+}  // namespace
+
+ZefType* ZefType::fwkType() const { return _fwkType(); }
+ZefType* ZefType::_fwkType() {
+  static ZefType* slot = nullptr;
+  return typeObject<TypeType>(slot);
+}
+
+Ptr<ZefAttr const> ZefType::attr(AttributeId id) const {
+  for (ZefType const* t = this; t; t = t->base_) {
+    for (auto const& a : t->attrs_) {
+      if (a->id() == id) return a;
+    }
+  }
+  return nullptr;
+}
+
+Ptr<ZefAttr const> ZefType::attr(Name const& name) const {
+  for (ZefType const* t = this; t; t = t->base_) {
+    for (auto const& a : t->attrs_) {
+      if (a->name() == name) return a;
+    }
+  }
+  return nullptr;
+}
+
+void ZefType::typeNodeIs(ZefType const* type, Name const& fullName) { registry()[fullName] = type; }
+
+ZefType* ZefType::registered(Name const& fullName) {
+  auto it = registry().find(fullName);
+  return it == registry().end() ? nullptr : const_cast<ZefType*>(it->second);
+}
+
+}  // namespace Zef

@@ -1,0 +1,194 @@
+// Reference-counted framework objects and counted references to them.
+//
+// Every framework object starts with one 32-bit reference word:
+//   bits 0-28   reference count
+//   bit 29      notification active (reactors)
+//   bit 31      marked for deletion
+//   top byte 0x1F: nondestructing; counted references leave the word alone.
+// The word is the only state changed with atomic instructions; everything else
+// belongs to the one thread that owns the object.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+namespace Zef {
+
+class ZefType;
+
+// Sized allocation for framework objects. Objects are created by their
+// factories with the object's size and returned with the same size; the pool
+// keeps a count of the bytes it has handed out so memory cost is measurable.
+class ZefMemPool {
+ public:
+  static void* allocate(std::size_t size);
+  static void release(void* p, std::size_t size) noexcept;
+  static std::size_t bytesInUse() noexcept;
+};
+
+class PtrInterface {
+ public:
+  static constexpr std::uint32_t kCountMask = 0x1FFFFFFFu;
+  static constexpr std::uint32_t kNotificationActiveBit = 1u << 29;
+  static constexpr std::uint32_t kMarkedForDeletionBit = 1u << 31;
+  static constexpr std::uint32_t kZeroTestMask = 0x5FFFFFFFu;
+  static constexpr std::uint32_t kNondestructingByte = 0x1Fu;
+
+  class NotifieeConst;
+
+  PtrInterface() noexcept : referenceWord_(1) {}
+  PtrInterface(PtrInterface const&) = delete;
+  PtrInterface& operator=(PtrInterface const&) = delete;
+
+  // Virtual operations in the framework's slot order.
+  virtual void hasNotificationActiveIs(bool b);
+  virtual unsigned int zefAuditErrors(unsigned int depth) const;
+  virtual unsigned int auditErrors(unsigned int depth) const;
+  virtual void isNondestructingIs(bool b);
+  virtual void zeroReferencesIs(bool b);
+  virtual ZefType* fwkType() const;
+  virtual ~PtrInterface();
+
+  static ZefType* _fwkType();
+
+  std::uint32_t referenceWord() const noexcept {
+    return referenceWord_.load(std::memory_order_relaxed);
+  }
+  std::uint32_t references() const noexcept { return referenceWord() & kCountMask; }
+  bool isNondestructing() const noexcept { return (referenceWord() >> 24) == kNondestructingByte; }
+  bool hasNotificationActive() const noexcept { return referenceWord() & kNotificationActiveBit; }
+  bool zefMarkedForDeletion() const noexcept { return referenceWord() & kMarkedForDeletionBit; }
+  void zefMarkedForDeletionIs(bool b) noexcept { setBit(kMarkedForDeletionBit, b); }
+
+  void newRef() const noexcept {
+    if (!isNondestructing()) referenceWord_.fetch_add(1, std::memory_order_relaxed);
+  }
+  void deleteRef() const noexcept {
+    if (isNondestructing()) return;
+    std::uint32_t now = referenceWord_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if ((now & kZeroTestMask) == 0) handleZeroRef();
+  }
+
+  static void* operator new(std::size_t size) { return ZefMemPool::allocate(size); }
+  static void operator delete(void* p, std::size_t size) noexcept { ZefMemPool::release(p, size); }
+
+ protected:
+  // Sets or clears bit 29; the runtime's part of hasNotificationActiveIs.
+  void notificationActiveBitIs(bool b) noexcept { setBit(kNotificationActiveBit, b); }
+  // The runtime's own switch of the nondestructing state (the word's top byte).
+  void nondestructingWordIs(bool b) noexcept;
+
+ private:
+  void setBit(std::uint32_t bit, bool b) noexcept {
+    if (b) referenceWord_.fetch_or(bit, std::memory_order_relaxed);
+    else referenceWord_.fetch_and(~bit, std::memory_order_relaxed);
+  }
+  // The count reached zero: tell the object through zeroReferencesIs, then
+  // destroy it unless a holder took a new reference meanwhile.
+  void handleZeroRef() const noexcept;
+
+  mutable std::atomic<std::uint32_t> referenceWord_;
+};
+
+inline void _referencesInc(PtrInterface const* p) noexcept {
+  if (p) p->newRef();
+}
+inline void _referencesDec(PtrInterface const* p) noexcept {
+  if (p) p->deleteRef();
+}
+
+struct AdoptRef {};
+inline constexpr AdoptRef adoptRef{};
+
+// A counted reference. Copying takes a reference; destruction releases one;
+// assignment takes the new reference before releasing the old one.
+// Equality is identity of the referenced object.
+template <class T>
+class Ptr {
+ public:
+  using element_type = T;
+
+  Ptr() noexcept = default;
+  Ptr(std::nullptr_t) noexcept {}  // NOLINT
+  Ptr(T* p) noexcept : p_(p) { _referencesInc(p_); }  // NOLINT
+  // Takes over the construction reference of a freshly built object.
+  Ptr(T* p, AdoptRef) noexcept : p_(p) {}
+  Ptr(Ptr const& o) noexcept : p_(o.p_) { _referencesInc(p_); }
+  Ptr(Ptr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
+  Ptr(Ptr<U> const& o) noexcept : p_(o.ptr()) {  // NOLINT
+    _referencesInc(p_);
+  }
+  template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
+  Ptr(Ptr<U>&& o) noexcept : p_(o.release()) {}  // NOLINT
+  ~Ptr() { _referencesDec(p_); }
+
+  Ptr& operator=(Ptr const& o) noexcept {
+    T* old = p_;
+    _referencesInc(o.p_);
+    p_ = o.p_;
+    _referencesDec(old);
+    return *this;
+  }
+  Ptr& operator=(Ptr&& o) noexcept {
+    if (this != &o) {
+      T* old = p_;
+      p_ = std::exchange(o.p_, nullptr);
+      _referencesDec(old);
+    }
+    return *this;
+  }
+
+  T* ptr() const noexcept { return p_; }
+  T* operator->() const noexcept { return p_; }
+  T& operator*() const noexcept { return *p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Gives up the reference without releasing it.
+  T* release() noexcept { return std::exchange(p_, nullptr); }
+
+  template <class U>
+  bool operator==(Ptr<U> const& o) const noexcept { return p_ == o.ptr(); }
+  template <class U>
+  bool operator!=(Ptr<U> const& o) const noexcept { return p_ != o.ptr(); }
+  bool operator==(std::nullptr_t) const noexcept { return p_ == nullptr; }
+  bool operator!=(std::nullptr_t) const noexcept { return p_ != nullptr; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+template <class T, class U>
+Ptr<T> dynamicPtrCast(Ptr<U> const& p) {
+  return Ptr<T>(dynamic_cast<T*>(p.ptr()));
+}
+
+[[noreturn]] void throwNullValidPtr();
+
+// A counted reference that is never null: construction from null throws the
+// range exception "null ValidPtr".
+template <class T>
+class ValidPtr : public Ptr<T> {
+ public:
+  ValidPtr(T* p) : Ptr<T>(check(p)) {}  // NOLINT
+  ValidPtr(T* p, AdoptRef) : Ptr<T>(check(p), adoptRef) {}
+  template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
+  ValidPtr(Ptr<U> const& o) : Ptr<T>(check(o.ptr())) {}  // NOLINT
+
+ private:
+  static T* check(T* p) {
+    if (!p) throwNullValidPtr();
+    return p;
+  }
+};
+
+// Allocates with the framework's sized allocator and constructs; if the
+// constructor throws, the memory goes back and nothing is left behind.
+template <class T, class... Args>
+ValidPtr<T> newObject(Args&&... args) {
+  return ValidPtr<T>(new T(std::forward<Args>(args)...), adoptRef);
+}
+
+}  // namespace Zef

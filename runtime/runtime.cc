@@ -1,0 +1,108 @@
+// Objects, counted references, strings and exceptions.
+#include "runtime/ptr.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <ostream>
+
+#include "runtime/exception.h"
+#include "runtime/string8.h"
+#include "runtime/zef_type.h"
+
+namespace Zef {
+
+namespace {
+std::atomic<std::size_t> poolBytes{0};
+}  // namespace
+
+void* ZefMemPool::allocate(std::size_t size) {
+  void* p = ::operator new(size);
+  poolBytes.fetch_add(size, std::memory_order_relaxed);
+  return p;
+}
+
+void ZefMemPool::release(void* p, std::size_t size) noexcept {
+  if (!p) return;
+  poolBytes.fetch_sub(size, std::memory_order_relaxed);
+  ::operator delete(p, size);
+}
+
+std::size_t ZefMemPool::bytesInUse() noexcept { return poolBytes.load(std::memory_order_relaxed); }
+
+PtrInterface::~PtrInterface() = default;
+
+void PtrInterface::hasNotificationActiveIs(bool b) { notificationActiveBitIs(b); }
+unsigned int PtrInterface::zefAuditErrors(unsigned int) const { return 0; }
+unsigned int PtrInterface::auditErrors(unsigned int depth) const { return zefAuditErrors(depth); }
+void PtrInterface::isNondestructingIs(bool b) { nondestructingWordIs(b); }
+void PtrInterface::zeroReferencesIs(bool) {}
+
+ZefType* PtrInterface::fwkType() const { return _fwkType(); }
+
+namespace {
+class PtrInterfaceType : public ZefType {
+ public:
+  PtrInterfaceType() : ZefType("PtrInterface", nullptr, nullptr, ZefTypeFlags::zefEmpty()) {}
+};
+}  // namespace
+
+ZefType* PtrInterface::_fwkType() {
+  static ZefType* slot = nullptr;
+  return typeObject<PtrInterfaceType>(slot);
+}
+
+void PtrInterface::nondestructingWordIs(bool b) noexcept {
+  std::uint32_t w = referenceWord_.load(std::memory_order_relaxed);
+  std::uint32_t next;
+  do {
+    // The count lives on in the low 24 bits while the top byte is 0x1F.
+    next = b ? ((w & 0x00FFFFFFu) | (kNondestructingByte << 24)) : (w & 0x00FFFFFFu);
+  } while (!referenceWord_.compare_exchange_weak(w, next, std::memory_order_relaxed));
+}
+
+void PtrInterface::handleZeroRef() const noexcept {
+  auto* self = const_cast<PtrInterface*>(this);
+  // Hold a reference while the object hears about its zero count, so that
+  // references taken and dropped meanwhile do not come back here.
+  referenceWord_.fetch_add(1, std::memory_order_relaxed);
+  try {
+    self->zeroReferencesIs(true);
+  } catch (...) {
+    // Reactors' failures are contained by dispatch; nothing else may escape a
+    // release.
+  }
+  if (isNondestructing()) return;
+  std::uint32_t now = referenceWord_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if ((now & kZeroTestMask) == 0) delete self;
+}
+
+void throwNullValidPtr() { throwRangeException("null ValidPtr"); }
+
+// Strings.
+std::ostream& operator<<(std::ostream& os, String8 const& s) { return os << s.str(); }
+
+// Exceptions.
+thread_local int Expect::current_ = 0;
+
+namespace {
+ExceptionIdSet currentIds() {
+  int id = Expect::current();
+  return id ? ExceptionIdSet{id} : ExceptionIdSet{};
+}
+}  // namespace
+
+void throwRangeException(char const* m) { throw RangeException(m, currentIds()); }
+void throwInternalException(char const* m) { throw InternalException(m, currentIds()); }
+void throwNameInUseException(char const* m) { throw NameInUseException(m, currentIds()); }
+void throwTypeException(char const* m) { throw TypeException(m, currentIds()); }
+void throwConstException(char const* m) { throw ConstException(m, currentIds()); }
+void throwBadIndexAttrException(char const* m) { throw BadIndexAttrException(m, currentIds()); }
+void throwUnknownArgException(char const* m) { throw UnknownArgException(m, currentIds()); }
+
+void assertionFailed(char const* expression, char const* file, int line) {
+  std::fprintf(stderr, "%s:%d: Assertion `%s' failed.\n", file, line, expression);
+  std::abort();
+}
+
+}  // namespace Zef

@@ -1,0 +1,34 @@
+# Installs the build into a scratch prefix, then builds and runs the consumer
+# with the CMake package and again with pkg-config.
+foreach(v BUILD_DIR SOURCE_DIR WORK_DIR)
+  if(NOT DEFINED ${v})
+    message(FATAL_ERROR "${v} not set")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
+  endif()
+  message(STATUS "${out}")
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/cmake-build -G Ninja -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK_DIR}/cmake-build/consumer)
+
+# pkg-config: the flags it gives build the same program.
+find_program(PKG_CONFIG pkg-config REQUIRED)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
+                ${PKG_CONFIG} --cflags --libs phybcm54980
+                OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "pkg-config does not know phybcm54980")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(c++ ${SOURCE_DIR}/main.cc ${flags} -o ${WORK_DIR}/consumer-pc)
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK_DIR}/consumer-pc)

@@ -1,0 +1,289 @@
+// Reactors on an entity: attachment, dispatch order, failures, and changes to
+// the notifiee list made while a dispatch runs.
+#include <gtest/gtest.h>
+
+#include "model/phy_bcm54980_chip_config.h"
+#include "model/reactors.h"
+
+namespace {
+
+using Hardware::Phy::PhyBcm54980ChipConfig;
+using phytest::AdapterReactor;
+using phytest::ChipReactor;
+using phytest::Journal;
+using phytest::lines;
+using phytest::TestStateAdapter;
+using Zef::Ptr;
+
+class NotifieeTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    chip = nullptr;
+    gpo = nullptr;
+    EXPECT_EQ(Zef::ZefMemPool::bytesInUse(), bytesAtStart_);
+  }
+
+  // Flips reset so that every call notifies.
+  void change() { chip->resetIs(chip->reset() ? Ptr<Fru::Gpo>() : gpo); }
+
+  // Type objects live for the whole process; build them before counting.
+  std::size_t bytesAtStart_ = (PhyBcm54980ChipConfig::_fwkType(), Fru::Gpo::_fwkType(), Fru::IntCtrl::_fwkType(),
+                               Zef::ZefMemPool::bytesInUse());
+  Journal journal;
+  Ptr<PhyBcm54980ChipConfig> chip = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip0");
+  Ptr<Fru::Gpo> gpo = Fru::Gpo::GpoIs("gpo0");
+};
+
+TEST_F(NotifieeTest, AFailingReactorIsToldWithTheAttributeIdAndTheOthersStillRun) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip);
+  auto c = ChipReactor::attached("C", &journal, chip);
+  b->onResetHook = [] { throw Zef::RangeException("bad"); };
+  b->onInterruptHook = [] { throw 42; };  // not even an exception class
+
+  chip->resetIs(gpo);
+  EXPECT_EQ(journal.lines, lines({"A:reset", "B:reset", "B:exception 258", "C:reset"}));
+  EXPECT_EQ(chip->reset().ptr(), gpo.ptr());
+
+  journal.lines.clear();
+  chip->interruptIs(Fru::IntCtrl::IntCtrlIs("irq"));
+  EXPECT_EQ(journal.lines, lines({"A:interrupt", "B:interrupt", "B:exception 259", "C:interrupt"}));
+}
+
+TEST_F(NotifieeTest, AFailureOfTheExceptionHandlerLeavesTheMutatorWithTheValueStored) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip);
+  auto c = ChipReactor::attached("C", &journal, chip);
+  b->onResetHook = [] { throw std::runtime_error("bad"); };
+  b->throwFromExceptionHandler = true;
+  EXPECT_THROW(chip->resetIs(gpo), std::runtime_error);
+  EXPECT_EQ(journal.lines, lines({"A:reset", "B:reset", "B:exception 258"}));
+  EXPECT_EQ(chip->reset().ptr(), gpo.ptr());
+  // The snapshot was released: every reactor is back to its owner's count.
+  EXPECT_EQ(a->references(), 1u);
+  EXPECT_EQ(c->references(), 1u);
+}
+
+TEST_F(NotifieeTest, HandlersRunInsideAnExpectScopeForIdZero) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  int seen = -1;
+  Zef::Expect outer(7);
+  a->onResetHook = [&] { seen = Zef::Expect::current(); };
+  change();
+  EXPECT_EQ(seen, 0);
+  EXPECT_EQ(Zef::Expect::current(), 7);
+}
+
+TEST_F(NotifieeTest, StateAdaptersComeFirstThenAttachmentOrder) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip);
+  Ptr<TestStateAdapter> sa1(new TestStateAdapter(), Zef::adoptRef);
+  Ptr<TestStateAdapter> sa2(new TestStateAdapter(), Zef::adoptRef);
+  auto s1 = AdapterReactor::attached("S1", &journal, sa1.ptr(), chip);
+  auto s2 = AdapterReactor::attached("S2", &journal, sa2.ptr(), chip);
+  change();
+  // The most recently attached adapter is foremost.
+  EXPECT_EQ(journal.lines, lines({"S2:reset", "S1:reset", "A:reset", "B:reset"}));
+}
+
+TEST_F(NotifieeTest, RegistrationAndAttachmentWorkInEitherOrder) {
+  Ptr<ChipReactor> late(new ChipReactor("L", &journal), Zef::adoptRef);
+  late->notifierIs(chip);
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 0u);
+  late->isRegisteredNotifieeIs(true);
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 1u);
+  late->isRegisteredNotifieeIs(true);  // no second entry
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 1u);
+  change();
+  late->isRegisteredNotifieeIs(false);
+  change();
+  EXPECT_EQ(journal.lines, lines({"L:reset"}));
+  EXPECT_EQ(late->name(), "chip0");
+}
+
+TEST_F(NotifieeTest, AReactorAttachedDuringADispatchSeesOnlyTheNextChange) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  Ptr<ChipReactor> c;
+  a->onResetHook = [&] {
+    if (!c) c = ChipReactor::attached("C", &journal, chip);
+  };
+  change();
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset", "A:reset", "C:reset"}));
+}
+
+TEST_F(NotifieeTest, AReactorDetachedDuringADispatchStillHearsThatChange) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip);
+  a->onResetHook = [&] { b->notifierIs(nullptr); };
+  change();
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset", "B:reset", "A:reset"}));
+}
+
+TEST_F(NotifieeTest, AReactorReleasedDuringADispatchIsSkippedAndDestroyedByTheSnapshot) {
+  bool bDestroyed = false;
+  auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip, &bDestroyed);
+  bool destroyedInsideHandler = true;
+  a->onResetHook = [&] {
+    b = nullptr;
+    destroyedInsideHandler = bDestroyed;  // the snapshot still holds it
+  };
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset"}));
+  EXPECT_FALSE(destroyedInsideHandler);
+  EXPECT_TRUE(bDestroyed);
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 1u);
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset", "A:reset"}));
+}
+
+TEST_F(NotifieeTest, TheSnapshotKeepsItsFirstEntryEvenIfItIsTheOnlyHolder) {
+  // The release test is made when the snapshot moves on, never for the first.
+  auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip);
+  ChipReactor* raw = a.ptr();
+  Zef::SnapshotIterator<Zef::ListRaw<PhyBcm54980ChipConfig::NotifieeConst>> snap(chip->zefNotifieeList());
+  a = nullptr;
+  ASSERT_EQ(snap.ptr(), raw);
+  EXPECT_EQ(raw->references(), 1u);
+  ++snap;
+  EXPECT_EQ(snap.ptr(), b.ptr());
+}
+
+TEST_F(NotifieeTest, StrongReactorsCountTheirNotifierAndWeakOnesDoNot) {
+  EXPECT_EQ(chip->references(), 1u);
+  auto strong = ChipReactor::attached("S", &journal, chip);
+  EXPECT_EQ(chip->references(), 2u);
+  strong->notifierIs(nullptr);
+  EXPECT_EQ(chip->references(), 1u);
+
+  Ptr<ChipReactor> weak(new ChipReactor("W", &journal), Zef::adoptRef);
+  weak->isWeakReferenceIs(true);
+  weak->isRegisteredNotifieeIs(true);
+  weak->notifierIs(chip);
+  EXPECT_EQ(chip->references(), 1u);
+  change();
+  EXPECT_EQ(journal.lines, lines({"W:reset"}));
+  weak = nullptr;  // its destruction leaves the count alone too
+  EXPECT_EQ(chip->references(), 1u);
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 0u);
+
+  // Becoming weak while attached gives the reference back; strong takes it again.
+  strong->notifierIs(chip);
+  strong->isWeakReferenceIs(true);
+  EXPECT_EQ(chip->references(), 1u);
+  strong->isWeakReferenceIs(false);
+  EXPECT_EQ(chip->references(), 2u);
+}
+
+TEST_F(NotifieeTest, MovingAReactorToAnotherEntityMovesItsRegistration) {
+  auto other = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip1");
+  auto a = ChipReactor::attached("A", &journal, chip);
+  a->notifierIs(other);
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 0u);
+  EXPECT_EQ(other->zefNotifieeList().memberCount(), 1u);
+  EXPECT_EQ(chip->references(), 1u);
+  EXPECT_EQ(other->references(), 2u);
+  EXPECT_EQ(a->name(), "chip1");
+  change();
+  other->resetIs(gpo);
+  EXPECT_EQ(journal.lines, lines({"A:reset"}));
+}
+
+TEST_F(NotifieeTest, ANotifierOfAnotherTypeDetaches) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  a->notifierIs(gpo);
+  EXPECT_FALSE(a->notifier());
+  EXPECT_EQ(a->name(), "");
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 0u);
+  EXPECT_EQ(chip->references(), 1u);
+  EXPECT_EQ(gpo->references(), 1u);
+}
+
+TEST_F(NotifieeTest, SwitchingNotificationOffAndOnRestoresRegistrationAtTheTail) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip);
+  EXPECT_TRUE(a->hasNotificationActive());
+  a->hasNotificationActiveIs(false);
+  EXPECT_FALSE(a->hasNotificationActive());
+  EXPECT_FALSE(a->isRegisteredNotifiee());
+  EXPECT_TRUE(a->zef_bitSet.wasNotified());
+  change();
+  a->hasNotificationActiveIs(true);
+  EXPECT_TRUE(a->isRegisteredNotifiee());
+  change();
+  EXPECT_EQ(journal.lines, lines({"B:reset", "B:reset", "A:reset"}));
+}
+
+TEST_F(NotifieeTest, SwitchingAnAdapterReactorBackOnPutsItAtTheHead) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  Ptr<TestStateAdapter> sa(new TestStateAdapter(), Zef::adoptRef);
+  auto s = AdapterReactor::attached("S", &journal, sa.ptr(), chip);
+  s->hasNotificationActiveIs(false);
+  s->hasNotificationActiveIs(true);
+  change();
+  EXPECT_EQ(journal.lines, lines({"S:reset", "A:reset"}));
+}
+
+TEST_F(NotifieeTest, AnUnregisteredReactorStaysUnregisteredThroughOffAndOn) {
+  Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
+  r->notifierIs(chip);
+  r->hasNotificationActiveIs(false);
+  EXPECT_FALSE(r->zef_bitSet.wasNotified());
+  r->hasNotificationActiveIs(true);
+  EXPECT_FALSE(r->isRegisteredNotifiee());
+  change();
+  EXPECT_TRUE(journal.lines.empty());
+}
+
+TEST_F(NotifieeTest, AZombieReactorLeavesTheListAndARevivedOneReturns) {
+  Ptr<TestStateAdapter> sa(new TestStateAdapter(), Zef::adoptRef);
+  auto s = AdapterReactor::attached("S", &journal, sa.ptr(), chip);
+  auto a = ChipReactor::attached("A", &journal, chip);
+  Zef::doZombieReactor(*s, true);
+  EXPECT_TRUE(s->zefMarkedForDeletion());
+  EXPECT_FALSE(s->hasNotificationActive());
+  change();
+  Zef::doZombieReactor(*s, true);  // already a zombie: nothing
+  Zef::doZombieReactor(*s, false);
+  EXPECT_FALSE(s->zefMarkedForDeletion());
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset", "S:reset", "A:reset"}));
+}
+
+TEST_F(NotifieeTest, AZombieWithoutNotifierIsOnlyMarked) {
+  Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
+  Zef::doZombieReactor(*r, true);
+  EXPECT_TRUE(r->zefMarkedForDeletion());
+  EXPECT_TRUE(r->hasNotificationActive());
+  Zef::doZombieReactor(*r, false);
+}
+
+TEST_F(NotifieeTest, AMarkedReactorIsNotUnlinkedByItsDestructor) {
+  // A reactor marked for deletion has already left the list through its
+  // zombie switch; its destructor must not touch the list again.
+  auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip);
+  Zef::doZombieReactor(*a, true);
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 1u);
+  std::uint32_t version = chip->zefNotifieeList().version();
+  a = nullptr;
+  EXPECT_EQ(chip->zefNotifieeList().version(), version);
+  EXPECT_EQ(chip->references(), 2u);
+}
+
+TEST_F(NotifieeTest, NewReactorsStartActiveEnabledUnattachedAndUnregistered) {
+  Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
+  EXPECT_EQ(r->referenceWord(), 0x20000001u);
+  EXPECT_TRUE(r->zef_bitSet.enabled());
+  EXPECT_EQ(r->zef_bitSet.value(), 1u << 26);
+  EXPECT_EQ(r->pendingAttributeId(), 0);
+  EXPECT_FALSE(r->notifier());
+  EXPECT_FALSE(r->isWeakReference());
+  EXPECT_FALSE(r->isRegisteredNotifiee());
+  EXPECT_EQ(r->listNext, nullptr);
+}
+
+}  // namespace
