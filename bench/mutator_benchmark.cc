@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <boost/signals2/signal.hpp>
+#include <atomic>
 #include <functional>
 #include <vector>
 
@@ -69,6 +70,40 @@ void BM_MutatorChanged(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_MutatorChanged)->Arg(0)->Arg(1)->Arg(8);
+
+// The same with a plain value attribute, where storing costs no reference
+// count: what remains is the dispatch itself.
+class IntCtrlReactor : public Fru::IntCtrl::Notifiee {
+ public:
+  void onPending() override { benchmark::DoNotOptimize(++calls); }
+  std::uint64_t calls = 0;
+};
+
+void BM_ValueMutatorChanged(benchmark::State& state) {
+  Ptr<Fru::IntCtrl> irq = Fru::IntCtrl::IntCtrlIs("irq");
+  std::vector<Ptr<IntCtrlReactor>> reactors;
+  for (int i = 0; i < state.range(0); ++i) {
+    Ptr<IntCtrlReactor> r(new IntCtrlReactor(), Zef::adoptRef);
+    r->isRegisteredNotifieeIs(true);
+    r->notifierIs(irq);
+    reactors.push_back(r);
+  }
+  unsigned int v = 0;
+  for (auto _ : state) irq->pendingIs(++v);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ValueMutatorChanged)->Arg(0)->Arg(1)->Arg(8)->Arg(16);
+
+// The floor of a counted snapshot: one atomic increment and one atomic
+// decrement per reactor, as taking and releasing the snapshot's reference does.
+void BM_BaselineTwoAtomics(benchmark::State& state) {
+  std::atomic<std::uint32_t> word{1};
+  for (auto _ : state) {
+    word.fetch_add(1, std::memory_order_relaxed);
+    benchmark::DoNotOptimize(word.fetch_sub(1, std::memory_order_acq_rel));
+  }
+}
+BENCHMARK(BM_BaselineTwoAtomics);
 
 void BM_BaselineStdFunction(benchmark::State& state) {
   std::uint64_t calls = 0;

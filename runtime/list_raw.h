@@ -14,7 +14,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "runtime/ptr.h"
 #include "runtime/string8.h"
@@ -89,14 +89,9 @@ class ListRaw : public BaseRefCollection<T> {
   ListRaw() = default;
   ListRaw(ListRaw const&) = delete;
   ListRaw& operator=(ListRaw const&) = delete;
-  // Owns none of its members; they are only unlinked.
-  ~ListRaw() override {
-    for (T* r = head_; r;) {
-      T* next = r->listNext;
-      r->listNext = nullptr;
-      r = next;
-    }
-  }
+  // Owns none of its members and touches none of them: a member that is
+  // still on the list when it goes has been told through onZeroReferences.
+  ~ListRaw() override = default;
 
   void iteratorIncr(BaseCollection::StrepIterator& it) const override {
     T* cur = static_cast<T*>(it.current);
@@ -184,39 +179,55 @@ class ListRaw<T>::LrIterator : public ListRaw<T>::LrIteratorConst {
 template <class List>
 class SnapshotIterator;
 
-// A counted copy of a notifiee list, taken for one dispatch.
+// A counted copy of a notifiee list, taken for one dispatch. Up to
+// kInlineEntries members are held in the iterator itself, so the common
+// dispatch allocates nothing; a longer list takes one allocation of exactly
+// memberCount entries.
 template <class T>
 class SnapshotIterator<ListRaw<T>> {
  public:
+  static constexpr std::uint32_t kInlineEntries = 8;
+
   explicit SnapshotIterator(ListRaw<T> const& list) {
-    entries_.reserve(list.memberCount());
+    std::uint32_t const n = list.memberCount();
+    if (n > kInlineEntries) {
+      heap_.reset(new T*[n]);
+      entries_ = heap_.get();
+    }
     // A plain walk: nothing can run between two steps, so it sees exactly
     // what a counted list iterator would.
-    for (T* r = list.head(); r; r = r->listNext) entries_.emplace_back(r);
+    for (T* r = list.head(); r && size_ < n; r = r->listNext) {
+      r->newRef();
+      entries_[size_++] = r;
+    }
   }
   SnapshotIterator(SnapshotIterator const&) = delete;
   SnapshotIterator& operator=(SnapshotIterator const&) = delete;
+  ~SnapshotIterator() {
+    for (std::uint32_t i = index_; i < size_; ++i) entries_[i]->deleteRef();
+  }
 
-  explicit operator bool() const { return index_ < entries_.size(); }
-  T* ptr() const { return index_ < entries_.size() ? entries_[index_].ptr() : nullptr; }
+  explicit operator bool() const { return index_ < size_; }
+  T* ptr() const { return index_ < size_ ? entries_[index_] : nullptr; }
   T* operator->() const { return ptr(); }
 
   // Moves on, passing over members whose only holder left is the snapshot:
   // their owners have let them go, so they are not called.
   SnapshotIterator& operator++() {
-    if (index_ >= entries_.size()) return *this;
-    entries_[index_] = nullptr;
-    for (++index_; index_ < entries_.size() && entries_[index_]->references() == 1; ++index_) {
-      entries_[index_] = nullptr;
-    }
+    if (index_ >= size_) return *this;
+    entries_[index_++]->deleteRef();
+    while (index_ < size_ && entries_[index_]->references() == 1) entries_[index_++]->deleteRef();
     return *this;
   }
 
   std::uint32_t index() const { return index_; }
-  std::size_t size() const { return entries_.size(); }
+  std::size_t size() const { return size_; }
 
  private:
-  std::vector<Ptr<T>> entries_;
+  T* inline_[kInlineEntries];
+  T** entries_ = inline_;
+  std::unique_ptr<T*[]> heap_;
+  std::uint32_t size_ = 0;
   std::uint32_t index_ = 0;
 };
 

@@ -83,7 +83,7 @@ void throwNullValidPtr() { throwRangeException("null ValidPtr"); }
 std::ostream& operator<<(std::ostream& os, String8 const& s) { return os << s.str(); }
 
 // Exceptions.
-thread_local int Expect::current_ = 0;
+[[gnu::tls_model("initial-exec")]] thread_local int Expect::current_ = 0;
 
 namespace {
 ExceptionIdSet currentIds() {
