@@ -63,6 +63,8 @@ def fmt(v):
         return "true" if v else "false"
     if isinstance(v, str):
         return f'"{v}"'
+    if isinstance(v, list):
+        return "[" + ", ".join(fmt(x) for x in v) + "]"
     return str(v)
 
 
@@ -107,6 +109,10 @@ class Context:
         self.scalars = set(SCALARS) | {e["name"] for e in enums}
         self.scalars |= {f"{e['namespace']}::{e['name']}" for e in enums}
         self.scalars |= set(model.get("scalars", []))
+        for entity in model.get("entity", []):
+            for e in entity.get("enum", []):
+                self.scalars |= {e["name"], f"{entity['name']}::{e['name']}",
+                                 f"{entity['namespace']}::{entity['name']}::{e['name']}"}
 
 
 def tidy(text):

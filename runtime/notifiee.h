@@ -12,6 +12,8 @@ namespace Zef {
 
 using AttributeId = std::int32_t;
 using EntityId = std::uint64_t;
+// A time stamp: seconds as an IEEE-754 double.
+using Seconds = double;
 
 class ActivityConfig;
 class Activity;
