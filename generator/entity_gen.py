@@ -3,9 +3,10 @@
 from zefgen import FIRST_ID_DERIVED, FIRST_ID_ENTITY, ModelError, cap, echo, load_templates
 
 T = load_templates("entity.tmpl")
+C = load_templates("collection.tmpl")
 
 
-KINDS = ("value", "reference", "child", "function")
+KINDS = ("value", "reference", "child", "function", "collection", "references")
 OPS = ("Is", "Inc", "Del")
 
 
@@ -32,6 +33,8 @@ class Attr:
         if any(op not in OPS for op in self.ops) or "Is" not in self.ops:
             raise ModelError(f"attribute {self.name}: ops must include Is and be among {', '.join(OPS)}")
         self.default = raw.get("default", "")
+        if self.kind in ("collection", "references"):
+            self.collection = Collection(self, raw, scalars)
         if self.kind in ("reference", "child"):
             self.field_type = f"Zef::Ptr<{self.type}>"
             self.param = f"Zef::Ptr<{self.type}> const&"
@@ -45,6 +48,8 @@ class Attr:
         return self.kind != "function"
 
     def declarations(self, entity):
+        if self.kind in ("collection", "references"):
+            return self.collection.declarations(entity)
         virt = "virtual " if self.virtual else ""
         lines = [echo(self.raw)]
         if self.kind == "function":
@@ -66,6 +71,10 @@ class Attr:
     def field(self):
         if self.kind == "function":
             return ""
+        if self.kind == "collection":
+            return f"  Zef::HashMap<{self.type}, Zef::Name> {self.name}_;\n"
+        if self.kind == "references":
+            return f"  Zef::HashMap<Zef{cap(self.name)}, Zef::Name> {self.name}_;\n"
         init = f"{{{self.default}}}" if self.default != "" else "{}"
         return f"  {self.field_type} {self.name}_{init};\n"
 
@@ -76,11 +85,56 @@ class Attr:
                    echo=echo(self.raw), type=self.field_type)
         return "\n" + "".join(t["mutator_" + op.lower()].substitute(sub) for op in self.ops)
 
+    def handlers(self):
+        if self.kind in ("collection", "references"):
+            return C["handlers"].substitute(Attr=cap(self.name))
+        return f"  virtual void {self.handler}() {{}}\n" if self.notifies else ""
+
     def definitions(self, t, entity):
+        if self.kind in ("collection", "references"):
+            return self.collection.definitions(entity)
         if self.kind != "child":
             return ""
         return t["child"].substitute(name=entity.name, attr=self.name, Attr=cap(self.name), type=self.type,
                                      id=self.id, handler=self.handler, factory=self.type.split("::")[-1] + "Is")
+
+
+class Collection:
+    """A named collection of child entities that the directory creates, keys by
+    name, parents and announces per key."""
+
+    def __init__(self, attr, raw, scalars):
+        self.attr = attr
+        self.factory = raw.get("factory", f"{attr.type}::{attr.type.split('::')[-1]}Is")
+        self.params = [Param(p, scalars) for p in raw.get("param", [])]
+        for p in self.params:
+            if p.check not in ("same", "equal", "update"):
+                raise ModelError(f"collection {attr.name}: parameter {p.name} needs check = same, equal or update")
+
+    def sub(self, entity, **more):
+        a = self.attr
+        return dict(name=entity.name, attr=a.name, Attr=cap(a.name), type=a.type, id=a.id, echo=echo(a.raw),
+                    factory=self.factory, params=", ".join(["Zef::Name key"] + [p.decl for p in self.params]),
+                    args=", ".join(["key"] + [p.name for p in self.params]), **more)
+
+    @property
+    def prefix(self):
+        return "ref_" if self.attr.kind == "references" else ""
+
+    def declarations(self, entity):
+        return C[self.prefix + "declarations"].substitute(self.sub(entity))
+
+    def iterators(self, entity):
+        return C["ref_record" if self.prefix else "iterators"].substitute(self.sub(entity, ns=entity.ns))
+
+    def definitions(self, entity):
+        if self.prefix:
+            return C["ref_definitions"].substitute(self.sub(entity, ns=entity.ns))
+        checks = "".join(
+            C["check_update" if p.check == "update" else "check_same"].substitute(param=p.name, member=p.member)
+            for p in self.params
+        )
+        return C["definitions"].substitute(self.sub(entity, checks=checks))
 
 
 class Param:
@@ -98,6 +152,10 @@ class Param:
             # Values are taken by value, as the framework's constructors do.
             self.decl = f"{self.type} {self.name}"
         self.own = raw.get("own", True)
+        # For a directory's member: how re-creation compares it, and the
+        # member's reader that gives the current value.
+        self.check = raw.get("check", "")
+        self.member = raw.get("member", self.name)
 
 
 class Entity:
@@ -170,7 +228,9 @@ def entity_header(t, e):
     handlers = ""
     if e.rooted:
         handlers += "  virtual void onIsNondestructing() {}\n"
-    handlers += "".join(f"  virtual void {a.handler}() {{}}\n" for a in e.attrs if a.notifies)
+    handlers += "".join(a.handlers() for a in e.attrs)
+    collections = [a for a in e.attrs if a.kind in ("collection", "references")]
+    handlers += "".join(C["reactor_fields"].substitute(attr=a.name, Attr=cap(a.name)) for a in collections)
     mutators = [a.inline_definitions(t, e) for a in e.attrs]
     nested = "".join(enum_text(x, "  ") + "\n" for x in e.raw.get("enum", []))
     return t["class"].substitute(
@@ -186,7 +246,7 @@ def entity_header(t, e):
         list_next=t["list_next"].template if e.rooted else "",
         base_type="Zef::Entity::_fwkType()" if e.rooted else f"{e.base}::_fwkType()",
         inline_list_ops=t["inline_list_ops"].substitute(name=e.name) if e.rooted else "",
-        mutators="".join(mutators),
+        mutators="".join(a.collection.iterators(e) for a in collections) + "".join(mutators),
     )
 
 
@@ -198,8 +258,11 @@ def entity_source(t, e):
         base_init = f"{e.base}({e.ctor_args()})"
     init = "".join(f"  {line};\n" for line in e.init)
     # Owned children are detached, and the reactors told, before the fields go.
-    children = [a for a in e.attrs if a.kind == "child"]
-    destructor = ("{ " + " ".join(f"{a.name}Del();" for a in children) + " }") if children else "= default;"
+    # A directory's members are unparented, and the reactors told, in
+    # collection order before the maps go.
+    children = [f"{a.name}Del();" for a in e.attrs if a.kind == "child"]
+    children += [f"{a.name}DelAll();" for a in e.attrs if a.kind == "collection"]
+    destructor = ("{ " + " ".join(children) + " }") if children else "= default;"
     names = "".join(f'    "{a.name}",\n' for a in e.attrs)
     has_names = bool(e.attrs)
     return t["definitions"].substitute(

@@ -65,6 +65,8 @@ def fmt(v):
         return f'"{v}"'
     if isinstance(v, list):
         return "[" + ", ".join(fmt(x) for x in v) + "]"
+    if isinstance(v, dict):
+        return v.get("name", "{...}")  # a nested table, named by its name
     return str(v)
 
 
