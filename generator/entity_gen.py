@@ -262,6 +262,8 @@ def entity_source(t, e):
     # collection order before the maps go.
     children = [f"{a.name}Del();" for a in e.attrs if a.kind == "child"]
     children += [f"{a.name}DelAll();" for a in e.attrs if a.kind == "collection"]
+    if e.rooted:
+        children.append("Zef::retireNotifiees(notifiees_);")
     destructor = ("{ " + " ".join(children) + " }") if children else "= default;"
     names = "".join(f'    "{a.name}",\n' for a in e.attrs)
     has_names = bool(e.attrs)

@@ -107,6 +107,17 @@ Ptr<Child> childDel(E* self, Ptr<Child>& field, AttributeId id, Handler handler)
   return old;
 }
 
+// Destruction of an entity with reactors still on its list (weak ones: a
+// strong reactor keeps its notifier alive): they forget the entity.
+template <class T>
+void retireNotifiees(ListRaw<T>& list) {
+  while (T* r = list.head()) {
+    list.deleteMember(r);
+    r->listNext = nullptr;
+    r->zefNotifierGone();
+  }
+}
+
 // Puts a reactor on an entity's list: state adapters' reactors at the head,
 // all others at the tail in attachment order.
 template <class T>

@@ -14,7 +14,7 @@ Shelf::Shelf(Zef::Name name)
     : Zef::Entity(std::move(name)) {
 }
 
-Shelf::~Shelf() { widgetDelAll(); }
+Shelf::~Shelf() { widgetDelAll(); Zef::retireNotifiees(notifiees_); }
 
 Zef::ValidPtr<Shelf> Shelf::ShelfIs(Zef::Name name) {
   return Zef::ValidPtr<Shelf>(new Shelf(std::move(name)), Zef::adoptRef);
