@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ python3 pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libboost-dev)
+packages=(cmake ninja-build g++ python3 pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libboost-dev libabsl-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
