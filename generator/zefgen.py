@@ -72,9 +72,11 @@ def fmt(v):
 
 # The kinds of type a model file may hold, in the order their C++ is written:
 # each module renders its part of the header and of the source.
+# Values come first: entities hold them.
 def kinds():
     import entity_gen
-    return [entity_gen]
+    import value_gen
+    return [value_gen, entity_gen]
 
 
 def generate(model_path, root):
@@ -82,15 +84,16 @@ def generate(model_path, root):
     rel_model = model_path.resolve().relative_to(root.resolve()) if root else model_path
     output = model["output"]
     ctx = Context(model)
-    header_parts, source_parts = [], []
+    header_parts, source_parts, includes = [], [], []
     for kind in kinds():
+        includes += getattr(kind, "includes", lambda model: [])(model)
         header_parts.append(kind.header(model, ctx))
         source_parts.append(kind.source(model, ctx))
 
     doc = "".join(f"// {line}\n" if line else "//\n" for line in model.get("doc", "").strip().splitlines()).rstrip("\n")
     t = load_templates("file.tmpl")
     header = t["header_file"].substitute(
-        model=rel_model, doc=doc, includes="".join(f'#include "{i}"\n' for i in model.get("includes", [])),
+        model=rel_model, doc=doc, includes="".join(f'#include "{i}"\n' for i in includes + model.get("includes", [])),
         body="".join(header_parts),
     )
     source = t["source_file"].substitute(

@@ -42,6 +42,9 @@ class GoldenTest(unittest.TestCase):
     def test_directory(self):
         self.check("directory.toml", "fixture/directory")
 
+    def test_values(self):
+        self.check("values.toml", "fixture/values")
+
     def test_unchanged_output_is_not_rewritten(self):
         with tempfile.TemporaryDirectory() as tmp:
             run("rooted.toml", tmp)
@@ -67,6 +70,13 @@ class ModelErrorTest(unittest.TestCase):
 
     def test_unknown_attribute_kind(self):
         self.assertIn("unknown kind sometimes", self.refused("bad_kind.toml"))
+
+    def test_value_field_of_a_type_without_a_field_kind(self):
+        self.assertIn("Wide.big: type unsigned long is not one of U1, U32, Zef::Seconds",
+                      self.refused("bad_field_type.toml"))
+
+    def test_update_parameter_must_match_its_observation_field(self):
+        self.assertIn("Tally.doUpdate n: U32, but Sample.seen is U1", self.refused("bad_update.toml"))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,110 @@
+// The attribute-log encoding of the values: layouts, round trips of all ten
+// types, and records that are short or carry a bad flag.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "values/value_testing.h"
+
+namespace {
+
+using namespace phytest;
+using Bytes = std::vector<unsigned char>;
+using Zef::NboAttrLog::In;
+using Zef::NboAttrLog::Out;
+
+template <class V>
+Bytes encoded(V const& v) {
+  Zef::Ptr<Out> out = Out::OutIs();
+  EXPECT_EQ((out << v).ptr(), out.ptr());
+  return Bytes(out->bytes().begin(), out->bytes().end());
+}
+
+template <class V>
+V decoded(Bytes const& b, std::size_t* consumed = nullptr) {
+  In in(b);
+  V v(&in, Zef::StreamBogon());
+  if (consumed) *consumed = in.offset();
+  return v;
+}
+
+TEST(ValueWireTest, ADefaultEventStatIsAZeroFlagAZeroCountAndPositiveZero) {
+  Bytes const expected{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(encoded(EventStat()), expected);
+  EXPECT_EQ(decoded<EventStat>(expected), EventStat());
+}
+
+TEST(ValueWireTest, FieldsFollowEachOtherInDeclarationOrderWithNothingBetween) {
+  ConditionStat s;
+  s.currentIs(U1(1));
+  s.changesIs(0x01020304);
+  s.lastChangeIs(2.0);
+  EXPECT_EQ(encoded(s), (Bytes{1, 1, 2, 3, 4, 0x40, 0, 0, 0, 0, 0, 0, 0}));
+  ConditionOrChanged c;
+  c.changedIs(U1(1));
+  c.whenIs(-0.0);
+  EXPECT_EQ(encoded(c), (Bytes{0, 1, 0x80, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(ValueWireTest, EachTypeTakesTheBytesOfItsFields) {
+  EXPECT_EQ(encoded(Event()).size(), 9u);
+  EXPECT_EQ(encoded(Count()).size(), 12u);
+  EXPECT_EQ(encoded(EventOrCount()).size(), 13u);
+  EXPECT_EQ(encoded(ConditionOrChanged()).size(), 10u);
+  EXPECT_EQ(encoded(CountStat()).size(), 12u);
+  EXPECT_EQ(encoded(EventOrCountStat()).size(), 12u);
+  EXPECT_EQ(encoded(ConditionOrCountStat()).size(), 13u);
+  EXPECT_EQ(encoded(ConditionOrChangedStat()).size(), 13u);
+}
+
+TEST(ValueWireTest, AFlagByteAboveOneIsRefusedWithTheU1Message) {
+  try {
+    decoded<ConditionStat>(Bytes{2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    ADD_FAILURE() << "no exception";
+  } catch (Zef::RangeException const& e) {
+    EXPECT_STREQ(e.what(), "U1::value < 0 or > 0x01 not allowed");
+  }
+}
+
+TEST(ValueWireTest, TheLargestCountReadsBackUnchanged) {
+  CountStat s;
+  s.countIs(4294967295u);
+  EXPECT_EQ(decoded<CountStat>(encoded(s)).count(), 4294967295u);
+}
+
+template <class V>
+class ValueWireRoundTripTest : public ::testing::Test {};
+TYPED_TEST_SUITE(ValueWireRoundTripTest, AllValues);
+
+TYPED_TEST(ValueWireRoundTripTest, WhatIsWrittenReadsBackEqualAndWhole) {
+  std::mt19937_64 rng(23);
+  for (int i = 0; i < 2000; ++i) {
+    TypeParam v = randomValue<TypeParam>(rng);
+    Bytes b = encoded(v);
+    std::size_t consumed = 0;
+    ASSERT_EQ(decoded<TypeParam>(b, &consumed), v);
+    ASSERT_EQ(consumed, b.size());
+  }
+}
+
+TYPED_TEST(ValueWireRoundTripTest, ARecordThatEndsEarlyIsRefused) {
+  std::mt19937_64 rng(29);
+  Bytes whole = encoded(randomValue<TypeParam>(rng));
+  for (std::size_t n = 0; n < whole.size(); ++n) {
+    Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
+    EXPECT_THROW(decoded<TypeParam>(cut), Zef::RangeException) << n << " bytes";
+  }
+}
+
+TYPED_TEST(ValueWireRoundTripTest, ValuesFollowEachOtherOnOneOutput) {
+  std::mt19937_64 rng(31);
+  TypeParam a = randomValue<TypeParam>(rng), b = randomValue<TypeParam>(rng);
+  Zef::Ptr<Out> out = Out::OutIs();
+  out << a << b;
+  In in(out->bytes());
+  EXPECT_EQ(TypeParam(&in, Zef::StreamBogon()), a);
+  EXPECT_EQ(TypeParam(&in, Zef::StreamBogon()), b);
+  EXPECT_EQ(in.remaining(), 0u);
+}
+
+}  // namespace
