@@ -74,7 +74,11 @@ void PtrInterface::handleZeroRef() const noexcept {
   }
   if (isNondestructing()) return;
   std::uint32_t now = referenceWord_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-  if ((now & kZeroTestMask) == 0) delete self;
+  if ((now & kZeroTestMask) != 0) return;
+  // While its destructors run, the object counts no references: directories
+  // and reactors may take and drop temporary ones to it without coming back.
+  referenceWord_.store(kNondestructingByte << 24, std::memory_order_relaxed);
+  delete self;
 }
 
 void throwNullValidPtr() { throwRangeException("null ValidPtr"); }
