@@ -24,6 +24,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "runtime/ptr.h"
 
@@ -100,8 +101,15 @@ class HashMapGeneric {
   PtrInterface* startAtHashG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
                              unsigned hash, void const* key, int* bucket) const;
 
-  // The member after `member` in its chain.
-  static PtrInterface* linkOf(PtrInterface const* member, std::ptrdiff_t next, std::ptrdiff_t base) noexcept;
+  // The member after `member` in its chain. The link is a Ptr<T>, whose only
+  // field is the T*: read it as bytes and step from the T to its
+  // PtrInterface part.
+  static PtrInterface* linkOf(PtrInterface const* member, std::ptrdiff_t next, std::ptrdiff_t base) noexcept {
+    char const* field = reinterpret_cast<char const*>(member) - base + next;
+    void* raw;
+    std::memcpy(&raw, field, sizeof raw);
+    return raw ? reinterpret_cast<PtrInterface*>(static_cast<char*>(raw) + base) : nullptr;
+  }
 
  private:
   using Bucket = Ptr<PtrInterface>;

@@ -83,6 +83,20 @@ TEST(HashMapKeyTest, TheNameHashIsFixed) {
   EXPECT_EQ(Name("a-rather-long-port-name/with/parts").hash(), 0x3360e48du);
 }
 
+TEST(HashMapKeyTest, ShortAndLongNamesCompareByEveryByte) {
+  std::string const base = "abcdefghijklmnopqrstuvwxyz";
+  for (std::size_t n = 0; n <= base.size(); ++n) {
+    Name const a = base.substr(0, n);
+    EXPECT_TRUE(Zef::hashMapKeyEquals(a, Name(base.substr(0, n))));
+    EXPECT_FALSE(Zef::hashMapKeyEquals(a, Name(base.substr(0, n) + "!")));
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string other = base.substr(0, n);
+      other[i] = '#';
+      EXPECT_FALSE(Zef::hashMapKeyEquals(a, Name(other))) << n << " " << i;
+    }
+  }
+}
+
 TEST(HashMapTest, AnEmptyMapYieldsNothing) {
   Map map;
   EXPECT_EQ(map.memberCount(), 0u);
