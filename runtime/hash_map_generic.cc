@@ -53,7 +53,7 @@ PtrInterface* HashMapGeneric::findNextBucketG(int* bucket) const noexcept {
   return nullptr;
 }
 
-void HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
                                 PtrInterface* member, unsigned hash, void const* key) {
   std::uint32_t const b = bucketIndex(hash);
   PtrInterface* previous = nullptr;
@@ -61,6 +61,7 @@ void HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   // Equal hash and equal key is passed over, so a duplicate goes after the
   // member already there.
   for (; m; previous = m, m = linkOf(m, next, base)) {
+    if (m == member) return false;
     unsigned const mh = vt.hash(m);
     if (hash < mh || (hash == mh && vt.keyLessThan(key, m))) break;
   }
@@ -70,6 +71,7 @@ void HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   if (b < lowBucket_) lowBucket_ = b;
   ++memberCount_;
   ++version_;
+  return true;
 }
 
 void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base) noexcept {

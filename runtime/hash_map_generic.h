@@ -75,7 +75,9 @@ class HashMapGeneric {
 
   // Links `member` (whose link is clear) into its chain by the order rule; a
   // member with an equal hash and key stays before it. `key` is the member's.
-  void newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+  // False, and nothing changes, when the member is already in this chain (as
+  // its last member its link is clear too).
+  bool newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
                   PtrInterface* member, unsigned hash, void const* key);
   // Enlarges the table once the members outnumber the buckets. Never fails:
   // when the larger table cannot be built the map keeps the one it has.

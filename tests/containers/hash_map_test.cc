@@ -242,7 +242,7 @@ TEST(HashMapPropertyTest, RandomInsertsAndRemovalsAlwaysIterateInOrder) {
       EXPECT_EQ(map.memberCount(), names.size());
       EXPECT_TRUE(std::has_single_bit(map.bucketCount()));
       EXPECT_GE(map.bucketCount(), buckets);
-      EXPECT_LE(map.memberCount(), map.bucketCount() * 2);
+      EXPECT_LE(map.memberCount() * 2, map.bucketCount());
       buckets = map.bucketCount();
       for (auto const& n : names) ASSERT_NE(map[n], nullptr) << n;
       for (int i = 0; i < 20; ++i) {
@@ -525,8 +525,14 @@ TEST(HashMapDeathTest, InsertingALinkedMemberIsFatal) {
   map.memberIs(member(kTwinB));
   Ptr<Member> linked(map.startAtHash(std::min(kTwinA, kTwinB)));
   ASSERT_TRUE(linked && linked->fwkHmNext);
-  EXPECT_DEATH(other.memberIs(linked), "/usr/include/Zef/HashMap:319: Assertion `t->fwkHmNext\\(\\) == 0' failed");
+  char const* const message = "/usr/include/Zef/HashMap:319: Assertion `t->fwkHmNext\\(\\) == 0' failed";
+  EXPECT_DEATH(other.memberIs(linked), message);
   EXPECT_EQ(other.memberCount(), 0u);
+  // The last member of its chain has a clear link; inserting it again is
+  // the same mistake.
+  Ptr<Member> last(map.startAtHash(std::max(kTwinA, kTwinB)));
+  ASSERT_TRUE(last && !last->fwkHmNext);
+  EXPECT_DEATH(map.memberIs(last), message);
 }
 
 }  // namespace
