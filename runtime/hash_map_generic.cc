@@ -1,8 +1,8 @@
 // The hash map's core: chains in the order rule, growth, removal, seeking.
 #include "runtime/hash_map_generic.h"
 
-#include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace Zef {
@@ -12,15 +12,6 @@ namespace {
 // well before they could overflow.
 constexpr std::uint32_t kMaxBuckets = 1u << 30;
 }  // namespace
-
-PtrInterface* HashMapGeneric::linkOf(PtrInterface const* member, std::ptrdiff_t next, std::ptrdiff_t base) noexcept {
-  // The link is a Ptr<T>, whose only field is the T*; read it as bytes and
-  // step from the T to its PtrInterface part.
-  char const* field = reinterpret_cast<char const*>(member) - base + next;
-  void* raw;
-  std::memcpy(&raw, field, sizeof raw);
-  return raw ? reinterpret_cast<PtrInterface*>(static_cast<char*>(raw) + base) : nullptr;
-}
 
 HashMapGeneric::Bucket* HashMapGeneric::newBuckets(std::uint32_t count) {
   auto* buckets = static_cast<Bucket*>(ZefMemPool::allocate(count * sizeof(Bucket)));
@@ -62,7 +53,7 @@ PtrInterface* HashMapGeneric::findNextBucketG(int* bucket) const noexcept {
   return nullptr;
 }
 
-void HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
                                 PtrInterface* member, unsigned hash, void const* key) {
   std::uint32_t const b = bucketIndex(hash);
   PtrInterface* previous = nullptr;
@@ -70,6 +61,7 @@ void HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   // Equal hash and equal key is passed over, so a duplicate goes after the
   // member already there.
   for (; m; previous = m, m = linkOf(m, next, base)) {
+    if (m == member) return false;
     unsigned const mh = vt.hash(m);
     if (hash < mh || (hash == mh && vt.keyLessThan(key, m))) break;
   }
@@ -79,12 +71,14 @@ void HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   if (b < lowBucket_) lowBucket_ = b;
   ++memberCount_;
   ++version_;
+  return true;
 }
 
 void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base) noexcept {
-  // Growth at a load of one, by doubling: chains stay about one member long
-  // and each member is moved O(1) times on average.
-  if (memberCount_ <= bucketCount_ || bucketCount_ >= kMaxBuckets) return;
+  // Doubling once members outnumber half the buckets: a look-up of an absent
+  // name then usually meets no member at all, for 16 to 32 bytes of buckets
+  // per member, and each member is moved O(1) times on average.
+  if (memberCount_ <= bucketCount_ / 2 || bucketCount_ >= kMaxBuckets) return;
   std::uint32_t const count = bucketCount_ * 2;
   Bucket* fresh = nullptr;
   std::vector<unsigned> hashes;
@@ -109,16 +103,17 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   std::size_t i = 0;
   std::uint32_t low = count;
   for (std::uint32_t b = lowBucket_; b < bucketCount_; ++b) {
-    Bucket head = std::move(buckets_[b]);
     PtrInterface* previous = nullptr;
     std::uint32_t previousBucket = 0;
-    for (PtrInterface* m = head.ptr(); m; m = linkOf(m, next, base)) {
+    for (PtrInterface* m = buckets_[b].ptr(); m; m = linkOf(m, next, base)) {
       auto const nb = static_cast<std::uint32_t>(std::uint64_t{hashes[i++]} >> shift);
-      if (!previous || nb != previousBucket) {
+      if (!previous) {
+        fresh[nb] = std::move(buckets_[b]);  // the old head reference moves over as it is
+        if (nb < low) low = nb;
+      } else if (nb != previousBucket) {
         // Take the new head reference before the old link lets go of m.
         fresh[nb] = m;
-        if (previous) vt.setNext(previous, nullptr);
-        if (nb < low) low = nb;
+        vt.setNext(previous, nullptr);
       }
       previous = m;
       previousBucket = nb;
@@ -131,11 +126,17 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
 Ptr<PtrInterface> HashMapGeneric::unlink(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
                                          std::uint32_t bucket, PtrInterface* previous, PtrInterface* member) {
   // The returned reference keeps the member alive until the map is
-  // consistent again and the caller lets it go.
-  Ptr<PtrInterface> victim(member);
+  // consistent again and the caller lets it go. A bucket head's reference
+  // moves over as it is.
+  Ptr<PtrInterface> victim;
   PtrInterface* following = linkOf(member, next, base);
-  if (previous) vt.setNext(previous, following);
-  else buckets_[bucket] = following;
+  if (previous) {
+    victim = member;
+    vt.setNext(previous, following);
+  } else {
+    victim = std::move(buckets_[bucket]);
+    buckets_[bucket] = following;
+  }
   vt.setNext(member, nullptr);
   --memberCount_;
   ++version_;

@@ -24,6 +24,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "runtime/ptr.h"
 
@@ -74,7 +75,9 @@ class HashMapGeneric {
 
   // Links `member` (whose link is clear) into its chain by the order rule; a
   // member with an equal hash and key stays before it. `key` is the member's.
-  void newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+  // False, and nothing changes, when the member is already in this chain (as
+  // its last member its link is clear too).
+  bool newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
                   PtrInterface* member, unsigned hash, void const* key);
   // Enlarges the table once the members outnumber the buckets. Never fails:
   // when the larger table cannot be built the map keeps the one it has.
@@ -100,8 +103,15 @@ class HashMapGeneric {
   PtrInterface* startAtHashG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
                              unsigned hash, void const* key, int* bucket) const;
 
-  // The member after `member` in its chain.
-  static PtrInterface* linkOf(PtrInterface const* member, std::ptrdiff_t next, std::ptrdiff_t base) noexcept;
+  // The member after `member` in its chain. The link is a Ptr<T>, whose only
+  // field is the T*: read it as bytes and step from the T to its
+  // PtrInterface part.
+  static PtrInterface* linkOf(PtrInterface const* member, std::ptrdiff_t next, std::ptrdiff_t base) noexcept {
+    char const* field = reinterpret_cast<char const*>(member) - base + next;
+    void* raw;
+    std::memcpy(&raw, field, sizeof raw);
+    return raw ? reinterpret_cast<PtrInterface*>(static_cast<char*>(raw) + base) : nullptr;
+  }
 
  private:
   using Bucket = Ptr<PtrInterface>;
