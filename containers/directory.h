@@ -3,11 +3,11 @@
 // re-creation. Generated directories supply names, ids and parameter lists.
 #pragma once
 
-#include <string>
 #include <type_traits>
 
 #include "containers/hash_map.h"
 #include "runtime/dispatch.h"
+#include "runtime/text.h"
 
 namespace Zef {
 
@@ -53,16 +53,17 @@ void referenceIs(Dir* dir, HashMap<R, Name>& map, Ptr<T> const& entity, Attribut
   notify<N>(dir->zefNotifieeList(), id, handler, key);
 }
 
-// Texts of constructor parameters in the re-creation message.
-inline String8 parameterStrep(String8 const& s) { return String8("'") + s + "'"; }
+// Texts of constructor parameters in the re-creation message: the runtime's
+// text forms, so a name or string reads back exactly, escapes included.
+inline String8 parameterStrep(String8 const& s) { return valueToStrep(s); }
 template <class T>
 String8 parameterStrep(Ptr<T> const& p) {
   if (!p) return "null";
-  return String8("Entity('") + p->fullName() + "')";
+  return String8("Entity(") + valueToStrep(p->fullName()) + ")";
 }
 template <class E, class = std::enable_if_t<std::is_enum_v<E>>>
 String8 parameterStrep(E e) {
-  return String8(std::to_string(static_cast<unsigned long long>(e)));
+  return valueToStrep(static_cast<unsigned long long>(e));
 }
 
 // Re-creating a member under an existing name must give the same constructor
