@@ -4,11 +4,71 @@
 #include "runtime/list_raw.h"
 #include "runtime/zef_type.h"
 
+#include <atomic>
 #include <map>
+#include <mutex>
+#include <unordered_map>
 
 namespace Zef {
 
 // Reactors.
+
+namespace {
+// Weak reactors hold no count on their notifier, so nothing keeps it alive
+// for them; the record lets a notifier that goes first reach every one of
+// them, on its list or not. Its last release may come from any thread.
+struct WeakRecord {
+  std::mutex mutex;
+  std::unordered_multimap<PtrInterface const*, PtrInterface::NotifieeConst*> byNotifier;
+  // The record's size, read without the lock as every object goes.
+  std::atomic<std::size_t> size{0};
+};
+
+WeakRecord& weakRecord() {
+  static auto* r = new WeakRecord();  // outlives every object
+  return *r;
+}
+}  // namespace
+
+void PtrInterface::NotifieeConst::weakRecordIs(PtrInterface const* notifier) {
+  PtrInterface const* const current = isOnWeakRecord_ ? notifier_.ptr() : nullptr;
+  if (current == notifier) return;
+  WeakRecord& record = weakRecord();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  // The insertion may throw; it comes before anything changes.
+  if (notifier) record.byNotifier.emplace(notifier, this);
+  if (current) {
+    auto [it, end] = record.byNotifier.equal_range(current);
+    while (it != end && it->second != this) ++it;
+    if (it != end) record.byNotifier.erase(it);
+  }
+  isOnWeakRecord_ = notifier != nullptr;
+  record.size.store(record.byNotifier.size(), std::memory_order_relaxed);
+}
+
+void PtrInterface::NotifieeConst::zefNotifierDestroyed(PtrInterface const* notifier) noexcept {
+  WeakRecord& record = weakRecord();
+  if (record.size.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard<std::mutex> lock(record.mutex);
+  auto [begin, end] = record.byNotifier.equal_range(notifier);
+  for (auto it = begin; it != end; ++it) {
+    NotifieeConst* r = it->second;
+    r->isOnWeakRecord_ = false;
+    r->notifier_.release();
+  }
+  record.byNotifier.erase(begin, end);
+  record.size.store(record.byNotifier.size(), std::memory_order_relaxed);
+}
+
+void PtrInterface::NotifieeConst::notifierFieldIs(Ptr<PtrInterface const> const& n) {
+  weakRecordIs(isWeakReference_ ? n.ptr() : nullptr);
+  notifier_ = n;
+}
+
+void PtrInterface::NotifieeConst::zefNotifierGone() {
+  weakRecordIs(nullptr);
+  notifier_.release();
+}
 
 void PtrInterface::NotifieeConst::hasNotificationActiveIs(bool b) {
   if (b == hasNotificationActive()) return;
@@ -22,7 +82,7 @@ void PtrInterface::NotifieeConst::hasNotificationActiveIs(bool b) {
   }
 }
 
-PtrInterface::NotifieeConst::~NotifieeConst() = default;
+PtrInterface::NotifieeConst::~NotifieeConst() { weakRecordIs(nullptr); }
 
 Ptr<PtrInterface::NotifieeConst> PtrInterface::NotifieeConst::zefReactor() const {
   return Ptr<NotifieeConst>(const_cast<NotifieeConst*>(this));
@@ -30,7 +90,7 @@ Ptr<PtrInterface::NotifieeConst> PtrInterface::NotifieeConst::zefReactor() const
 void PtrInterface::NotifieeConst::isRegisteredNotifieeIs(bool b) const { isRegisteredNotifiee_ = b; }
 void PtrInterface::NotifieeConst::zef_bitSetIs(Zef_BitSet b) { zef_bitSet = b; }
 String8 PtrInterface::NotifieeConst::name() const { return String8(); }
-void PtrInterface::NotifieeConst::notifierIs(Ptr<PtrInterface const> const& n) { notifier_ = n; }
+void PtrInterface::NotifieeConst::notifierIs(Ptr<PtrInterface const> const& n) { notifierFieldIs(n); }
 
 void PtrInterface::NotifieeConst::handleNotification(ActivityConfig*) {
   // Nothing is ever deferred by this runtime; replay what a caller parked.
@@ -54,10 +114,13 @@ ActivityStateMachine* PtrInterface::NotifieeConst::actsm() { return nullptr; }
 
 void PtrInterface::NotifieeConst::isWeakReferenceIs(bool b) {
   if (b == isWeakReference_) return;
+  PtrInterface const* n = notifier_.ptr();
+  // On the record before the reference goes: giving it back may destroy n.
+  if (n) weakRecordIs(b ? n : nullptr);
   isWeakReference_ = b;
-  if (!notifier_) return;
-  if (b) notifier_->deleteRef();
-  else notifier_->newRef();
+  if (!n) return;
+  if (b) n->deleteRef();
+  else n->newRef();
 }
 
 bool PtrInterface::NotifieeConst::zefOnAttribute(AttributeId, unsigned char*) const { return false; }

@@ -101,11 +101,12 @@ class PtrInterface::NotifieeConst : public PtrInterface {
   void isWeakReferenceIs(bool b);
   bool isRegisteredNotifiee() const { return isRegisteredNotifiee_; }
   // The notifier is being destroyed with this reactor still on its list (a
-  // weak reactor): forget it without touching its count.
-  void zefNotifierGone() {
-    notifier_.release();
-    isRegisteredNotifiee_ = false;
-  }
+  // weak reactor): forget it without touching its count. The registration
+  // stays, as after a detach, for the next notifier.
+  void zefNotifierGone();
+  // Called as any framework object goes: weak reactors still attached to it,
+  // on its list or off it (unregistered, switched off, zombies), forget it.
+  static void zefNotifierDestroyed(PtrInterface const* notifier) noexcept;
 
   Zef_BitSet zef_bitSetValue() const { return zef_bitSet; }
   Zef_BitSet notificationFlags() const { return zef_bitSet & Zef_BitSet::notificationBitMask(); }
@@ -122,7 +123,7 @@ class PtrInterface::NotifieeConst : public PtrInterface {
   bool zefOnAttribute(AttributeId id, unsigned char* pendingCount = nullptr) const;
 
  protected:
-  void notifierFieldIs(Ptr<PtrInterface const> const& n) { notifier_ = n; }
+  void notifierFieldIs(Ptr<PtrInterface const> const& n);
 
  public:
   // The runtime's own registration switch: it only stores the flag.
@@ -131,11 +132,16 @@ class PtrInterface::NotifieeConst : public PtrInterface {
   mutable Zef_BitSet zef_bitSet;
 
  private:
+  // Puts this reactor on the runtime's record of weak reactors under
+  // `notifier`, or takes it off with null. Called before notifier_ changes.
+  void weakRecordIs(PtrInterface const* notifier);
+
   AttributeId pendingAttributeId_ = 0;
   Ptr<PtrInterface const> notifier_;
   bool isWeakReference_ = false;
   mutable bool isRegisteredNotifiee_ = false;
-  bool runtimeFlag0_ = false;
+  // On the weak record under notifier_.
+  bool isOnWeakRecord_ = false;
   bool runtimeFlag1_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "runtime/exception.h"
+#include "runtime/notifiee.h"
 #include "runtime/string8.h"
 #include "runtime/zef_type.h"
 
@@ -30,7 +31,7 @@ void ZefMemPool::release(void* p, std::size_t size) noexcept {
 
 std::size_t ZefMemPool::bytesInUse() noexcept { return poolBytes.load(std::memory_order_relaxed); }
 
-PtrInterface::~PtrInterface() = default;
+PtrInterface::~PtrInterface() { NotifieeConst::zefNotifierDestroyed(this); }
 
 void PtrInterface::hasNotificationActiveIs(bool b) { notificationActiveBitIs(b); }
 unsigned int PtrInterface::zefAuditErrors(unsigned int) const { return 0; }

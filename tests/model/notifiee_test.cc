@@ -274,6 +274,73 @@ TEST_F(NotifieeTest, AMarkedReactorIsNotUnlinkedByItsDestructor) {
   EXPECT_EQ(chip->references(), 2u);
 }
 
+// The entity holds no count for a weak reactor, so it may go first, whether
+// the reactor is on its list or not.
+TEST_F(NotifieeTest, WeakReactorsOffTheListForgetAnEntityThatGoesFirst) {
+  auto weak = [&](char const* tag) {
+    Ptr<ChipReactor> r(new ChipReactor(tag, &journal), Zef::adoptRef);
+    r->isWeakReferenceIs(true);
+    r->notifierIs(chip);
+    return r;
+  };
+  Ptr<ChipReactor> unregistered = weak("U");
+  Ptr<ChipReactor> off = weak("O");
+  off->isRegisteredNotifieeIs(true);
+  off->hasNotificationActiveIs(false);
+  Ptr<TestStateAdapter> sa(new TestStateAdapter(), Zef::adoptRef);
+  auto zombie = AdapterReactor::attached("Z", &journal, sa.ptr(), chip);
+  zombie->isWeakReferenceIs(true);
+  Zef::doZombieReactor(*zombie, true);
+  ASSERT_EQ(chip->references(), 1u);
+  ASSERT_EQ(chip->zefNotifieeList().memberCount(), 0u);
+
+  chip = nullptr;
+  for (ChipReactor* r : std::initializer_list<ChipReactor*>{unregistered.ptr(), off.ptr(), zombie.ptr()}) {
+    EXPECT_EQ(r->Zef::PtrInterface::NotifieeConst::notifier(), nullptr);
+    EXPECT_EQ(r->name(), "");
+  }
+  // Switching back on and reviving find no entity to return to.
+  off->hasNotificationActiveIs(true);
+  Zef::doZombieReactor(*zombie, false);
+  EXPECT_TRUE(journal.lines.empty());
+}
+
+TEST_F(NotifieeTest, AWeakStateAdapterForgetsAnEntityThatGoesFirst) {
+  // An adapter listens on no list of its own; it only holds its entity.
+  Ptr<TestStateAdapter> sa(new TestStateAdapter(), Zef::adoptRef);
+  sa->notifierIs(chip);  // counted, then given back
+  sa->isWeakReferenceIs(true);
+  EXPECT_EQ(chip->references(), 1u);
+  chip = nullptr;
+  EXPECT_EQ(sa->notifier(), nullptr);
+  sa->isWeakReferenceIs(false);
+  EXPECT_EQ(sa->notifier(), nullptr);
+}
+
+TEST_F(NotifieeTest, AReactorTurningWeakMayReleaseItsEntityLast) {
+  Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
+  r->notifierIs(chip);
+  chip = nullptr;  // the reactor's count is the last one
+  r->isWeakReferenceIs(true);
+  EXPECT_EQ(r->Zef::PtrInterface::NotifieeConst::notifier(), nullptr);
+  r->isWeakReferenceIs(false);  // nothing to count again
+  EXPECT_EQ(r->Zef::PtrInterface::NotifieeConst::notifier(), nullptr);
+}
+
+TEST_F(NotifieeTest, AWeakReactorKeepsItsRegistrationForTheNextEntity) {
+  Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
+  r->isWeakReferenceIs(true);
+  r->isRegisteredNotifieeIs(true);
+  r->notifierIs(chip);
+  chip = nullptr;
+  auto other = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip1");
+  r->notifierIs(other);
+  EXPECT_EQ(other->zefNotifieeList().memberCount(), 1u);
+  other->resetIs(gpo);
+  EXPECT_EQ(journal.lines, lines({"R:zeroReferences", "R:reset"}));
+  EXPECT_EQ(other->references(), 1u);
+}
+
 TEST_F(NotifieeTest, NewReactorsStartActiveEnabledUnattachedAndUnregistered) {
   Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
   EXPECT_EQ(r->referenceWord(), 0x20000001u);
