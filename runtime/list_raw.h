@@ -195,8 +195,10 @@ class SnapshotIterator<ListRaw<T>> {
       entries_ = heap_.get();
     }
     // A plain walk: nothing can run between two steps, so it sees exactly
-    // what a counted list iterator would.
+    // what a counted list iterator would. A reactor whose destructors run
+    // (one of its members released the notifier) is past being called.
     for (T* r = list.head(); r && size_ < n; r = r->listNext) {
+      if (r->zefIsDestroying()) continue;
       r->newRef();
       entries_[size_++] = r;
     }

@@ -36,6 +36,9 @@ class PtrInterface {
   static constexpr std::uint32_t kMarkedForDeletionBit = 1u << 31;
   static constexpr std::uint32_t kZeroTestMask = 0x5FFFFFFFu;
   static constexpr std::uint32_t kNondestructingByte = 0x1Fu;
+  // The word of an object whose destructors run: nondestructing with no
+  // count, which no live object has.
+  static constexpr std::uint32_t kDestroyingWord = kNondestructingByte << 24;
 
   class NotifieeConst;
 
@@ -61,6 +64,7 @@ class PtrInterface {
   bool isNondestructing() const noexcept { return (referenceWord() >> 24) == kNondestructingByte; }
   bool hasNotificationActive() const noexcept { return referenceWord() & kNotificationActiveBit; }
   bool zefMarkedForDeletion() const noexcept { return referenceWord() & kMarkedForDeletionBit; }
+  bool zefIsDestroying() const noexcept { return referenceWord() == kDestroyingWord; }
   void zefMarkedForDeletionIs(bool b) noexcept { setBit(kMarkedForDeletionBit, b); }
 
   void newRef() const noexcept {

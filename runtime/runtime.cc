@@ -78,7 +78,7 @@ void PtrInterface::handleZeroRef() const noexcept {
   if ((now & kZeroTestMask) != 0) return;
   // While its destructors run, the object counts no references: directories
   // and reactors may take and drop temporary ones to it without coming back.
-  referenceWord_.store(kNondestructingByte << 24, std::memory_order_relaxed);
+  referenceWord_.store(kDestroyingWord, std::memory_order_relaxed);
   delete self;
 }
 

@@ -139,6 +139,30 @@ TEST_F(NotifieeTest, AReactorReleasedDuringADispatchIsSkippedAndDestroyedByTheSn
   EXPECT_EQ(journal.lines, lines({"A:reset", "A:reset"}));
 }
 
+TEST_F(NotifieeTest, AReactorWhoseDestructionReleasesItsEntityIsNotCalledAnyMore) {
+  // A weak reactor that keeps its entity through a member of its own: the
+  // member goes while the reactor's destructors run, with the reactor still
+  // on the list, and the entity's last count goes with it.
+  struct Keeper : ChipReactor {
+    using ChipReactor::ChipReactor;
+    Ptr<PhyBcm54980ChipConfig> kept;
+  };
+  auto weak = [&](ChipReactor* raw) {
+    Ptr<ChipReactor> r(raw, Zef::adoptRef);
+    r->isWeakReferenceIs(true);
+    r->isRegisteredNotifieeIs(true);
+    r->notifierIs(chip);
+    return r;
+  };
+  Ptr<ChipReactor> keeper = weak(new Keeper("K", &journal));
+  Ptr<ChipReactor> other = weak(new ChipReactor("O", &journal));
+  static_cast<Keeper*>(keeper.ptr())->kept = chip;
+  chip = nullptr;
+  keeper = nullptr;
+  EXPECT_EQ(journal.lines, lines({"O:zeroReferences"}));
+  EXPECT_EQ(other->Zef::PtrInterface::NotifieeConst::notifier(), nullptr);
+}
+
 TEST_F(NotifieeTest, TheSnapshotKeepsItsFirstEntryEvenIfItIsTheOnlyHolder) {
   // The release test is made when the snapshot moves on, never for the first.
   auto a = ChipReactor::attached("A", &journal, chip);
