@@ -4,7 +4,6 @@
 #include "runtime/list_raw.h"
 #include "runtime/zef_type.h"
 
-#include <map>
 
 namespace Zef {
 
@@ -127,60 +126,6 @@ void Entity::handleParent(Ptr<Entity> const&) { ++version_; }
 
 String8 BaseCollection::iteratorStrep(StrepIterator const& it) const {
   return it.current ? String8("member") : String8("end");
-}
-
-// Type objects.
-
-ZefTypeFlags::ZefTypeFlags(std::uint64_t v) : value_(v) {
-  if (v > kMax) throwRangeException("ZefTypeFlags::value > 0x3fffffffffffffffull not allowed");
-}
-
-ZefType::ZefType(Name name, ZefType* parent, ZefType* base, ZefTypeFlags const& flags)
-    : Entity(std::move(name)), base_(base), flags_(flags) {
-  if (parent) parentIs(Ptr<Entity>(parent));
-}
-
-namespace {
-class TypeType : public ZefType {
- public:
-  TypeType() : ZefType("ZefType", nullptr, Entity::_fwkType(), ZefTypeFlags::zefEmpty()) {}
-};
-
-std::map<Name, ZefType const*>& registry() {
-  static auto* r = new std::map<Name, ZefType const*>();  // lives as long as the types
-  return *r;
-}
-}  // namespace
-
-ZefType* ZefType::fwkType() const { return _fwkType(); }
-ZefType* ZefType::_fwkType() {
-  static ZefType* slot = nullptr;
-  return typeObject<TypeType>(slot);
-}
-
-Ptr<ZefAttr const> ZefType::attr(AttributeId id) const {
-  for (ZefType const* t = this; t; t = t->base_) {
-    for (auto const& a : t->attrs_) {
-      if (a->id() == id) return a;
-    }
-  }
-  return nullptr;
-}
-
-Ptr<ZefAttr const> ZefType::attr(Name const& name) const {
-  for (ZefType const* t = this; t; t = t->base_) {
-    for (auto const& a : t->attrs_) {
-      if (a->name() == name) return a;
-    }
-  }
-  return nullptr;
-}
-
-void ZefType::typeNodeIs(ZefType const* type, Name const& fullName) { registry()[fullName] = type; }
-
-ZefType* ZefType::registered(Name const& fullName) {
-  auto it = registry().find(fullName);
-  return it == registry().end() ? nullptr : const_cast<ZefType*>(it->second);
 }
 
 }  // namespace Zef
