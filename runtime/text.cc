@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -19,8 +18,10 @@ std::string where(TextIterator it, TextIterator const& end) {
   if (it == end) return "end of text";
   constexpr std::ptrdiff_t kShown = 24;
   std::ptrdiff_t n = std::min(end - it, kShown);
-  std::string s = "\"" + std::string(it, it + n);
-  return s + (end - it > kShown ? "...\"" : "\"");
+  std::string s(1, '"');
+  s.append(it, it + n);
+  s += end - it > kShown ? "...\"" : "\"";
+  return s;
 }
 
 [[noreturn]] void refuse(String8 const& message) { throwRangeException(message.charPtr()); }
@@ -82,23 +83,12 @@ String8 sequenceToValue<String8>(TextIterator& it, TextIterator const& end) {
   return String8(std::move(out));
 }
 
-template <>
-long long sequenceToValue<long long>(TextIterator& it, TextIterator const& end) {
-  long long v = 0;
+// A number of type T at `it`; `what` names it in the messages.
+template <class T>
+T readNumber(TextIterator& it, TextIterator const& end, char const* what) {
+  T v = 0;
   auto [next, ec] = std::from_chars(address(it), address(end), v);
-  if (ec == std::errc::invalid_argument) refuse(format("expected an integer at %s", where(it, end)));
-  if (ec == std::errc::result_out_of_range) {
-    refuse(format("integer out of range: %s", std::string_view(address(it), next - address(it))));
-  }
-  it += next - address(it);
-  return v;
-}
-
-template <>
-long double sequenceToValue<long double>(TextIterator& it, TextIterator const& end) {
-  long double v = 0;
-  auto [next, ec] = std::from_chars(address(it), address(end), v);
-  if (ec == std::errc::invalid_argument) refuse(format("expected a number at %s", where(it, end)));
+  if (ec == std::errc::invalid_argument) refuse(format("expected %s at %s", what, where(it, end)));
   if (ec == std::errc::result_out_of_range) {
     refuse(format("number out of range: %s", std::string_view(address(it), next - address(it))));
   }
@@ -107,18 +97,26 @@ long double sequenceToValue<long double>(TextIterator& it, TextIterator const& e
 }
 
 template <>
+long long sequenceToValue<long long>(TextIterator& it, TextIterator const& end) {
+  return readNumber<long long>(it, end, "an integer");
+}
+
+template <>
+long double sequenceToValue<long double>(TextIterator& it, TextIterator const& end) {
+  return readNumber<long double>(it, end, "a number");
+}
+
+template <>
 double sequenceToValue<double>(TextIterator& it, TextIterator const& end) {
-  TextIterator start = it;
-  long double wide = sequenceToValue<long double>(it, end);
-  double d = static_cast<double>(wide);
-  if (!std::isfinite(d) || static_cast<long double>(d) == wide) return d;
-  double other = wide > d ? std::nextafter(d, HUGE_VAL) : std::nextafter(d, -HUGE_VAL);
-  if ((static_cast<long double>(d) + other) / 2 != wide) return d;
-  // A tie: the long double was itself a rounding of the text, which alone
-  // knows on which side of the halfway point it lies.
-  double exact = d;
-  std::from_chars(address(start), address(it), exact);
-  return exact;
+  double v = 0;
+  auto [next, ec] = std::from_chars(address(it), address(end), v);
+  if (ec == std::errc()) {
+    it += next - address(it);
+    return v;
+  }
+  // Malformed, or beyond a double's range: the long double reader refuses
+  // or reads it, and the narrowing gives an infinity, a zero or a subnormal.
+  return static_cast<double>(sequenceToValue<long double>(it, end));
 }
 
 void appendStrep(std::string& out, unsigned long long v) {

@@ -16,54 +16,17 @@ using namespace phytest;
 constexpr U32 kCounter = 10;
 constexpr double kBefore = 5.0, kAt = 7.0;
 
+U1 flag(unsigned v) { return U1(static_cast<unsigned char>(v)); }
+
 template <class S>
 S condition(unsigned current, U32 changes = kCounter, double lastChange = kBefore) {
-  S s;
-  s.currentIs(U1(static_cast<unsigned char>(current)));
-  s.changesIs(changes);
-  s.lastChangeIs(lastChange);
-  return s;
+  return valueOf<S>(flag(current), changes, lastChange);
 }
 
 template <class S>
 S counter(U32 count = kCounter, double last = kBefore) {
-  S s;
-  s.countIs(count);
-  s.lastIs(last);
-  return s;
+  return valueOf<S>(count, last);
 }
-
-Event event(unsigned value) {
-  Event e;
-  e.valueIs(U1(static_cast<unsigned char>(value)));
-  e.whenIs(kAt);
-  return e;
-}
-
-Count countObservation(U32 n) {
-  Count c;
-  c.countIs(n);
-  c.whenIs(kAt);
-  return c;
-}
-
-EventOrCount eventOrCount(unsigned value, U32 n) {
-  EventOrCount e;
-  e.valueIs(U1(static_cast<unsigned char>(value)));
-  e.countIs(n);
-  e.whenIs(kAt);
-  return e;
-}
-
-ConditionOrChanged conditionOrChanged(unsigned current, unsigned changed) {
-  ConditionOrChanged c;
-  c.currentIs(U1(static_cast<unsigned char>(current)));
-  c.changedIs(U1(static_cast<unsigned char>(changed)));
-  c.whenIs(kAt);
-  return c;
-}
-
-U1 flag(unsigned v) { return U1(static_cast<unsigned char>(v)); }
 
 struct ConditionRow {
   unsigned current, val;
@@ -87,7 +50,7 @@ TEST(ConditionOrCountStatTest, WorkedCases) {
     s.doUpdate(flag(r.val), r.n, kAt);
     EXPECT_EQ(s, condition<ConditionOrCountStat>(r.val, r.changesAfter, r.lastChangeAfter));
     auto viaUpdate = condition<ConditionOrCountStat>(r.current);
-    viaUpdate.updateIs(eventOrCount(r.val, r.n));
+    viaUpdate.updateIs(valueOf<EventOrCount>(flag(r.val), r.n, kAt));
     EXPECT_EQ(viaUpdate, s);
   }
 }
@@ -103,7 +66,7 @@ TEST(ConditionOrChangedStatTest, WorkedCases) {
     s.doUpdate(flag(r.val), flag(r.n), kAt);
     EXPECT_EQ(s, condition<ConditionOrChangedStat>(r.val, r.changesAfter, r.lastChangeAfter));
     auto viaUpdate = condition<ConditionOrChangedStat>(r.current);
-    viaUpdate.updateIs(conditionOrChanged(r.val, r.n));
+    viaUpdate.updateIs(valueOf<ConditionOrChanged>(flag(r.val), flag(r.n), kAt));
     EXPECT_EQ(viaUpdate, s);
   }
 }
@@ -131,7 +94,7 @@ TEST(ConditionStatTest, WorkedCases) {
   EXPECT_EQ(s, condition<ConditionStat>(1));
 
   s = condition<ConditionStat>(1);
-  s.updateIs(event(0));
+  s.updateIs(valueOf<Event>(flag(0), kAt));
   EXPECT_EQ(s, condition<ConditionStat>(0, 11, 7.0));
 
   s = condition<ConditionStat>(1, 4294967295u);
@@ -140,10 +103,7 @@ TEST(ConditionStatTest, WorkedCases) {
 }
 
 TEST(EventStatTest, WorkedCases) {
-  EventStat before;
-  before.currentIs(flag(1));
-  before.countIs(kCounter);
-  before.lastIs(kBefore);
+  auto before = valueOf<EventStat>(flag(1), kCounter, kBefore);
   // A sample without the event still takes the flag: the statistic differs.
   EventStat s = before;
   s.doUpdate(flag(0), kAt);
@@ -159,7 +119,7 @@ TEST(EventStatTest, WorkedCases) {
   EXPECT_EQ(t.last(), 7.0);
 
   EventStat u = s;
-  u.updateIs(event(1));
+  u.updateIs(valueOf<Event>(flag(1), kAt));
   EXPECT_EQ(u, t);
 
   u.countIs(4294967295u);
@@ -175,7 +135,7 @@ TEST(CountStatTest, WorkedCases) {
   s.doUpdate(4, kAt);
   EXPECT_EQ(s, counter<CountStat>(14, 7.0));
   auto viaUpdate = counter<CountStat>();
-  viaUpdate.updateIs(countObservation(4));
+  viaUpdate.updateIs(valueOf<Count>(4u, kAt));
   EXPECT_EQ(viaUpdate, s);
 }
 
@@ -206,7 +166,7 @@ TEST(EventOrCountStatTest, WorkedCases) {
     s.doUpdate(flag(r.event), r.n, kAt);
     EXPECT_EQ(s, counter<EventOrCountStat>(r.countAfter, r.lastAfter));
     auto viaUpdate = counter<EventOrCountStat>();
-    viaUpdate.updateIs(eventOrCount(r.event, r.n));
+    viaUpdate.updateIs(valueOf<EventOrCount>(flag(r.event), r.n, kAt));
     EXPECT_EQ(viaUpdate, s);
   }
   auto s = counter<EventOrCountStat>(4294967290u);
