@@ -57,6 +57,10 @@ String8 sequenceToValue<String8>(TextIterator& it, TextIterator const& end) {
   std::string out;
   TextIterator at = it + 1;
   for (;;) {
+    // Plain characters up to the next quote or backslash go in at once.
+    TextIterator plain = std::find_if(at, end, [](char c) { return c == '\'' || c == '\\'; });
+    out.append(at, plain);
+    at = plain;
     if (at == end) refuse(format("unterminated quoted string at %s", where(it, end)));
     char c = *at++;
     if (c == '\'') break;
