@@ -181,26 +181,26 @@ void throwJunkAtColumn(std::int64_t column, String8 const& text) {
 namespace {
 
 template <class T>
-void appendPrintf(std::string& out, std::string const& spec, T value) {
-  int n = std::snprintf(nullptr, 0, spec.c_str(), value);
+void appendPrintf(std::string& out, std::string const& printfFormat, T value) {
+  int n = std::snprintf(nullptr, 0, printfFormat.c_str(), value);
   if (n <= 0) return;
   std::size_t at = out.size();
   out.resize(at + static_cast<std::size_t>(n) + 1);
-  std::snprintf(out.data() + at, static_cast<std::size_t>(n) + 1, spec.c_str(), value);
+  std::snprintf(out.data() + at, static_cast<std::size_t>(n) + 1, printfFormat.c_str(), value);
   out.resize(at + static_cast<std::size_t>(n));
 }
 
-// Writes one argument under one conversion. `spec` holds the conversion's
-// flags, width and precision; the length and the conversion character that
-// reach snprintf follow from the argument's own type.
-void appendConversion(std::string& out, std::string spec, char conv, FormatArg const& arg) {
+// Writes one argument under one conversion. `prefix` holds the conversion's
+// "%", flags, width and precision; the length and the conversion character
+// that reach snprintf follow from the argument's own type.
+void appendConversion(std::string& out, std::string prefix, char conv, FormatArg const& arg) {
   bool floatConv = std::strchr("fFeEgGaA", conv) != nullptr;
   switch (arg.kind) {
     case FormatArg::Kind::text:
-      appendPrintf(out, spec + 's', std::string(arg.s).c_str());
+      appendPrintf(out, prefix + 's', std::string(arg.s).c_str());
       return;
     case FormatArg::Kind::floating:
-      appendPrintf(out, spec + (floatConv ? conv : 'g'), arg.d);
+      appendPrintf(out, prefix + (floatConv ? conv : 'g'), arg.d);
       return;
     case FormatArg::Kind::signedInt:
     case FormatArg::Kind::unsignedInt:
@@ -208,15 +208,15 @@ void appendConversion(std::string& out, std::string spec, char conv, FormatArg c
   }
   bool isSigned = arg.kind == FormatArg::Kind::signedInt;
   if (floatConv) {
-    appendPrintf(out, spec + conv, isSigned ? static_cast<double>(arg.i) : static_cast<double>(arg.u));
+    appendPrintf(out, prefix + conv, isSigned ? static_cast<double>(arg.i) : static_cast<double>(arg.u));
   } else if (conv == 'c') {
-    appendPrintf(out, spec + 'c', static_cast<int>(arg.i));
+    appendPrintf(out, prefix + 'c', static_cast<int>(arg.i));
   } else if (std::strchr("oxX", conv)) {
-    appendPrintf(out, spec + "ll" + conv, arg.u);
+    appendPrintf(out, prefix + "ll" + conv, arg.u);
   } else if (isSigned) {
-    appendPrintf(out, spec + "lld", arg.i);
+    appendPrintf(out, prefix + "lld", arg.i);
   } else {
-    appendPrintf(out, spec + "llu", arg.u);
+    appendPrintf(out, prefix + "llu", arg.u);
   }
 }
 
@@ -231,12 +231,12 @@ String8 formatArgs(char const* fmt, std::span<FormatArg const> args) {
       continue;
     }
     char const* start = p++;
-    std::string spec = "%";
-    while (*p && std::strchr("-+ #0", *p)) spec += *p++;
-    while (*p >= '0' && *p <= '9') spec += *p++;
+    std::string prefix = "%";
+    while (*p && std::strchr("-+ #0", *p)) prefix += *p++;
+    while (*p >= '0' && *p <= '9') prefix += *p++;
     if (*p == '.') {
-      spec += *p++;
-      while (*p >= '0' && *p <= '9') spec += *p++;
+      prefix += *p++;
+      while (*p >= '0' && *p <= '9') prefix += *p++;
     }
     while (*p && std::strchr("hlLqjzt", *p)) ++p;
     if (*p == '%') {
@@ -252,7 +252,7 @@ String8 formatArgs(char const* fmt, std::span<FormatArg const> args) {
     if (next == args.size()) {
       throwInternalException(("format: more conversions than arguments in \"" + std::string(fmt) + "\"").c_str());
     }
-    appendConversion(out, std::move(spec), *p, args[next++]);
+    appendConversion(out, std::move(prefix), *p, args[next++]);
   }
   return String8(std::move(out));
 }
