@@ -3,49 +3,138 @@
 from zefgen import FIRST_ID_DERIVED, FIRST_ID_ENTITY, ModelError, cap, echo, load_templates
 
 T = load_templates("entity.tmpl")
+C = load_templates("collection.tmpl")
+
+
+KINDS = ("value", "reference", "child", "function", "collection", "references")
+OPS = ("Is", "Inc", "Del")
 
 
 class Attr:
+    """One attribute of an entity, as its model line describes it."""
+
     def __init__(self, raw, scalars):
         self.raw = raw
         try:
             self.name = raw["name"]
             self.id = raw["id"]
             self.kind = raw.get("kind", "value")
-            self.type = raw["type"]
+            self.type = raw.get("type", "")
         except KeyError as e:
             raise ModelError(f"attribute {raw.get('name', '?')}: missing {e}") from None
-        if self.kind not in ("value", "reference"):
+        if self.kind not in KINDS:
             raise ModelError(f"attribute {self.name}: unknown kind {self.kind}")
+        if self.kind != "function" and not self.type:
+            raise ModelError(f"attribute {self.name}: missing 'type'")
         self.handler = raw.get("handler", "on" + cap(self.name))
         self.virtual = raw.get("virtual", False)
-        self.inc = raw.get("inc", False)
-        self.delete = raw.get("del", False)
-        if self.kind == "reference":
+        # The mutators of the attribute, in the order of their virtual slots.
+        self.ops = raw.get("ops", ["Is"])
+        if any(op not in OPS for op in self.ops) or "Is" not in self.ops:
+            raise ModelError(f"attribute {self.name}: ops must include Is and be among {', '.join(OPS)}")
+        self.default = raw.get("default", "")
+        if self.kind in ("collection", "references"):
+            self.collection = Collection(self, raw, scalars)
+        if self.kind in ("reference", "child"):
             self.field_type = f"Zef::Ptr<{self.type}>"
             self.param = f"Zef::Ptr<{self.type}> const&"
-            self.default = raw.get("default", "")
         else:
             self.field_type = self.type
             scalar = self.type in scalars or raw.get("scalar", False)
             self.param = self.type if scalar else f"{self.type} const&"
-            self.default = raw.get("default", "")
 
-    def reader(self):
-        return f"  {self.field_type} {self.name}() const {{ return {self.name}_; }}\n"
+    @property
+    def notifies(self):
+        return self.kind != "function"
 
-    def declarations(self):
+    def declarations(self, entity):
+        if self.kind in ("collection", "references"):
+            return self.collection.declarations(entity)
         virt = "virtual " if self.virtual else ""
-        out = [echo(self.raw) + "\n", self.reader(), f"  {virt}void {self.name}Is({self.param} v);\n"]
-        if self.inc:
-            out.append(f"  {virt}void {self.name}Inc();\n")
-        if self.delete:
-            out.append(f"  {virt}void {self.name}Del();\n")
-        return "".join("  " + line if line.startswith("//") else line for line in out)
+        lines = [echo(self.raw)]
+        if self.kind == "function":
+            lines.append(f"void {self.name}();")
+        elif self.kind == "child":
+            short = self.type.split("::")[-1]
+            lines += [
+                f"{self.field_type} {self.name}() const {{ return {self.name}_; }}",
+                f"{self.field_type} new{cap(self.name)}(Zef::Name name);",
+                f"Zef::ValidPtr<{self.type}> {self.name}Is(Zef::Name name);",
+                f"{self.field_type} {self.name}Del();",
+            ]
+        else:
+            lines.append(f"{self.field_type} {self.name}() const {{ return {self.name}_; }}")
+            sig = {"Is": f"{self.name}Is({self.param} v)", "Inc": f"{self.name}Inc()", "Del": f"{self.name}Del()"}
+            lines += [f"{virt}void {sig[op]};" for op in self.ops]
+        return "".join(f"  {line}\n" for line in lines)
 
     def field(self):
+        if self.kind == "function":
+            return ""
+        if self.kind == "collection":
+            return f"  Zef::HashMap<{self.type}, Zef::Name> {self.name}_;\n"
+        if self.kind == "references":
+            return f"  Zef::HashMap<Zef{cap(self.name)}, Zef::Name> {self.name}_;\n"
         init = f"{{{self.default}}}" if self.default != "" else "{}"
         return f"  {self.field_type} {self.name}_{init};\n"
+
+    def inline_definitions(self, t, entity):
+        if self.kind not in ("value", "reference"):
+            return ""
+        sub = dict(name=entity.name, attr=self.name, param=self.param, id=self.id, handler=self.handler,
+                   echo=echo(self.raw), type=self.field_type)
+        return "\n" + "".join(t["mutator_" + op.lower()].substitute(sub) for op in self.ops)
+
+    def handlers(self):
+        if self.kind in ("collection", "references"):
+            return C["handlers"].substitute(Attr=cap(self.name))
+        return f"  virtual void {self.handler}() {{}}\n" if self.notifies else ""
+
+    def definitions(self, t, entity):
+        if self.kind in ("collection", "references"):
+            return self.collection.definitions(entity)
+        if self.kind != "child":
+            return ""
+        return t["child"].substitute(name=entity.name, attr=self.name, Attr=cap(self.name), type=self.type,
+                                     id=self.id, handler=self.handler, factory=self.type.split("::")[-1] + "Is")
+
+
+class Collection:
+    """A named collection of child entities that the directory creates, keys by
+    name, parents and announces per key."""
+
+    def __init__(self, attr, raw, scalars):
+        self.attr = attr
+        self.factory = raw.get("factory", f"{attr.type}::{attr.type.split('::')[-1]}Is")
+        self.params = [Param(p, scalars) for p in raw.get("param", [])]
+        for p in self.params:
+            if p.check not in ("same", "equal", "update"):
+                raise ModelError(f"collection {attr.name}: parameter {p.name} needs check = same, equal or update")
+
+    def sub(self, entity, **more):
+        a = self.attr
+        return dict(name=entity.name, attr=a.name, Attr=cap(a.name), type=a.type, id=a.id, echo=echo(a.raw),
+                    factory=self.factory, params=", ".join(["Zef::Name key"] + [p.decl for p in self.params]),
+                    args=", ".join(["key"] + [p.name for p in self.params]), **more)
+
+    @property
+    def prefix(self):
+        return "ref_" if self.attr.kind == "references" else ""
+
+    def declarations(self, entity):
+        return C[self.prefix + "declarations"].substitute(self.sub(entity))
+
+    def iterators(self, entity):
+        return C["ref_record" if self.prefix else "iterators"].substitute(self.sub(entity, ns=entity.ns))
+
+    def definitions(self, entity):
+        if self.prefix:
+            return C["ref_definitions"].substitute(self.sub(entity, ns=entity.ns))
+        checks = "".join(
+            C["check_update" if p.check == "update" else "check_same"].substitute(param=p.name, member=p.member)
+            for p in self.params
+        )
+        return C["definitions"].substitute(self.sub(entity, checks=checks))
 
 
 class Param:
@@ -63,6 +152,10 @@ class Param:
             # Values are taken by value, as the framework's constructors do.
             self.decl = f"{self.type} {self.name}"
         self.own = raw.get("own", True)
+        # For a directory's member: how re-creation compares it, and the
+        # member's reader that gives the current value.
+        self.check = raw.get("check", "")
+        self.member = raw.get("member", self.name)
 
 
 class Entity:
@@ -92,12 +185,20 @@ class Entity:
 
 
 
+def enum_text(e, indent=""):
+    """An enumeration; with `instance`, also its checked conversion from a number."""
+    key = "enum class" if e.get("scoped") else "enum"
+    values = e.get("values", [])
+    enumerators = "".join(f"{indent}  {v if '=' in v else f'{v} = {i}'},\n" for i, v in enumerate(values))
+    text = f"{indent}{key} {e['name']} : {e.get('underlying', 'std::uint32_t')} {{\n{enumerators}{indent}}};\n"
+    if e.get("instance"):
+        text += T["enum_instance"].substitute(name=e["name"], count=len(values), indent=indent)
+    return text
+
+
 def header(model, ctx):
     enums = "".join(
-        T["enum"].substitute(
-            ns=e["namespace"], name=e["name"], underlying=e.get("underlying", "std::uint32_t"),
-            enumerators="\n".join(f"  {v} = {i}," for i, v in enumerate(e["values"])),
-        )
+        f"namespace {e['namespace']} {{\n\n{enum_text(e)}\n}}  // namespace {e['namespace']}\n\n"
         for e in model.get("enum", [])
     )
     return enums + "".join(entity_header(T, Entity(e, ctx.scalars)) for e in model.get("entity", []))
@@ -109,7 +210,7 @@ def source(model, ctx):
 
 def entity_header(t, e):
     ids = "".join(f"  static constexpr Zef::AttributeId {a.name}AttrId = {a.id};\n" for a in e.attrs)
-    accessors = "".join("\n" + a.declarations() for a in e.attrs)
+    accessors = "".join("\n" + a.declarations(e) for a in e.attrs)
     params_accessors = "".join(
         f"  {p.field_type} {p.name}() const {{ return {p.name}_; }}\n" for p in e.params if p.own and e.rooted
     )
@@ -127,17 +228,13 @@ def entity_header(t, e):
     handlers = ""
     if e.rooted:
         handlers += "  virtual void onIsNondestructing() {}\n"
-    handlers += "".join(f"  virtual void {a.handler}() {{}}\n" for a in e.attrs)
-    mutators = []
-    for a in e.attrs:
-        sub = dict(name=e.name, attr=a.name, param=a.param, id=a.id, handler=a.handler, echo=echo(a.raw), type=a.field_type)
-        mutators.append("\n" + t["mutator"].substitute(sub))
-        if a.inc:
-            mutators.append(t["mutator_inc"].substitute(sub))
-        if a.delete:
-            mutators.append(t["mutator_del"].substitute(sub))
+    handlers += "".join(a.handlers() for a in e.attrs)
+    collections = [a for a in e.attrs if a.kind in ("collection", "references")]
+    handlers += "".join(C["reactor_fields"].substitute(attr=a.name, Attr=cap(a.name)) for a in collections)
+    mutators = [a.inline_definitions(t, e) for a in e.attrs]
+    nested = "".join(enum_text(x, "  ") + "\n" for x in e.raw.get("enum", []))
     return t["class"].substitute(
-        ns=e.ns, name=e.name, base=e.base, ids=ids.rstrip("\n"), params=e.ctor_params(),
+        nested_enums=nested, ns=e.ns, name=e.name, base=e.base, ids=ids.rstrip("\n"), params=e.ctor_params(),
         params_accessors=params_accessors, accessors=accessors,
         own_slots=t["own_slots"].template if e.rooted else "",
         list_ops=t["list_ops"].template if e.rooted else "",
@@ -149,7 +246,7 @@ def entity_header(t, e):
         list_next=t["list_next"].template if e.rooted else "",
         base_type="Zef::Entity::_fwkType()" if e.rooted else f"{e.base}::_fwkType()",
         inline_list_ops=t["inline_list_ops"].substitute(name=e.name) if e.rooted else "",
-        mutators="".join(mutators),
+        mutators="".join(a.collection.iterators(e) for a in collections) + "".join(mutators),
     )
 
 
@@ -160,6 +257,14 @@ def entity_source(t, e):
     else:
         base_init = f"{e.base}({e.ctor_args()})"
     init = "".join(f"  {line};\n" for line in e.init)
+    # Owned children are detached, and the reactors told, before the fields go.
+    # A directory's members are unparented, and the reactors told, in
+    # collection order before the maps go.
+    children = [f"{a.name}Del();" for a in e.attrs if a.kind == "child"]
+    children += [f"{a.name}DelAll();" for a in e.attrs if a.kind == "collection"]
+    if e.rooted:
+        children.append("Zef::retireNotifiees(notifiees_);")
+    destructor = ("{ " + " ".join(children) + " }") if children else "= default;"
     names = "".join(f'    "{a.name}",\n' for a in e.attrs)
     has_names = bool(e.attrs)
     return t["definitions"].substitute(
@@ -168,8 +273,10 @@ def entity_source(t, e):
         name_lookup=t["name_lookup"].substitute(name=e.name, first_id=e.first_id, base=e.base) if has_names
         else f"Zef::String8 {e.name}::attributeString(Zef::AttributeId id) const {{ return {e.base}::attributeString(id); }}\n\n",
         own_slot_definitions=t["own_slot_definitions"].substitute(name=e.name) if e.rooted else "",
-        retire=f"Zef::reactorRetire<{e.name}>(this);" if e.rooted else "",
+        retire=f"{{ Zef::reactorRetire<{e.name}>(this); }}" if e.rooted else "= default;",
         reactor_op_definitions=t["reactor_op_definitions"].substitute(name=e.name) if e.rooted else "",
+        destructor=destructor,
+        attr_definitions="".join(a.definitions(t, e) for a in e.attrs),
     )
 
 

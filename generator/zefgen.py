@@ -63,6 +63,10 @@ def fmt(v):
         return "true" if v else "false"
     if isinstance(v, str):
         return f'"{v}"'
+    if isinstance(v, list):
+        return "[" + ", ".join(fmt(x) for x in v) + "]"
+    if isinstance(v, dict):
+        return v.get("name", "{...}")  # a nested table, named by its name
     return str(v)
 
 
@@ -110,6 +114,10 @@ class Context:
         self.scalars = set(SCALARS) | {e["name"] for e in enums}
         self.scalars |= {f"{e['namespace']}::{e['name']}" for e in enums}
         self.scalars |= set(model.get("scalars", []))
+        for entity in model.get("entity", []):
+            for e in entity.get("enum", []):
+                self.scalars |= {e["name"], f"{entity['name']}::{e['name']}",
+                                 f"{entity['namespace']}::{entity['name']}::{e['name']}"}
 
 
 def tidy(text):

@@ -76,6 +76,48 @@ inline char const* attributeName(char const* const (&names)[N], AttributeId firs
   return id >= first && id - first < static_cast<AttributeId>(N) ? names[id - first] : nullptr;
 }
 
+// An instantiating child attribute: the entity creates, owns and replaces its
+// child by name, and tells its reactors of every creation, replacement and
+// removal.
+template <class Child, class E>
+Ptr<Child> adoptChild(E* self, Ptr<Child> child, AttributeId id) {
+  child->parentAttrIdIs(id);
+  child->parentIs(Ptr<Entity>(self));
+  return child;
+}
+
+template <class N, class E, class Child, class Handler, class Make>
+ValidPtr<Child> childIs(E* self, Ptr<Child>& field, Name const& name, AttributeId id, Handler handler, Make make) {
+  Ptr<Child> current = field;
+  if (current && current->name() == name) return current;
+  if (current) current->parentIs(nullptr);
+  Ptr<Child> child = make(name);
+  field = child;
+  notify<N>(self->zefNotifieeList(), id, handler);
+  return child;
+}
+
+template <class N, class E, class Child, class Handler>
+Ptr<Child> childDel(E* self, Ptr<Child>& field, AttributeId id, Handler handler) {
+  Ptr<Child> old = std::move(field);
+  field = nullptr;
+  if (!old) return old;
+  old->parentIs(nullptr);
+  notify<N>(self->zefNotifieeList(), id, handler);
+  return old;
+}
+
+// Destruction of an entity with reactors still on its list (weak ones: a
+// strong reactor keeps its notifier alive): they forget the entity.
+template <class T>
+void retireNotifiees(ListRaw<T>& list) {
+  while (T* r = list.head()) {
+    list.deleteMember(r);
+    r->listNext = nullptr;
+    r->zefNotifierGone();
+  }
+}
+
 // Puts a reactor on an entity's list: state adapters' reactors at the head,
 // all others at the tail in attachment order.
 template <class T>

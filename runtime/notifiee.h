@@ -12,6 +12,8 @@ namespace Zef {
 
 using AttributeId = std::int32_t;
 using EntityId = std::uint64_t;
+// A time stamp: seconds as an IEEE-754 double.
+using Seconds = double;
 
 class ActivityConfig;
 class Activity;
@@ -98,6 +100,12 @@ class PtrInterface::NotifieeConst : public PtrInterface {
   // setting the flag on an attached reactor gives its reference back.
   void isWeakReferenceIs(bool b);
   bool isRegisteredNotifiee() const { return isRegisteredNotifiee_; }
+  // The notifier is being destroyed with this reactor still on its list (a
+  // weak reactor): forget it without touching its count.
+  void zefNotifierGone() {
+    notifier_.release();
+    isRegisteredNotifiee_ = false;
+  }
 
   Zef_BitSet zef_bitSetValue() const { return zef_bitSet; }
   Zef_BitSet notificationFlags() const { return zef_bitSet & Zef_BitSet::notificationBitMask(); }

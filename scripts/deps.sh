@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ python3 pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libboost-dev)
+packages=(cmake ninja-build g++ python3 pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libboost-dev libabsl-dev)
 # The fuzz targets are built with clang and link its libFuzzer runtime.
 packages+=(clang libclang-rt-14-dev)
 missing=()

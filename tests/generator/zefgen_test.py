@@ -39,6 +39,9 @@ class GoldenTest(unittest.TestCase):
     def test_derived_entity(self):
         self.check("derived.toml", "fixture/derived")
 
+    def test_directory(self):
+        self.check("directory.toml", "fixture/directory")
+
     def test_values(self):
         self.check("values.toml", "fixture/values")
 
@@ -61,6 +64,9 @@ class ModelErrorTest(unittest.TestCase):
 
     def test_ids_must_run_on_in_declaration_order(self):
         self.assertIn("second: id 260, expected 259", self.refused("bad_ids.toml"))
+
+    def test_collection_parameters_say_how_re_creation_checks_them(self):
+        self.assertIn("parameter size needs check", self.refused("bad_check.toml"))
 
     def test_unknown_attribute_kind(self):
         self.assertIn("unknown kind sometimes", self.refused("bad_kind.toml"))

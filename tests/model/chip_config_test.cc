@@ -186,6 +186,16 @@ TEST_F(ChipConfigTest, AReactorKeepingTheEntityDuringZeroReferencesKeepsItAlive)
   EXPECT_EQ(journal.lines, lines({"W:zeroReferences", "W:zeroReferences"}));
 }
 
+TEST_F(ChipConfigTest, AWeakReactorOutlivingItsEntityForgetsIt) {
+  Ptr<PhyBcm54980ChipConfig> chip = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip0");
+  auto weak = ChipReactor::attached("W", &journal, chip);
+  weak->isWeakReferenceIs(true);
+  chip = nullptr;  // the reactor stays registered until the entity goes
+  EXPECT_EQ(journal.lines, lines({"W:zeroReferences"}));
+  EXPECT_FALSE(weak->notifier());
+  EXPECT_FALSE(weak->isRegisteredNotifiee());
+}
+
 TEST_F(ChipConfigTest, TypeObjectIsOneObjectPerTypeDerivedFromEntity) {
   auto one = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("one");
   auto two = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("two");

@@ -6,6 +6,8 @@ namespace {
 // Attribute names by id, from 386.
 constexpr char const* const kGadgetAttributeNames[] = {
     "enabled",
+    "part",
+    "refresh",
 };
 }  // namespace
 
@@ -14,10 +16,23 @@ Gadget::Gadget(Zef::Name name, Zef::String8 label)
   levelIs(16);
 }
 
-Gadget::~Gadget() = default;
+Gadget::~Gadget() { partDel(); }
 
 Zef::ValidPtr<Gadget> Gadget::GadgetIs(Zef::Name name, Zef::String8 label) {
   return Zef::ValidPtr<Gadget>(new Gadget(std::move(name), label), Zef::adoptRef);
+}
+
+Zef::Ptr<Fix::Widget> Gadget::newPart(Zef::Name name) {
+  return Zef::adoptChild(this, Fix::Widget::WidgetIs(std::move(name)), 387);
+}
+
+Zef::ValidPtr<Fix::Widget> Gadget::partIs(Zef::Name name) {
+  return Zef::childIs<NotifieeConst>(this, part_, name, 387, &NotifieeConst::onPart,
+                                     [this](Zef::Name n) { return newPart(std::move(n)); });
+}
+
+Zef::Ptr<Fix::Widget> Gadget::partDel() {
+  return Zef::childDel<NotifieeConst>(this, part_, 387, &NotifieeConst::onPart);
 }
 
 Zef::String8 Gadget::attributeString(Zef::AttributeId id) const {
@@ -32,7 +47,7 @@ Zef::ZefType* Gadget::_fwkType() {
   return Zef::typeObject<_Type>(slot);
 }
 
-Gadget::NotifieeConst::~NotifieeConst() {  }
+Gadget::NotifieeConst::~NotifieeConst() = default;
 
 Gadget::Notifiee::~Notifiee() = default;
 

@@ -15,12 +15,23 @@ class Gadget : public Fix::Widget {
 
   // Attribute ids.
   static constexpr Zef::AttributeId enabledAttrId = 386;
+  static constexpr Zef::AttributeId partAttrId = 387;
+  static constexpr Zef::AttributeId refreshAttrId = 388;
 
   static Zef::ValidPtr<Gadget> GadgetIs(Zef::Name name, Zef::String8 label);
 
   // enabled = { id = 386, type = "bool", default = "true" }
   bool enabled() const { return enabled_; }
   void enabledIs(bool v);
+
+  // part = { id = 387, kind = "child", type = "Fix::Widget" }
+  Zef::Ptr<Fix::Widget> part() const { return part_; }
+  Zef::Ptr<Fix::Widget> newPart(Zef::Name name);
+  Zef::ValidPtr<Fix::Widget> partIs(Zef::Name name);
+  Zef::Ptr<Fix::Widget> partDel();
+
+  // refresh = { id = 388, kind = "function" }
+  void refresh();
 
   // Framework operations.
   Zef::ZefType* fwkType() const override;
@@ -38,6 +49,7 @@ class Gadget : public Fix::Widget {
 
  private:
   bool enabled_{true};
+  Zef::Ptr<Fix::Widget> part_{};
 };
 
 class Gadget::NotifieeConst : public Fix::Widget::NotifieeConst {
@@ -49,6 +61,7 @@ class Gadget::NotifieeConst : public Fix::Widget::NotifieeConst {
   }
 
   virtual void onEnabled() {}
+  virtual void onPart() {}
 };
 
 class Gadget::Notifiee : public NotifieeConst {

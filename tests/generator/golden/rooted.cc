@@ -15,7 +15,7 @@ Widget::Widget(Zef::Name name)
     : Zef::Entity(std::move(name)) {
 }
 
-Widget::~Widget() = default;
+Widget::~Widget() { Zef::retireNotifiees(notifiees_); }
 
 Zef::ValidPtr<Widget> Widget::WidgetIs(Zef::Name name) {
   return Zef::ValidPtr<Widget>(new Widget(std::move(name)), Zef::adoptRef);

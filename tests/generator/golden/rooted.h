@@ -34,12 +34,12 @@ class Widget : public Zef::Entity {
   Zef::Ptr<Fix::Other> peer() const { return peer_; }
   void peerIs(Zef::Ptr<Fix::Other> const& v);
 
-  // level = { id = 259, type = "unsigned int", default = "7", inc = true }
+  // level = { id = 259, type = "unsigned int", default = "7", ops = ["Is", "Inc"] }
   unsigned int level() const { return level_; }
   void levelIs(unsigned int v);
   void levelInc();
 
-  // mode = { id = 260, type = "Mode", del = true }
+  // mode = { id = 260, type = "Mode", ops = ["Is", "Del"] }
   Mode mode() const { return mode_; }
   void modeIs(Mode v);
   void modeDel();
@@ -108,7 +108,7 @@ inline void Widget::peerIs(Zef::Ptr<Fix::Other> const& v) {
   if (Zef::storeIfChanged(peer_, v)) Zef::notify<NotifieeConst>(zefNotifieeList(), 258, &NotifieeConst::onPeer);
 }
 
-// level = { id = 259, type = "unsigned int", default = "7", inc = true }
+// level = { id = 259, type = "unsigned int", default = "7", ops = ["Is", "Inc"] }
 inline void Widget::levelIs(unsigned int v) {
   if (Zef::storeIfChanged(level_, v)) Zef::notify<NotifieeConst>(zefNotifieeList(), 259, &NotifieeConst::onLevel);
 }
@@ -117,7 +117,7 @@ inline void Widget::levelInc() {
   Zef::notify<NotifieeConst>(zefNotifieeList(), 259, &NotifieeConst::onLevel);
 }
 
-// mode = { id = 260, type = "Mode", del = true }
+// mode = { id = 260, type = "Mode", ops = ["Is", "Del"] }
 inline void Widget::modeIs(Mode v) {
   if (Zef::storeIfChanged(mode_, v)) Zef::notify<NotifieeConst>(zefNotifieeList(), 260, &NotifieeConst::onMode);
 }
