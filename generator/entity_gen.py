@@ -15,6 +15,8 @@ FLAGS = {
     "child": ("0x00220143", "0x00000400", "0"),
     "collection": ("0x08A20143", "0x10000400", "0x22"),
     "references": ("0x08A20143", "0x10000400", "0x22"),
+    "field": ("0x00220107", "0x00000400", "0"),
+    "update": ("0x00020002", "0x00000000", "0"),
 }
 
 # Registered names of the built-in attribute types.
@@ -27,6 +29,7 @@ BUILTIN_TYPE_NAMES = {
 
 def attr_def(name, id, type_name, kind, extra=None):
     first, second, introspection = FLAGS[kind]
+    type_name = BUILTIN_TYPE_NAMES.get(type_name, type_name)
     extra = f'"{extra}"' if extra else "nullptr"
     return f'    {{"{name}", {id}, "{type_name}", {{{first}, {second}}}, {introspection}, {extra}}},\n'
 
@@ -186,7 +189,7 @@ class Param:
 
 
 class Entity:
-    def __init__(self, raw, scalars):
+    def __init__(self, raw, scalars, ctx_pass=""):
         self.raw = raw
         self.name = raw["name"]
         self.ns = raw["namespace"]
@@ -206,7 +209,7 @@ class Entity:
         self.factory = raw.get("factory", "")
         # The function that describes this library's types once a reactor
         # is active; a type built before then asks it first.
-        self.pass_function = raw.get("introspection_pass", "")
+        self.pass_function = ctx_pass
 
     def registered_type_name(self, cxx):
         """The name the registry knows an attribute's type by."""
@@ -264,11 +267,11 @@ def header(model, ctx):
         f"namespace {e['namespace']} {{\n\n{enum_text(e)}\n}}  // namespace {e['namespace']}\n\n"
         for e in model.get("enum", [])
     )
-    return enums + "".join(entity_header(T, Entity(e, ctx.scalars)) for e in model.get("entity", []))
+    return enums + "".join(entity_header(T, Entity(e, ctx.scalars, ctx.pass_function)) for e in model.get("entity", []))
 
 
 def source(model, ctx):
-    return "".join(entity_source(T, Entity(e, ctx.scalars)) for e in model.get("entity", []))
+    return "".join(entity_source(T, Entity(e, ctx.scalars, ctx.pass_function)) for e in model.get("entity", []))
 
 
 def entity_header(t, e):

@@ -76,9 +76,24 @@ void Entity::NotifieeConst::onVersion() {}
 Entity::~Entity() = default;
 
 namespace {
+// The attributes every entity has.
+constexpr AttrDef kEntityAttributes[] = {
+    {"fwkKey", 0, "Zef::Name", {0x00200001, 0x00000400}, 0, nullptr},
+    {"zeroReferences", 5, "void", {0x00020002, 0x00000000}, 0, nullptr},
+    {"isNondestructing", 6, "bool", {0x00002043, 0x00000000}, 0, nullptr},
+    {"parent", Entity::kNoParentAttrId, "Zef::Entity", {0x00220143, 0x00000400}, 0, nullptr},
+    {"zefHasAttrLogInterface", 154, "bool", {0x00022001, 0x00000400}, 0x08, nullptr},
+    {"zefNboAttrLogSaForMsgChannel", 155, "void", {0x00020001, 0x00000400}, 0x08, nullptr},
+};
+
 class EntityType : public ZefType {
  public:
-  EntityType() : ZefType("Entity", nullptr, nullptr, ZefTypeFlags::zefEmpty()) {}
+  EntityType() : ZefType("Entity", nullptr, nullptr, ZefTypeFlags::zefEmpty()) {
+    typeNodeIs(this, "Zef::Entity");
+    isEntityIs(true);
+    sizeIs(sizeof(Entity));
+    attributesAre(kEntityAttributes);
+  }
 };
 }  // namespace
 
@@ -117,6 +132,7 @@ String8 Entity::attributeString(AttributeId id) const {
     case 6: return "isNondestructing";
     case kNoParentAttrId: return "parent";
     case 154: return "zefHasAttrLogInterface";
+    case 155: return "zefNboAttrLogSaForMsgChannel";
     default: return "unknown";
   }
 }

@@ -103,6 +103,20 @@ void IntrospectionReactor::handleType(Ptr<ZefType const> const&, Ptr<ZefType con
 void IntrospectionReactor::handleAttr(Ptr<ZefAttr> const&) {}
 void IntrospectionReactor::handleAttrContextExit() {}
 
+void announceNameSpaces(IntrospectionReactor& reactor, std::initializer_list<char const*> names) {
+  for (char const* n : names) reactor.handleNameSpace(n);
+  for (std::size_t i = 0; i < names.size(); ++i) reactor.handleScopeExit();
+}
+
+void announceType(IntrospectionReactor& reactor, ZefType const* type) {
+  reactor.handleType(Ptr<ZefType const>(type), Ptr<ZefType const>(type->base()));
+  for (auto const& a : type->attributes()) {
+    reactor.handleAttr(a);
+    reactor.handleAttrContextExit();
+  }
+  reactor.handleScopeExit();
+}
+
 // Built-in types, registered under the names attribute definitions use.
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "runtime/entity.h"
@@ -182,6 +183,17 @@ class IntrospectionReactor {
   virtual void handleAttrContextExit();
 };
 
+// Registers `type` under `fullName` and gives it back.
+inline ZefType* registerType(ZefType* type, Name const& fullName) {
+  ZefType::typeNodeIs(type, fullName);
+  return type;
+}
+
+// The introspection pass's announcements: namespaces that hold no types, and
+// one type with its attributes.
+void announceNameSpaces(IntrospectionReactor& reactor, std::initializer_list<char const*> names);
+void announceType(IntrospectionReactor& reactor, ZefType const* type);
+
 // Type objects of the built-in attribute types.
 template <class T>
 struct Builtin {
@@ -191,13 +203,12 @@ struct Builtin {
 // The first-use construction of a type object in its static slot: give the
 // library's introspection pass a chance to build it, otherwise build it,
 // make it nondestructing and put it in its base's derived-type queue.
+// The pass is asked on every call, not only the first: types built at load,
+// before any reactor existed, are described as soon as one does.
 template <class TypeClass>
 ZefType* typeObject(ZefType*& slot, void (*introspectionPass)() = nullptr) {
+  if (introspectionPass) introspectionPass();
   if (slot) return slot;
-  if (introspectionPass) {
-    introspectionPass();
-    if (slot) return slot;
-  }
   auto* type = new TypeClass();
   slot = type;
   type->isNondestructingIs(true);
