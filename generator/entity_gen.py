@@ -3,6 +3,36 @@
 from zefgen import FIRST_ID_DERIVED, FIRST_ID_ENTITY, ModelError, cap, echo, load_templates
 
 T = load_templates("entity.tmpl")
+
+# Flag words and introspection flags of each kind of attribute definition.
+FLAGS = {
+    "key": ("0x00200001", "0x00000400", "0"),
+    "base": ("0x00002043", "0x00000000", "0"),
+    "base_function": ("0x00022001", "0x00000400", "0x08"),
+    "function": ("0x00020001", "0x00000400", "0x08"),
+    "reference": ("0x08220143", "0x00000400", "0x02"),
+    "value": ("0x00220143", "0x00000400", "0"),
+    "child": ("0x00220143", "0x00000400", "0"),
+    "collection": ("0x08A20143", "0x10000400", "0x22"),
+    "references": ("0x08A20143", "0x10000400", "0x22"),
+    "field": ("0x00220107", "0x00000400", "0"),
+    "update": ("0x00020002", "0x00000000", "0"),
+}
+
+# Registered names of the built-in attribute types.
+BUILTIN_TYPE_NAMES = {
+    "bool": "bool", "unsigned char": "U8", "unsigned int": "U32", "U32": "U32", "double": "Zef::Seconds",
+    "Zef::Seconds": "Zef::Seconds", "Zef::String8": "Zef::String", "Zef::Name": "Zef::Name",
+    "U1": "U1", "U4": "U4", "U6": "U6", "U22": "U22",
+}
+
+
+def attr_def(name, id, type_name, kind, extra=None):
+    first, second, introspection = FLAGS[kind]
+    type_name = BUILTIN_TYPE_NAMES.get(type_name, type_name)
+    extra = f'"{extra}"' if extra else "nullptr"
+    return f'    {{"{name}", {id}, "{type_name}", {{{first}, {second}}}, {introspection}, {extra}}},\n'
+
 C = load_templates("collection.tmpl")
 
 
@@ -159,7 +189,7 @@ class Param:
 
 
 class Entity:
-    def __init__(self, raw, scalars):
+    def __init__(self, raw, scalars, ctx_pass=""):
         self.raw = raw
         self.name = raw["name"]
         self.ns = raw["namespace"]
@@ -176,6 +206,42 @@ class Entity:
             if a.id != first + i:
                 raise ModelError(f"{self.name}.{a.name}: id {a.id}, expected {first + i} (ids run on in declaration order)")
         self.first_id = first
+        self.factory = raw.get("factory", "")
+        # The function that describes this library's types once a reactor
+        # is active; a type built before then asks it first.
+        self.pass_function = ctx_pass
+
+    def registered_type_name(self, cxx):
+        """The name the registry knows an attribute's type by."""
+        if cxx in BUILTIN_TYPE_NAMES:
+            return BUILTIN_TYPE_NAMES[cxx]
+        if cxx in {e["name"] for e in self.raw.get("enum", [])}:
+            return f"{self.ns}::{self.name}::{cxx}"
+        return cxx if "::" in cxx else f"{self.ns}::{cxx}"
+
+    def attr_defs(self):
+        rows = []
+        if self.raw.get("key_attribute"):
+            rows.append(attr_def("fwkKey", 0, "Zef::Name", "key"))
+        if self.rooted:
+            rows.append(attr_def("isNondestructing", 6, "bool", "base"))
+        rows.append(attr_def("zefHasAttrLogInterface", 154, "bool", "base_function"))
+        for a in self.attrs:
+            type_name = self.registered_type_name(a.type) if a.type else "void"
+            extra = "name" if a.kind in ("collection", "references") else None
+            rows.append(attr_def(a.name, a.id, type_name, a.kind, extra))
+        return "".join(rows)
+
+    @property
+    def full_name(self):
+        return f"{self.ns}::{self.name}"
+
+    def ctor_arg_types(self):
+        """Constructor arguments as the registry lists them: name and type name."""
+        args = [("name", "Zef::Name")]
+        for p in self.params:
+            args.append((p.name, self.registered_type_name(p.type)))
+        return args
 
     def ctor_params(self):
         return ", ".join(["Zef::Name name"] + [p.decl for p in self.params])
@@ -201,11 +267,11 @@ def header(model, ctx):
         f"namespace {e['namespace']} {{\n\n{enum_text(e)}\n}}  // namespace {e['namespace']}\n\n"
         for e in model.get("enum", [])
     )
-    return enums + "".join(entity_header(T, Entity(e, ctx.scalars)) for e in model.get("entity", []))
+    return enums + "".join(entity_header(T, Entity(e, ctx.scalars, ctx.pass_function)) for e in model.get("entity", []))
 
 
 def source(model, ctx):
-    return "".join(entity_source(T, Entity(e, ctx.scalars)) for e in model.get("entity", []))
+    return "".join(entity_source(T, Entity(e, ctx.scalars, ctx.pass_function)) for e in model.get("entity", []))
 
 
 def entity_header(t, e):
@@ -246,6 +312,8 @@ def entity_header(t, e):
         list_next=t["list_next"].template if e.rooted else "",
         base_type="Zef::Entity::_fwkType()" if e.rooted else f"{e.base}::_fwkType()",
         inline_list_ops=t["inline_list_ops"].substitute(name=e.name) if e.rooted else "",
+        new_entity=t["new_entity"].template if e.factory else "",
+        factory_declaration=t["factory_declaration"].substitute(name=e.name, factory=e.factory) if e.factory else "",
         mutators="".join(a.collection.iterators(e) for a in collections) + "".join(mutators),
     )
 
@@ -276,6 +344,14 @@ def entity_source(t, e):
         retire=f"{{ Zef::reactorRetire<{e.name}>(this); }}" if e.rooted else "= default;",
         reactor_op_definitions=t["reactor_op_definitions"].substitute(name=e.name) if e.rooted else "",
         destructor=destructor,
+        introspection_pass=f", &{e.pass_function}" if e.pass_function else "",
+        type_definition=t["type_definition"].substitute(
+            name=e.name, full_name=e.full_name, attr_defs=e.attr_defs(),
+            base_type="Zef::Entity::_fwkType()" if e.rooted else f"{e.base}::_fwkType()",
+            ctor_args="".join(f'  constructorArgNameQEnq("{n}");\n  constructorArgTypeQEnq("{t_}");\n'
+                              for n, t_ in e.ctor_arg_types()),
+            factory_definitions=t["factory_definitions"].substitute(name=e.name, factory=e.factory)
+            if e.factory else ""),
         attr_definitions="".join(a.definitions(t, e) for a in e.attrs),
     )
 

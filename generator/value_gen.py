@@ -8,6 +8,7 @@ runtime's templates in runtime/value.h. A statistic adds `updateIs`, which
 passes the fields of an observation to `doUpdate`, whose rule is hand-written.
 """
 
+from entity_gen import attr_def
 from zefgen import ModelError, echo, fmt, load_templates
 
 T = load_templates("value.tmpl")
@@ -98,7 +99,23 @@ def header(model, ctx):
 
 
 def source(model, ctx):
-    return "".join(T["definitions"].substitute(ns=v.ns, name=v.name) for v in values(model))
+    return "".join(
+        T["definitions"].substitute(
+            ns=v.ns, name=v.name, full_name=v.full_name, attr_defs=attr_defs(v),
+            introspection_pass=f", &{ctx.pass_function}" if ctx.pass_function else "")
+        for v in values(model)
+    )
+
+
+def attr_defs(v):
+    """Fields from id 2, then a statistic's write-only update and its doUpdate
+    function with its parameters' type names."""
+    rows = [(f.name, f.id, f.type, "field", None) for f in v.fields]
+    if v.update is not None:
+        after = FIRST_FIELD_ID + len(v.fields)
+        rows.append(("update", after, v.observation.full_name, "update", None))
+        rows.append(("doUpdate", after + 1, "void", "function", " ".join(p.type for p in v.params)))
+    return "".join(attr_def(*row) for row in rows)
 
 
 def value_header(v):

@@ -72,11 +72,12 @@ def fmt(v):
 
 # The kinds of type a model file may hold, in the order their C++ is written:
 # each module renders its part of the header and of the source.
-# Values come first: entities hold them.
+# Values come first: entities hold them. The type list comes last.
 def kinds():
     import entity_gen
+    import types_gen
     import value_gen
-    return [value_gen, entity_gen]
+    return [value_gen, entity_gen, types_gen]
 
 
 def generate(model_path, root):
@@ -114,6 +115,8 @@ class Context:
         self.scalars = set(SCALARS) | {e["name"] for e in enums}
         self.scalars |= {f"{e['namespace']}::{e['name']}" for e in enums}
         self.scalars |= set(model.get("scalars", []))
+        # The library's introspection pass, asked by every type's first use.
+        self.pass_function = model.get("introspection_pass", "")
         for entity in model.get("entity", []):
             for e in entity.get("enum", []):
                 self.scalars |= {e["name"], f"{entity['name']}::{e['name']}",

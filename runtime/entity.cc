@@ -5,7 +5,6 @@
 #include "runtime/zef_type.h"
 
 #include <atomic>
-#include <map>
 #include <mutex>
 #include <unordered_map>
 
@@ -140,9 +139,24 @@ void Entity::NotifieeConst::onVersion() {}
 Entity::~Entity() = default;
 
 namespace {
+// The attributes every entity has.
+constexpr AttrDef kEntityAttributes[] = {
+    {"fwkKey", 0, "Zef::Name", {0x00200001, 0x00000400}, 0, nullptr},
+    {"zeroReferences", 5, "void", {0x00020002, 0x00000000}, 0, nullptr},
+    {"isNondestructing", 6, "bool", {0x00002043, 0x00000000}, 0, nullptr},
+    {"parent", Entity::kNoParentAttrId, "Zef::Entity", {0x00220143, 0x00000400}, 0, nullptr},
+    {"zefHasAttrLogInterface", 154, "bool", {0x00022001, 0x00000400}, 0x08, nullptr},
+    {"zefNboAttrLogSaForMsgChannel", 155, "void", {0x00020001, 0x00000400}, 0x08, nullptr},
+};
+
 class EntityType : public ZefType {
  public:
-  EntityType() : ZefType("Entity", nullptr, nullptr, ZefTypeFlags::zefEmpty()) {}
+  EntityType() : ZefType("Entity", nullptr, nullptr, ZefTypeFlags::zefEmpty()) {
+    typeNodeIs(this, "Zef::Entity");
+    isEntityIs(true);
+    sizeIs(sizeof(Entity));
+    attributesAre(kEntityAttributes);
+  }
 };
 }  // namespace
 
@@ -181,6 +195,7 @@ String8 Entity::attributeString(AttributeId id) const {
     case 6: return "isNondestructing";
     case kNoParentAttrId: return "parent";
     case 154: return "zefHasAttrLogInterface";
+    case 155: return "zefNboAttrLogSaForMsgChannel";
     default: return "unknown";
   }
 }
@@ -190,60 +205,6 @@ void Entity::handleParent(Ptr<Entity> const&) { ++version_; }
 
 String8 BaseCollection::iteratorStrep(StrepIterator const& it) const {
   return it.current ? String8("member") : String8("end");
-}
-
-// Type objects.
-
-ZefTypeFlags::ZefTypeFlags(std::uint64_t v) : value_(v) {
-  if (v > kMax) throwRangeException("ZefTypeFlags::value > 0x3fffffffffffffffull not allowed");
-}
-
-ZefType::ZefType(Name name, ZefType* parent, ZefType* base, ZefTypeFlags const& flags)
-    : Entity(std::move(name)), base_(base), flags_(flags) {
-  if (parent) parentIs(Ptr<Entity>(parent));
-}
-
-namespace {
-class TypeType : public ZefType {
- public:
-  TypeType() : ZefType("ZefType", nullptr, Entity::_fwkType(), ZefTypeFlags::zefEmpty()) {}
-};
-
-std::map<Name, ZefType const*>& registry() {
-  static auto* r = new std::map<Name, ZefType const*>();  // lives as long as the types
-  return *r;
-}
-}  // namespace
-
-ZefType* ZefType::fwkType() const { return _fwkType(); }
-ZefType* ZefType::_fwkType() {
-  static ZefType* slot = nullptr;
-  return typeObject<TypeType>(slot);
-}
-
-Ptr<ZefAttr const> ZefType::attr(AttributeId id) const {
-  for (ZefType const* t = this; t; t = t->base_) {
-    for (auto const& a : t->attrs_) {
-      if (a->id() == id) return a;
-    }
-  }
-  return nullptr;
-}
-
-Ptr<ZefAttr const> ZefType::attr(Name const& name) const {
-  for (ZefType const* t = this; t; t = t->base_) {
-    for (auto const& a : t->attrs_) {
-      if (a->name() == name) return a;
-    }
-  }
-  return nullptr;
-}
-
-void ZefType::typeNodeIs(ZefType const* type, Name const& fullName) { registry()[fullName] = type; }
-
-ZefType* ZefType::registered(Name const& fullName) {
-  auto it = registry().find(fullName);
-  return it == registry().end() ? nullptr : const_cast<ZefType*>(it->second);
 }
 
 }  // namespace Zef

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -19,8 +18,10 @@ std::string where(TextIterator it, TextIterator const& end) {
   if (it == end) return "end of text";
   constexpr std::ptrdiff_t kShown = 24;
   std::ptrdiff_t n = std::min(end - it, kShown);
-  std::string s = "\"" + std::string(it, it + n);
-  return s + (end - it > kShown ? "...\"" : "\"");
+  std::string s(1, '"');
+  s.append(it, it + n);
+  s += end - it > kShown ? "...\"" : "\"";
+  return s;
 }
 
 [[noreturn]] void refuse(String8 const& message) { throwRangeException(message.charPtr()); }
@@ -56,6 +57,10 @@ String8 sequenceToValue<String8>(TextIterator& it, TextIterator const& end) {
   std::string out;
   TextIterator at = it + 1;
   for (;;) {
+    // Plain characters up to the next quote or backslash go in at once.
+    TextIterator plain = std::find_if(at, end, [](char c) { return c == '\'' || c == '\\'; });
+    out.append(at, plain);
+    at = plain;
     if (at == end) refuse(format("unterminated quoted string at %s", where(it, end)));
     char c = *at++;
     if (c == '\'') break;
@@ -82,23 +87,12 @@ String8 sequenceToValue<String8>(TextIterator& it, TextIterator const& end) {
   return String8(std::move(out));
 }
 
-template <>
-long long sequenceToValue<long long>(TextIterator& it, TextIterator const& end) {
-  long long v = 0;
+// A number of type T at `it`; `what` names it in the messages.
+template <class T>
+T readNumber(TextIterator& it, TextIterator const& end, char const* what) {
+  T v = 0;
   auto [next, ec] = std::from_chars(address(it), address(end), v);
-  if (ec == std::errc::invalid_argument) refuse(format("expected an integer at %s", where(it, end)));
-  if (ec == std::errc::result_out_of_range) {
-    refuse(format("integer out of range: %s", std::string_view(address(it), next - address(it))));
-  }
-  it += next - address(it);
-  return v;
-}
-
-template <>
-long double sequenceToValue<long double>(TextIterator& it, TextIterator const& end) {
-  long double v = 0;
-  auto [next, ec] = std::from_chars(address(it), address(end), v);
-  if (ec == std::errc::invalid_argument) refuse(format("expected a number at %s", where(it, end)));
+  if (ec == std::errc::invalid_argument) refuse(format("expected %s at %s", what, where(it, end)));
   if (ec == std::errc::result_out_of_range) {
     refuse(format("number out of range: %s", std::string_view(address(it), next - address(it))));
   }
@@ -107,18 +101,26 @@ long double sequenceToValue<long double>(TextIterator& it, TextIterator const& e
 }
 
 template <>
+long long sequenceToValue<long long>(TextIterator& it, TextIterator const& end) {
+  return readNumber<long long>(it, end, "an integer");
+}
+
+template <>
+long double sequenceToValue<long double>(TextIterator& it, TextIterator const& end) {
+  return readNumber<long double>(it, end, "a number");
+}
+
+template <>
 double sequenceToValue<double>(TextIterator& it, TextIterator const& end) {
-  TextIterator start = it;
-  long double wide = sequenceToValue<long double>(it, end);
-  double d = static_cast<double>(wide);
-  if (!std::isfinite(d) || static_cast<long double>(d) == wide) return d;
-  double other = wide > d ? std::nextafter(d, HUGE_VAL) : std::nextafter(d, -HUGE_VAL);
-  if ((static_cast<long double>(d) + other) / 2 != wide) return d;
-  // A tie: the long double was itself a rounding of the text, which alone
-  // knows on which side of the halfway point it lies.
-  double exact = d;
-  std::from_chars(address(start), address(it), exact);
-  return exact;
+  double v = 0;
+  auto [next, ec] = std::from_chars(address(it), address(end), v);
+  if (ec == std::errc()) {
+    it += next - address(it);
+    return v;
+  }
+  // Malformed, or beyond a double's range: the long double reader refuses
+  // or reads it, and the narrowing gives an infinity, a zero or a subnormal.
+  return static_cast<double>(sequenceToValue<long double>(it, end));
 }
 
 void appendStrep(std::string& out, unsigned long long v) {
@@ -179,26 +181,26 @@ void throwJunkAtColumn(std::int64_t column, String8 const& text) {
 namespace {
 
 template <class T>
-void appendPrintf(std::string& out, std::string const& spec, T value) {
-  int n = std::snprintf(nullptr, 0, spec.c_str(), value);
+void appendPrintf(std::string& out, std::string const& printfFormat, T value) {
+  int n = std::snprintf(nullptr, 0, printfFormat.c_str(), value);
   if (n <= 0) return;
   std::size_t at = out.size();
   out.resize(at + static_cast<std::size_t>(n) + 1);
-  std::snprintf(out.data() + at, static_cast<std::size_t>(n) + 1, spec.c_str(), value);
+  std::snprintf(out.data() + at, static_cast<std::size_t>(n) + 1, printfFormat.c_str(), value);
   out.resize(at + static_cast<std::size_t>(n));
 }
 
-// Writes one argument under one conversion. `spec` holds the conversion's
-// flags, width and precision; the length and the conversion character that
-// reach snprintf follow from the argument's own type.
-void appendConversion(std::string& out, std::string spec, char conv, FormatArg const& arg) {
+// Writes one argument under one conversion. `prefix` holds the conversion's
+// "%", flags, width and precision; the length and the conversion character
+// that reach snprintf follow from the argument's own type.
+void appendConversion(std::string& out, std::string prefix, char conv, FormatArg const& arg) {
   bool floatConv = std::strchr("fFeEgGaA", conv) != nullptr;
   switch (arg.kind) {
     case FormatArg::Kind::text:
-      appendPrintf(out, spec + 's', std::string(arg.s).c_str());
+      appendPrintf(out, prefix + 's', std::string(arg.s).c_str());
       return;
     case FormatArg::Kind::floating:
-      appendPrintf(out, spec + (floatConv ? conv : 'g'), arg.d);
+      appendPrintf(out, prefix + (floatConv ? conv : 'g'), arg.d);
       return;
     case FormatArg::Kind::signedInt:
     case FormatArg::Kind::unsignedInt:
@@ -206,15 +208,15 @@ void appendConversion(std::string& out, std::string spec, char conv, FormatArg c
   }
   bool isSigned = arg.kind == FormatArg::Kind::signedInt;
   if (floatConv) {
-    appendPrintf(out, spec + conv, isSigned ? static_cast<double>(arg.i) : static_cast<double>(arg.u));
+    appendPrintf(out, prefix + conv, isSigned ? static_cast<double>(arg.i) : static_cast<double>(arg.u));
   } else if (conv == 'c') {
-    appendPrintf(out, spec + 'c', static_cast<int>(arg.i));
+    appendPrintf(out, prefix + 'c', static_cast<int>(arg.i));
   } else if (std::strchr("oxX", conv)) {
-    appendPrintf(out, spec + "ll" + conv, arg.u);
+    appendPrintf(out, prefix + "ll" + conv, arg.u);
   } else if (isSigned) {
-    appendPrintf(out, spec + "lld", arg.i);
+    appendPrintf(out, prefix + "lld", arg.i);
   } else {
-    appendPrintf(out, spec + "llu", arg.u);
+    appendPrintf(out, prefix + "llu", arg.u);
   }
 }
 
@@ -229,12 +231,12 @@ String8 formatArgs(char const* fmt, std::span<FormatArg const> args) {
       continue;
     }
     char const* start = p++;
-    std::string spec = "%";
-    while (*p && std::strchr("-+ #0", *p)) spec += *p++;
-    while (*p >= '0' && *p <= '9') spec += *p++;
+    std::string prefix = "%";
+    while (*p && std::strchr("-+ #0", *p)) prefix += *p++;
+    while (*p >= '0' && *p <= '9') prefix += *p++;
     if (*p == '.') {
-      spec += *p++;
-      while (*p >= '0' && *p <= '9') spec += *p++;
+      prefix += *p++;
+      while (*p >= '0' && *p <= '9') prefix += *p++;
     }
     while (*p && std::strchr("hlLqjzt", *p)) ++p;
     if (*p == '%') {
@@ -250,7 +252,7 @@ String8 formatArgs(char const* fmt, std::span<FormatArg const> args) {
     if (next == args.size()) {
       throwInternalException(("format: more conversions than arguments in \"" + std::string(fmt) + "\"").c_str());
     }
-    appendConversion(out, std::move(spec), *p, args[next++]);
+    appendConversion(out, std::move(prefix), *p, args[next++]);
   }
   return String8(std::move(out));
 }

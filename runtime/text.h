@@ -36,9 +36,11 @@ long long sequenceToValue<long long>(TextIterator& it, TextIterator const& end);
 // A decimal or exponent-form number, or nan, inf, -inf.
 template <>
 long double sequenceToValue<long double>(TextIterator& it, TextIterator const& end);
-// A time stamp: the long double reader's number, narrowed to a double. The
-// narrowing rounds once: a long double exactly halfway between two doubles is
-// settled by the text itself, so every double's text reads back to it.
+// A time stamp: the long double reader's number, narrowed to a double, but
+// rounded once, straight from the text. Reading into a long double first
+// would round twice, and a long double that lands exactly halfway between two
+// doubles would then go to the wrong one; read once, every double's text reads
+// back to that very double.
 template <>
 double sequenceToValue<double>(TextIterator& it, TextIterator const& end);
 

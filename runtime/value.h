@@ -83,7 +83,9 @@ bool valueEqual(V const& a, V const& b) {
 // "Value('<full name>', ** {'<field>': <text>, ...})".
 template <class V>
 String8 valueText(V const& v) {
-  std::string out = "Value('";
+  std::string out;
+  out.reserve(160);  // the longest statistic's text, with room to spare
+  out += "Value('";
   out += V::zefNames.fullName;
   out += "', ** {";
   char const* separator = "'";

@@ -114,7 +114,7 @@ TEST(IntegerTextTest, NonNumbersAndOverflowAreRefused) {
   EXPECT_EQ(readRefusal<long long>("x1"), "expected an integer at \"x1\"");
   EXPECT_EQ(readRefusal<long long>("+1"), "expected an integer at \"+1\"");
   EXPECT_EQ(readRefusal<long long>(""), "expected an integer at end of text");
-  EXPECT_EQ(readRefusal<long long>("9223372036854775808}"), "integer out of range: 9223372036854775808");
+  EXPECT_EQ(readRefusal<long long>("9223372036854775808}"), "number out of range: 9223372036854775808");
 }
 
 TEST(IntegerTextTest, UnsignedNumbersAreWrittenInDecimal) {
@@ -138,6 +138,13 @@ TEST(DoubleTextTest, NumbersThatAreNotFiniteReadBack) {
   EXPECT_TRUE(std::signbit(read<double>("-nan")));
   EXPECT_EQ(read<double>("inf"), std::numeric_limits<double>::infinity());
   EXPECT_EQ(read<double>("-inf"), -std::numeric_limits<double>::infinity());
+}
+
+TEST(DoubleTextTest, NumbersBeyondADoublesRangeNarrowToInfinityOrZero) {
+  EXPECT_EQ(read<double>("1e400"), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(read<double>("-1e400"), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(read<double>("1e-400"), 0.0);
+  EXPECT_EQ(read<double>("4.9e-324"), std::numeric_limits<double>::denorm_min());
 }
 
 TEST(DoubleTextTest, MalformedOrUnrepresentableNumbersAreRefused) {

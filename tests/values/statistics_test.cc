@@ -16,54 +16,29 @@ using namespace phytest;
 constexpr U32 kCounter = 10;
 constexpr double kBefore = 5.0, kAt = 7.0;
 
+U1 flag(unsigned v) { return U1(static_cast<unsigned char>(v)); }
+
 template <class S>
 S condition(unsigned current, U32 changes = kCounter, double lastChange = kBefore) {
-  S s;
-  s.currentIs(U1(static_cast<unsigned char>(current)));
-  s.changesIs(changes);
-  s.lastChangeIs(lastChange);
-  return s;
+  return valueOf<S>(flag(current), changes, lastChange);
 }
 
 template <class S>
 S counter(U32 count = kCounter, double last = kBefore) {
-  S s;
-  s.countIs(count);
-  s.lastIs(last);
-  return s;
+  return valueOf<S>(count, last);
 }
 
-Event event(unsigned value) {
-  Event e;
-  e.valueIs(U1(static_cast<unsigned char>(value)));
-  e.whenIs(kAt);
-  return e;
+// Applies one observation to `before` twice, whole through updateIs and field
+// by field through doUpdate(args...); both must give `after`.
+template <class S, class O, class... A>
+void expectUpdate(S const& before, O const& observation, S const& after, A... args) {
+  S viaDoUpdate = before;
+  viaDoUpdate.doUpdate(args...);
+  EXPECT_EQ(viaDoUpdate, after) << "doUpdate from " << before;
+  S viaUpdateIs = before;
+  viaUpdateIs.updateIs(observation);
+  EXPECT_EQ(viaUpdateIs, after) << "updateIs from " << before;
 }
-
-Count countObservation(U32 n) {
-  Count c;
-  c.countIs(n);
-  c.whenIs(kAt);
-  return c;
-}
-
-EventOrCount eventOrCount(unsigned value, U32 n) {
-  EventOrCount e;
-  e.valueIs(U1(static_cast<unsigned char>(value)));
-  e.countIs(n);
-  e.whenIs(kAt);
-  return e;
-}
-
-ConditionOrChanged conditionOrChanged(unsigned current, unsigned changed) {
-  ConditionOrChanged c;
-  c.currentIs(U1(static_cast<unsigned char>(current)));
-  c.changedIs(U1(static_cast<unsigned char>(changed)));
-  c.whenIs(kAt);
-  return c;
-}
-
-U1 flag(unsigned v) { return U1(static_cast<unsigned char>(v)); }
 
 struct ConditionRow {
   unsigned current, val;
@@ -82,13 +57,8 @@ TEST(ConditionOrCountStatTest, WorkedCases) {
       {1, 0, 2147483648u, 11, 7.0}, {1, 1, 2147483648u, 10, 7.0},
   };
   for (ConditionRow const& r : rows) {
-    SCOPED_TRACE(testing::Message() << "current " << r.current << " val " << r.val << " n " << r.n);
-    auto s = condition<ConditionOrCountStat>(r.current);
-    s.doUpdate(flag(r.val), r.n, kAt);
-    EXPECT_EQ(s, condition<ConditionOrCountStat>(r.val, r.changesAfter, r.lastChangeAfter));
-    auto viaUpdate = condition<ConditionOrCountStat>(r.current);
-    viaUpdate.updateIs(eventOrCount(r.val, r.n));
-    EXPECT_EQ(viaUpdate, s);
+    expectUpdate(condition<ConditionOrCountStat>(r.current), valueOf<EventOrCount>(flag(r.val), r.n, kAt),
+                 condition<ConditionOrCountStat>(r.val, r.changesAfter, r.lastChangeAfter), flag(r.val), r.n, kAt);
   }
 }
 
@@ -98,14 +68,14 @@ TEST(ConditionOrChangedStatTest, WorkedCases) {
       {0, 0, 1, 12, 7.0}, {0, 1, 1, 11, 7.0}, {1, 0, 1, 11, 7.0}, {1, 1, 1, 12, 7.0},
   };
   for (ConditionRow const& r : rows) {
-    SCOPED_TRACE(testing::Message() << "current " << r.current << " val " << r.val << " changed " << r.n);
-    auto s = condition<ConditionOrChangedStat>(r.current);
-    s.doUpdate(flag(r.val), flag(r.n), kAt);
-    EXPECT_EQ(s, condition<ConditionOrChangedStat>(r.val, r.changesAfter, r.lastChangeAfter));
-    auto viaUpdate = condition<ConditionOrChangedStat>(r.current);
-    viaUpdate.updateIs(conditionOrChanged(r.val, r.n));
-    EXPECT_EQ(viaUpdate, s);
+    expectUpdate(condition<ConditionOrChangedStat>(r.current),
+                 valueOf<ConditionOrChanged>(flag(r.val), flag(r.n), kAt),
+                 condition<ConditionOrChangedStat>(r.val, r.changesAfter, r.lastChangeAfter), flag(r.val), flag(r.n),
+                 kAt);
   }
+  // Counters wrap.
+  expectUpdate(condition<ConditionOrChangedStat>(1, 4294967295u), valueOf<ConditionOrChanged>(flag(1), flag(1), kAt),
+               condition<ConditionOrChangedStat>(1, 1, kAt), flag(1), flag(1), kAt);
 }
 
 TEST(ConditionOrChangedStatTest, NoChangeToTheSameStateLeavesEveryBitAlone) {
@@ -115,103 +85,73 @@ TEST(ConditionOrChangedStatTest, NoChangeToTheSameStateLeavesEveryBitAlone) {
   EXPECT_EQ(std::memcmp(&s, &before, sizeof s), 0);
 }
 
-TEST(ConditionOrChangedStatTest, CountersWrap) {
-  auto s = condition<ConditionOrChangedStat>(1, 4294967295u);
-  s.doUpdate(flag(1), flag(1), kAt);
-  EXPECT_EQ(s.changes(), 1u);
-}
-
 TEST(ConditionStatTest, WorkedCases) {
-  auto s = condition<ConditionStat>(0);
-  s.doUpdate(flag(1), kAt);
-  EXPECT_EQ(s, condition<ConditionStat>(1, 11, 7.0));
-
-  s = condition<ConditionStat>(1);
-  s.doUpdate(flag(1), kAt);
-  EXPECT_EQ(s, condition<ConditionStat>(1));
-
-  s = condition<ConditionStat>(1);
-  s.updateIs(event(0));
-  EXPECT_EQ(s, condition<ConditionStat>(0, 11, 7.0));
-
-  s = condition<ConditionStat>(1, 4294967295u);
-  s.doUpdate(flag(0), kAt);
-  EXPECT_EQ(s.changes(), 0u);
+  struct Row {
+    unsigned current;
+    U32 changes;
+    unsigned val;
+    ConditionStat after;
+  } const rows[] = {
+      {0, kCounter, 1, condition<ConditionStat>(1, 11, kAt)},
+      {1, kCounter, 1, condition<ConditionStat>(1)},
+      {1, kCounter, 0, condition<ConditionStat>(0, 11, kAt)},
+      {1, 4294967295u, 0, condition<ConditionStat>(0, 0, kAt)},
+  };
+  for (Row const& r : rows) {
+    expectUpdate(condition<ConditionStat>(r.current, r.changes), valueOf<Event>(flag(r.val), kAt), r.after,
+                 flag(r.val), kAt);
+  }
 }
 
 TEST(EventStatTest, WorkedCases) {
-  EventStat before;
-  before.currentIs(flag(1));
-  before.countIs(kCounter);
-  before.lastIs(kBefore);
-  // A sample without the event still takes the flag: the statistic differs.
-  EventStat s = before;
-  s.doUpdate(flag(0), kAt);
-  EXPECT_NE(s, before);
-  EXPECT_EQ(s.current(), flag(0));
-  EXPECT_EQ(s.count(), 10u);
-  EXPECT_EQ(s.last(), 5.0);
-
-  EventStat t = s;
-  t.doUpdate(flag(1), kAt);
-  EXPECT_EQ(t.current(), flag(1));
-  EXPECT_EQ(t.count(), 11u);
-  EXPECT_EQ(t.last(), 7.0);
-
-  EventStat u = s;
-  u.updateIs(event(1));
-  EXPECT_EQ(u, t);
-
-  u.countIs(4294967295u);
-  u.doUpdate(flag(1), 8.0);
-  EXPECT_EQ(u.count(), 0u);
-  EXPECT_EQ(u.last(), 8.0);
+  struct Row {
+    EventStat before;
+    unsigned val;
+    EventStat after;
+  } const rows[] = {
+      // A sample without the event still takes the flag: the statistic differs.
+      {valueOf<EventStat>(flag(1), kCounter, kBefore), 0, valueOf<EventStat>(flag(0), kCounter, kBefore)},
+      {valueOf<EventStat>(flag(0), kCounter, kBefore), 1, valueOf<EventStat>(flag(1), 11u, kAt)},
+      {valueOf<EventStat>(flag(1), 4294967295u, kBefore), 1, valueOf<EventStat>(flag(1), 0u, kAt)},
+  };
+  for (Row const& r : rows) {
+    expectUpdate(r.before, valueOf<Event>(flag(r.val), kAt), r.after, flag(r.val), kAt);
+    EXPECT_NE(r.before, r.after);
+  }
 }
 
 TEST(CountStatTest, WorkedCases) {
-  auto s = counter<CountStat>();
-  s.doUpdate(0, kAt);
-  EXPECT_EQ(s, counter<CountStat>());
-  s.doUpdate(4, kAt);
-  EXPECT_EQ(s, counter<CountStat>(14, 7.0));
-  auto viaUpdate = counter<CountStat>();
-  viaUpdate.updateIs(countObservation(4));
-  EXPECT_EQ(viaUpdate, s);
-}
-
-TEST(CountStatTest, CountsWrap) {
-  auto s = counter<CountStat>(4294967295u);
-  s.doUpdate(1, kAt);
-  EXPECT_EQ(s, counter<CountStat>(0, 7.0));
-  s.doUpdate(4294967295u, 9.0);
-  EXPECT_EQ(s, counter<CountStat>(4294967295u, 9.0));
+  struct Row {
+    U32 before, n;
+    CountStat after;
+  } const rows[] = {
+      {kCounter, 0, counter<CountStat>()},  // nothing counted: last stays
+      {kCounter, 4, counter<CountStat>(14, kAt)},
+      {4294967295u, 1, counter<CountStat>(0, kAt)},
+      {4294967295u, 4294967295u, counter<CountStat>(4294967294u, kAt)},
+  };
+  for (Row const& r : rows) {
+    expectUpdate(counter<CountStat>(r.before), valueOf<Count>(r.n, kAt), r.after, r.n, kAt);
+  }
 }
 
 TEST(EventOrCountStatTest, WorkedCases) {
   struct Row {
+    U32 before;
     unsigned event;
     U32 n;
-    U32 countAfter;
-    double lastAfter;
-  };
-  Row const rows[] = {
-      {1, 0, 11, 7.0},
-      {1, 4, 14, 7.0},  // the count includes the event
-      {0, 4, 14, 7.0},
-      {0, 0, 10, 5.0},  // nothing to count: last stays
+    EventOrCountStat after;
+  } const rows[] = {
+      {kCounter, 1, 0, counter<EventOrCountStat>(11, kAt)},
+      {kCounter, 1, 4, counter<EventOrCountStat>(14, kAt)},  // the count includes the event
+      {kCounter, 0, 4, counter<EventOrCountStat>(14, kAt)},
+      {kCounter, 0, 0, counter<EventOrCountStat>()},  // nothing to count: last stays
+      {4294967290u, 0, 8, counter<EventOrCountStat>(2, kAt)},
   };
   for (Row const& r : rows) {
-    SCOPED_TRACE(testing::Message() << "event " << r.event << " count " << r.n);
-    auto s = counter<EventOrCountStat>();
-    s.doUpdate(flag(r.event), r.n, kAt);
-    EXPECT_EQ(s, counter<EventOrCountStat>(r.countAfter, r.lastAfter));
-    auto viaUpdate = counter<EventOrCountStat>();
-    viaUpdate.updateIs(eventOrCount(r.event, r.n));
-    EXPECT_EQ(viaUpdate, s);
+    expectUpdate(counter<EventOrCountStat>(r.before), valueOf<EventOrCount>(flag(r.event), r.n, kAt), r.after,
+                 flag(r.event), r.n, kAt);
   }
-  auto s = counter<EventOrCountStat>(4294967290u);
-  s.doUpdate(flag(0), 8, kAt);
-  EXPECT_EQ(s.count(), 2u);
 }
 
 }  // namespace

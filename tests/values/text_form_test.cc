@@ -25,12 +25,7 @@ std::string refusal(std::string const& text) {
   return "";
 }
 
-Count count(U32 n, double when) {
-  Count c;
-  c.countIs(n);
-  c.whenIs(when);
-  return c;
-}
+Count count(U32 n, double when) { return valueOf<Count>(n, when); }
 
 TEST(ValueTextTest, EveryTypeWritesItsFixedTemplate) {
   struct Row {
@@ -57,10 +52,7 @@ TEST(ValueTextTest, EveryTypeWritesItsFixedTemplate) {
 }
 
 TEST(ValueTextTest, FieldsUseTheRuntimesTexts) {
-  EventOrCount e;
-  e.valueIs(U1(1));
-  e.countIs(4294967295u);
-  e.whenIs(-1.25e-7);
+  auto e = valueOf<EventOrCount>(U1(1), 4294967295u, -1.25e-7);
   EXPECT_EQ(valueToStrep(e),
             "Value('Hardware::Phy::EventOrCount', ** {'value': 1, 'count': 4294967295, 'when': -1.25e-07})");
   std::ostringstream os;

@@ -6,6 +6,8 @@
 #include <bit>
 #include <cmath>
 #include <random>
+#include <tuple>
+#include <utility>
 
 #include "values/values.h"
 
@@ -37,6 +39,17 @@ template <class V>
 V randomValue(std::mt19937_64& rng) {
   V v;
   Zef::forEachField<V>([&](auto const& f) { randomize(v.*f.member, rng); });
+  return v;
+}
+
+// A value whose fields, in declaration order, are `fields`.
+template <class V, class... F>
+V valueOf(F... fields) {
+  static_assert(sizeof...(F) == std::tuple_size_v<decltype(V::zefFields())>, "one argument per field");
+  V v;
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    ((v.*std::get<I>(V::zefFields()).member = fields), ...);
+  }(std::index_sequence_for<F...>{});
   return v;
 }
 

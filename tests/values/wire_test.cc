@@ -35,15 +35,8 @@ TEST(ValueWireTest, ADefaultEventStatIsAZeroFlagAZeroCountAndPositiveZero) {
 }
 
 TEST(ValueWireTest, FieldsFollowEachOtherInDeclarationOrderWithNothingBetween) {
-  ConditionStat s;
-  s.currentIs(U1(1));
-  s.changesIs(0x01020304);
-  s.lastChangeIs(2.0);
-  EXPECT_EQ(encoded(s), (Bytes{1, 1, 2, 3, 4, 0x40, 0, 0, 0, 0, 0, 0, 0}));
-  ConditionOrChanged c;
-  c.changedIs(U1(1));
-  c.whenIs(-0.0);
-  EXPECT_EQ(encoded(c), (Bytes{0, 1, 0x80, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(encoded(valueOf<ConditionStat>(U1(1), 0x01020304u, 2.0)), (Bytes{1, 1, 2, 3, 4, 0x40, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(encoded(valueOf<ConditionOrChanged>(U1(0), U1(1), -0.0)), (Bytes{0, 1, 0x80, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(ValueWireTest, EachTypeTakesTheBytesOfItsFields) {

@@ -47,6 +47,28 @@ Zef::ZefType* Gadget::_fwkType() {
   return Zef::typeObject<_Type>(slot);
 }
 
+namespace {
+// The attributes the type describes to the registry: Gadget's own, and the
+// base attributes it overrides.
+constexpr Zef::AttrDef kGadgetAttributes[] = {
+    {"zefHasAttrLogInterface", 154, "bool", {0x00022001, 0x00000400}, 0x08, nullptr},
+    {"enabled", 386, "bool", {0x00220143, 0x00000400}, 0, nullptr},
+    {"part", 387, "Fix::Widget", {0x00220143, 0x00000400}, 0, nullptr},
+    {"refresh", 388, "void", {0x00020001, 0x00000400}, 0x08, nullptr},
+};
+}  // namespace
+
+Gadget::_Type::_Type() : Zef::ZefType("Gadget", nullptr, Fix::Widget::_fwkType(), Zef::ZefTypeFlags::zefEmpty()) {
+  Zef::ZefType::typeNodeIs(this, "Fix::Gadget");
+  isEntityIs(true);
+  sizeIs(sizeof(Gadget));
+  constructorArgNameQEnq("name");
+  constructorArgTypeQEnq("Zef::Name");
+  constructorArgNameQEnq("label");
+  constructorArgTypeQEnq("Zef::String");
+  attributesAre(kGadgetAttributes);
+}
+
 Gadget::NotifieeConst::~NotifieeConst() = default;
 
 Gadget::Notifiee::~Notifiee() = default;

@@ -71,7 +71,7 @@ class Gadget::Notifiee : public NotifieeConst {
 
 class Gadget::_Type : public Zef::ZefType {
  public:
-  _Type() : Zef::ZefType("Gadget", nullptr, Fix::Widget::_fwkType(), Zef::ZefTypeFlags::zefEmpty()) {}
+  _Type();
 };
 
 // enabled = { id = 386, type = "bool", default = "true" }

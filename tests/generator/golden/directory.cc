@@ -123,6 +123,26 @@ Zef::ZefType* Shelf::_fwkType() {
   return Zef::typeObject<_Type>(slot);
 }
 
+namespace {
+// The attributes the type describes to the registry: Shelf's own, and the
+// base attributes it overrides.
+constexpr Zef::AttrDef kShelfAttributes[] = {
+    {"isNondestructing", 6, "bool", {0x00002043, 0x00000000}, 0, nullptr},
+    {"zefHasAttrLogInterface", 154, "bool", {0x00022001, 0x00000400}, 0x08, nullptr},
+    {"widget", 258, "Fix::Widget", {0x08A20143, 0x10000400}, 0x22, "name"},
+    {"gadget", 259, "Fix::Gadget", {0x08A20143, 0x10000400}, 0x22, "name"},
+};
+}  // namespace
+
+Shelf::_Type::_Type() : Zef::ZefType("Shelf", nullptr, Zef::Entity::_fwkType(), Zef::ZefTypeFlags::zefEmpty()) {
+  Zef::ZefType::typeNodeIs(this, "Fix::Shelf");
+  isEntityIs(true);
+  sizeIs(sizeof(Shelf));
+  constructorArgNameQEnq("name");
+  constructorArgTypeQEnq("Zef::Name");
+  attributesAre(kShelfAttributes);
+}
+
 Shelf::NotifieeConst::~NotifieeConst() { Zef::reactorRetire<Shelf>(this); }
 
 void Shelf::NotifieeConst::isRegisteredNotifieeIs(bool b) const {

@@ -112,7 +112,7 @@ class Shelf::Notifiee : public NotifieeConst {
 
 class Shelf::_Type : public Zef::ZefType {
  public:
-  _Type() : Zef::ZefType("Shelf", nullptr, Zef::Entity::_fwkType(), Zef::ZefTypeFlags::zefEmpty()) {}
+  _Type();
 };
 
 inline void Shelf::newNotifiee(NotifieeConst* r) const { Zef::newNotifieeIn(notifiees_, r); }

@@ -37,6 +37,27 @@ Zef::ZefType* Widget::_fwkType() {
   return Zef::typeObject<_Type>(slot);
 }
 
+namespace {
+// The attributes the type describes to the registry: Widget's own, and the
+// base attributes it overrides.
+constexpr Zef::AttrDef kWidgetAttributes[] = {
+    {"isNondestructing", 6, "bool", {0x00002043, 0x00000000}, 0, nullptr},
+    {"zefHasAttrLogInterface", 154, "bool", {0x00022001, 0x00000400}, 0x08, nullptr},
+    {"peer", 258, "Fix::Other", {0x08220143, 0x00000400}, 0x02, nullptr},
+    {"level", 259, "U32", {0x00220143, 0x00000400}, 0, nullptr},
+    {"mode", 260, "Fix::Mode", {0x00220143, 0x00000400}, 0, nullptr},
+};
+}  // namespace
+
+Widget::_Type::_Type() : Zef::ZefType("Widget", nullptr, Zef::Entity::_fwkType(), Zef::ZefTypeFlags::zefEmpty()) {
+  Zef::ZefType::typeNodeIs(this, "Fix::Widget");
+  isEntityIs(true);
+  sizeIs(sizeof(Widget));
+  constructorArgNameQEnq("name");
+  constructorArgTypeQEnq("Zef::Name");
+  attributesAre(kWidgetAttributes);
+}
+
 Widget::NotifieeConst::~NotifieeConst() { Zef::reactorRetire<Widget>(this); }
 
 void Widget::NotifieeConst::isRegisteredNotifieeIs(bool b) const {

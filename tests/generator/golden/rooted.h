@@ -98,7 +98,7 @@ class Widget::Notifiee : public NotifieeConst {
 
 class Widget::_Type : public Zef::ZefType {
  public:
-  _Type() : Zef::ZefType("Widget", nullptr, Zef::Entity::_fwkType(), Zef::ZefTypeFlags::zefEmpty()) {}
+  _Type();
 };
 
 inline void Widget::newNotifiee(NotifieeConst* r) const { Zef::newNotifieeIn(notifiees_, r); }

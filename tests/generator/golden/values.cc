@@ -14,6 +14,21 @@ Zef::ZefType* Sample::_fwkType() {
   return Zef::typeObject<_Type>(slot);
 }
 
+namespace {
+// The attributes the type describes to the registry, in id order.
+constexpr Zef::AttrDef kSampleAttributes[] = {
+    {"seen", 2, "U1", {0x00220107, 0x00000400}, 0, nullptr},
+    {"at", 3, "Zef::Seconds", {0x00220107, 0x00000400}, 0, nullptr},
+};
+}  // namespace
+
+Sample::_Type::_Type() : Zef::ZefType("Sample", nullptr, nullptr, Zef::ZefTypeFlags::zefEmpty()) {
+  Zef::ZefType::typeNodeIs(this, "Fix::Sample");
+  isValueIs(true);
+  sizeIs(sizeof(Sample));
+  attributesAre(kSampleAttributes);
+}
+
 Zef::String8 valueToStrep(Sample const& v) { return Zef::valueText(v); }
 
 std::ostream& operator<<(std::ostream& os, Sample const& v) { return os << valueToStrep(v); }
@@ -37,6 +52,23 @@ Tally::Tally(Zef::String8::IteratorConst& it, Zef::String8::IteratorConst const&
 Zef::ZefType* Tally::_fwkType() {
   static Zef::ZefType* slot = nullptr;
   return Zef::typeObject<_Type>(slot);
+}
+
+namespace {
+// The attributes the type describes to the registry, in id order.
+constexpr Zef::AttrDef kTallyAttributes[] = {
+    {"hits", 2, "U32", {0x00220107, 0x00000400}, 0, nullptr},
+    {"last", 3, "Zef::Seconds", {0x00220107, 0x00000400}, 0, nullptr},
+    {"update", 4, "Fix::Sample", {0x00020002, 0x00000000}, 0, nullptr},
+    {"doUpdate", 5, "void", {0x00020001, 0x00000400}, 0x08, "U1 Zef::Seconds"},
+};
+}  // namespace
+
+Tally::_Type::_Type() : Zef::ZefType("Tally", nullptr, nullptr, Zef::ZefTypeFlags::zefEmpty()) {
+  Zef::ZefType::typeNodeIs(this, "Fix::Tally");
+  isValueIs(true);
+  sizeIs(sizeof(Tally));
+  attributesAre(kTallyAttributes);
 }
 
 Zef::String8 valueToStrep(Tally const& v) { return Zef::valueText(v); }

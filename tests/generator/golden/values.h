@@ -55,7 +55,7 @@ class Sample {
 
 class Sample::_Type : public Zef::ZefType {
  public:
-  _Type() : Zef::ZefType("Sample", nullptr, nullptr, Zef::ZefTypeFlags::zefEmpty()) {}
+  _Type();
 };
 
 Zef::String8 valueToStrep(Sample const& v);
@@ -120,7 +120,7 @@ class Tally {
 
 class Tally::_Type : public Zef::ZefType {
  public:
-  _Type() : Zef::ZefType("Tally", nullptr, nullptr, Zef::ZefTypeFlags::zefEmpty()) {}
+  _Type();
 };
 
 Zef::String8 valueToStrep(Tally const& v);
