@@ -163,6 +163,25 @@ TEST_F(NotifieeTest, AReactorWhoseDestructionReleasesItsEntityIsNotCalledAnyMore
   EXPECT_EQ(other->Zef::PtrInterface::NotifieeConst::notifier(), nullptr);
 }
 
+TEST_F(NotifieeTest, AnEntityReleasedByAHandlerFinishesItsDispatchWithoutIt) {
+  auto weak = [&](char const* tag) {
+    Ptr<ChipReactor> r(new ChipReactor(tag, &journal), Zef::adoptRef);
+    r->isWeakReferenceIs(true);
+    r->isRegisteredNotifieeIs(true);
+    r->notifierIs(chip);
+    return r;
+  };
+  Ptr<ChipReactor> a = weak("A");
+  Ptr<ChipReactor> b = weak("B");
+  a->onResetHook = [&] { chip = nullptr; };
+  PhyBcm54980ChipConfig* raw = chip.ptr();
+  raw->resetIs(gpo);
+  // The entity went inside A's handler; B, on the snapshot, still hears the
+  // change it was on the list for.
+  EXPECT_EQ(journal.lines, lines({"A:reset", "A:zeroReferences", "B:zeroReferences", "B:reset"}));
+  EXPECT_EQ(b->Zef::PtrInterface::NotifieeConst::notifier(), nullptr);
+}
+
 TEST_F(NotifieeTest, TheSnapshotKeepsItsFirstEntryEvenIfItIsTheOnlyHolder) {
   // The release test is made when the snapshot moves on, never for the first.
   auto a = ChipReactor::attached("A", &journal, chip);
