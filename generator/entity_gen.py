@@ -144,6 +144,12 @@ class Attr:
             return C["handlers"].substitute(Attr=cap(self.name))
         return f"  virtual void {self.handler}() {{}}\n" if self.notifies else ""
 
+    def adapter_handler(self):
+        """The generic adapter's handler: it passes the attribute's id on."""
+        if self.kind in ("collection", "references"):
+            return f"  void on{cap(self.name)}(Zef::Name) override {{ tell({self.id}); }}\n"
+        return f"  void {self.handler}() override {{ tell({self.id}); }}\n" if self.notifies else ""
+
     def definitions(self, t, entity):
         if self.kind in ("collection", "references"):
             return self.collection.definitions(entity)
@@ -333,6 +339,7 @@ def entity_header(t, e):
         notifiee_base="Zef::Entity::NotifieeConst" if e.rooted else f"{e.base}::NotifieeConst",
         reactor_ops=t["reactor_ops"].template if e.rooted else "",
         handlers=handlers,
+        adapter_handlers="".join(a.adapter_handler() for a in e.attrs),
         list_next=t["list_next"].template if e.rooted else "",
         base_type="Zef::Entity::_fwkType()" if e.rooted else f"{e.base}::_fwkType()",
         inline_list_ops=t["inline_list_ops"].substitute(name=e.name) if e.rooted else "",

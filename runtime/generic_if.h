@@ -371,11 +371,44 @@ constexpr GenericAttr genericReferences(AttributeId id, char const* name) {
           &genericInsert<Is>, &genericDelKey<Del>, nullptr};
 }
 
-// The generated interface of entity type E: its table is E::GenericIf_::zefTable.
+// The reactor base of a generated GenericIf_Adapter_: each handler of the
+// entity's reactor interface tells its generic interface, unless the runtime
+// takes the notification for later.
+template <class Notifiee>
+class GenericIfAdapter : public Notifiee {
+ public:
+  explicit GenericIfAdapter(GenericIf* owner) : owner_(owner) {}
+  // Its interface is going: hear nothing more.
+  void ownerDel() { owner_ = nullptr; }
+
+ protected:
+  void tell(AttributeId id) {
+    if (owner_ && !this->zefOnAttribute(id)) owner_->onAttribute(id);
+  }
+
+ private:
+  GenericIf* owner_;  // plain: the interface detaches this before it goes
+};
+
+// The generated interface of entity type E: its table is
+// E::GenericIf_::zefTable, and an E::GenericIf_Adapter_ registered on the
+// entity for as long as the interface lives tells it of each change.
 template <class E>
 class GenericIfEntityOf : public GenericIfEntity {
  public:
-  GenericIfEntityOf(Ptr<E> const& e, bool isConst) : GenericIfEntity(Ptr<Entity>(e.ptr()), isConst, &E::GenericIf_::zefTable) {}
+  using Adapter = typename E::GenericIf_Adapter_;
+
+  GenericIfEntityOf(Ptr<E> const& e, bool isConst)
+      : GenericIfEntity(Ptr<Entity>(e.ptr()), isConst, &E::GenericIf_::zefTable),
+        adapter_(new Adapter(this), adoptRef) {
+    adapter_->isRegisteredNotifieeIs(true);
+    adapter_->notifierIs(Ptr<PtrInterface const>(e.ptr()));
+  }
+  ~GenericIfEntityOf() override {
+    adapter_->ownerDel();
+    adapter_->notifierIs(Ptr<PtrInterface const>());
+  }
+  Ptr<Adapter> const& adapter() const { return adapter_; }
   Ptr<GenericIf> attributeOp(AttributeOp const& op, Ptr<GenericIf const> const& key,
                              Ptr<GenericIf> const& value) override {
     if (GenericAttr const* row = table_->row(op.id)) {
@@ -386,6 +419,9 @@ class GenericIfEntityOf : public GenericIfEntity {
   Ptr<GenericIf> copy() const override {
     return Ptr<GenericIf>(new typename E::GenericIf_(Ptr<E>(static_cast<E*>(entity_.ptr())), isConst()), adoptRef);
   }
+
+ private:
+  Ptr<Adapter> adapter_;
 };
 
 // The generated interface of value type V.

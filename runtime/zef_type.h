@@ -155,6 +155,9 @@ class ZefType : public Entity {
   // The generic constructor: an instance made from the argument list
   // `args`; types without one refuse with the type exception.
   virtual Ptr<GenericIf> genericIfNew(GenericIf const* args, bool isConst) const;
+  // A value of this type read from its text form; types without one refuse
+  // with the type exception.
+  virtual Ptr<GenericIf> genericIfFromText(String8 const& text) const;
 
   // The registry: full name to type object.
   static void typeNodeIs(ZefType const* type, Name const& fullName);

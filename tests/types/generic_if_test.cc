@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "model/phy_bcm54980_dirs.h"
 #include "model/phy_bcm54980_ptr_dirs.h"
@@ -346,6 +347,31 @@ TEST_F(GenericIfTest, TypesWithoutAGenericConstructorRefuse) {
               PhyBcm54980ChipConfig::_fwkType()->genericIfNew(list(Zef::Name("c")).ptr(), false);
             }),
             "PhyBcm54980ChipConfig");
+}
+
+// An interface that records the changes it is told of.
+template <class E>
+class RecordingIf : public E::GenericIf_ {
+ public:
+  RecordingIf(Ptr<E> const& e) : E::GenericIf_(e, false) {}
+  void onAttribute(Zef::AttributeId id) override { heard.push_back(id); }
+  std::vector<Zef::AttributeId> heard;
+};
+
+TEST_F(GenericIfTest, TheAdapterTellsTheInterfaceOfEachChangeWhileItLives) {
+  Ptr<RecordingIf<PhyBcm54980ChipConfig>> chipRec(new RecordingIf<PhyBcm54980ChipConfig>(chip), Zef::adoptRef);
+  Ptr<RecordingIf<PhyBcm54980ConfigDir>> dirRec(new RecordingIf<PhyBcm54980ConfigDir>(configs), Zef::adoptRef);
+  chip->resetIs(Fru::Gpo::GpoIs("g"));
+  chip->interruptIs(Fru::IntCtrl::IntCtrlIs("i"));
+  chip->interruptIs(chip->interrupt());  // unchanged: no notification
+  configs->phyConfigIs("p1", wexa, "api", "1.0");
+  configs->phyConfigDel("p1");
+  EXPECT_EQ(chipRec->heard, (std::vector<Zef::AttributeId>{258, 259}));
+  EXPECT_EQ(dirRec->heard, (std::vector<Zef::AttributeId>{258, 258}));
+  auto const before = chip->zefNotifieeList().memberCount();
+  chipRec = nullptr;
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), before - 1);
+  chip->resetIs(nullptr);  // the adapter is gone from the list: nothing dangles
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ class Gadget : public Fix::Widget {
   class Notifiee;
   class _Type;
   class GenericIf_;
+  class GenericIf_Adapter_;
 
   // Attribute ids.
   static constexpr Zef::AttributeId enabledAttrId = 386;
@@ -78,6 +79,13 @@ class Gadget::_Type : public Zef::ZefType {
 };
 
 // Access by attribute name: the runtime's algorithm reads zefTable.
+class Gadget::GenericIf_Adapter_ : public Zef::GenericIfAdapter<Gadget::Notifiee> {
+ public:
+  using GenericIfAdapter::GenericIfAdapter;
+  void onEnabled() override { tell(386); }
+  void onPart() override { tell(387); }
+};
+
 class Gadget::GenericIf_ : public Zef::GenericIfEntityOf<Gadget> {
  public:
   using GenericIfEntityOf::GenericIfEntityOf;

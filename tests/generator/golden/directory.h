@@ -14,6 +14,7 @@ class Shelf : public Zef::Entity {
   class Notifiee;
   class _Type;
   class GenericIf_;
+  class GenericIf_Adapter_;
 
   // Attribute ids.
   static constexpr Zef::AttributeId widgetAttrId = 258;
@@ -119,6 +120,13 @@ class Shelf::_Type : public Zef::ZefType {
 };
 
 // Access by attribute name: the runtime's algorithm reads zefTable.
+class Shelf::GenericIf_Adapter_ : public Zef::GenericIfAdapter<Shelf::Notifiee> {
+ public:
+  using GenericIfAdapter::GenericIfAdapter;
+  void onWidget(Zef::Name) override { tell(258); }
+  void onGadget(Zef::Name) override { tell(259); }
+};
+
 class Shelf::GenericIf_ : public Zef::GenericIfEntityOf<Shelf> {
  public:
   using GenericIfEntityOf::GenericIfEntityOf;

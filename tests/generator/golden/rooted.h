@@ -24,6 +24,7 @@ class Widget : public Zef::Entity {
   class Notifiee;
   class _Type;
   class GenericIf_;
+  class GenericIf_Adapter_;
 
   // Attribute ids.
   static constexpr Zef::AttributeId peerAttrId = 258;
@@ -105,6 +106,14 @@ class Widget::_Type : public Zef::ZefType {
 };
 
 // Access by attribute name: the runtime's algorithm reads zefTable.
+class Widget::GenericIf_Adapter_ : public Zef::GenericIfAdapter<Widget::Notifiee> {
+ public:
+  using GenericIfAdapter::GenericIfAdapter;
+  void onPeer() override { tell(258); }
+  void onLevel() override { tell(259); }
+  void onMode() override { tell(260); }
+};
+
 class Widget::GenericIf_ : public Zef::GenericIfEntityOf<Widget> {
  public:
   using GenericIfEntityOf::GenericIfEntityOf;

@@ -59,6 +59,7 @@ class Sample::_Type : public Zef::ZefType {
  public:
   _Type();
   Zef::Ptr<Zef::GenericIf> genericIfNew(Zef::GenericIf const* args, bool isConst) const override;
+  Zef::Ptr<Zef::GenericIf> genericIfFromText(Zef::String8 const& text) const override;
 };
 
 // Access by attribute name: the runtime's algorithm reads zefTable.
@@ -133,6 +134,7 @@ class Tally::_Type : public Zef::ZefType {
  public:
   _Type();
   Zef::Ptr<Zef::GenericIf> genericIfNew(Zef::GenericIf const* args, bool isConst) const override;
+  Zef::Ptr<Zef::GenericIf> genericIfFromText(Zef::String8 const& text) const override;
 };
 
 // Access by attribute name: the runtime's algorithm reads zefTable.
