@@ -402,6 +402,7 @@ def generic_table(t, e):
         rows = f"k{e.name}GenericAttrs"
     else:
         rows = "{}"
-    return t["generic_table"].substitute(name=e.name, generic_params=params, generic_rows=rows)
+    base = "" if e.rooted else f", &{e.base}::GenericIf_::zefTable"
+    return t["generic_table"].substitute(name=e.name, generic_params=params, generic_rows=rows, generic_base=base)
 
 

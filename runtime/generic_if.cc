@@ -13,15 +13,19 @@ void throwOpNotSupportedException(char const* message, OpId op, bool isConst) {
 }
 
 GenericAttr const* GenericTable::row(AttributeId id) const {
-  for (GenericAttr const& a : attrs) {
-    if (a.id == id) return &a;
+  for (GenericTable const* t = this; t; t = t->base) {
+    for (GenericAttr const& a : t->attrs) {
+      if (a.id == id) return &a;
+    }
   }
   return nullptr;
 }
 
 GenericAttr const* GenericTable::row(String8 const& name) const {
-  for (GenericAttr const& a : attrs) {
-    if (name == String8(a.name)) return &a;
+  for (GenericTable const* t = this; t; t = t->base) {
+    for (GenericAttr const& a : t->attrs) {
+      if (name == String8(a.name)) return &a;
+    }
   }
   return nullptr;
 }
@@ -39,9 +43,8 @@ void refuseIfConst(GenericIf const& g, AttributeOp const& op) {
 }
 }  // namespace
 
-void const* GenericIf::objectAs(ZefType const* type) const {
+void const* GenericIf::objectAs(ZefType const*) const {
   ZefType const* own = objectType();
-  if (own && own == type) return this;
   throwTypeException(own ? own->name().charPtr() : "GenericIf");
 }
 

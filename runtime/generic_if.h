@@ -142,6 +142,8 @@ struct GenericAttr {
 struct GenericTable {
   char const* typeName;  // short name, for the type exception
   std::span<GenericAttr const> attrs;
+  // The base type's table: its rows serve the attributes this one lacks.
+  GenericTable const* base = nullptr;
   GenericAttr const* row(AttributeId id) const;
   GenericAttr const* row(String8 const& name) const;
 };
@@ -218,6 +220,10 @@ class GenericValue : public GenericIf {
       : GenericIf(isConst), value_(v), table_(table) {}
   T const& value() const { return value_; }
 
+  void const* objectAs(ZefType const* type) const override {
+    if (type && type == objectType()) return &value_;
+    return GenericIf::objectAs(type);
+  }
   ZefType* objectType() const override {
     if constexpr (requires { T::_fwkType(); }) return T::_fwkType();
     else if constexpr (kHasBuiltinType<T>) return Builtin<T>::_fwkType();
@@ -271,17 +277,30 @@ struct MemberFn<R (C::*)(A...)> {
 template <class C, class R, class... A>
 struct MemberFn<R (C::*)(A...) const> : MemberFn<R (C::*)(A...)> {};
 
+// The object a row's thunk works on: entities are passed as their
+// PtrInterface, so that a base type's rows reach the same object; values as
+// themselves.
+template <class C>
+C* genericObject(void* object) {
+  if constexpr (std::is_base_of_v<PtrInterface, C>) return static_cast<C*>(static_cast<PtrInterface*>(object));
+  else return static_cast<C*>(object);
+}
+template <class C>
+C const* genericObject(void const* object) {
+  return genericObject<C>(const_cast<void*>(object));
+}
+
 template <auto Get>
 Ptr<GenericIf> genericRead(void const* object, GenericIf const*, bool isConst) {
   using C = typename MemberFn<decltype(Get)>::Class;
-  return genericIfOf((static_cast<C const*>(object)->*Get)(), isConst);
+  return genericIfOf((genericObject<C>(object)->*Get)(), isConst);
 }
 
 template <auto Set>
 void genericWrite(void* object, GenericIf const* value, GenericAttr const& row) {
   using F = MemberFn<decltype(Set)>;
   using V = std::decay_t<std::tuple_element_t<0, typename F::Args>>;
-  (static_cast<typename F::Class*>(object)->*Set)(genericAs<V>(value, row.name));
+  (genericObject<typename F::Class>(object)->*Set)(genericAs<V>(value, row.name));
 }
 
 template <class Args>
@@ -297,7 +316,7 @@ struct GenericArgsOf<std::tuple<A...>> {
 template <auto Fn>
 auto genericCall(void* object, GenericIf const* args, GenericAttr const& row) {
   using F = MemberFn<decltype(Fn)>;
-  auto* o = static_cast<typename F::Class*>(object);
+  auto* o = genericObject<typename F::Class>(object);
   auto taken = GenericArgsOf<typename F::Args>::take(args, row.params, row.name);
   return std::apply([o](auto&&... a) { return (o->*Fn)(std::move(a)...); }, std::move(taken));
 }
@@ -315,25 +334,25 @@ Ptr<GenericIf> genericCreate(void* object, GenericIf const* args, GenericAttr co
 template <auto Del>
 Ptr<GenericIf> genericDel(void* object, GenericIf const*, bool isConst) {
   using C = typename MemberFn<decltype(Del)>::Class;
-  return genericIfOf((static_cast<C*>(object)->*Del)(), isConst);
+  return genericIfOf((genericObject<C>(object)->*Del)(), isConst);
 }
 
 template <auto Find>
 Ptr<GenericIf> genericFind(void const* object, GenericIf const* key, bool isConst) {
   using C = typename MemberFn<decltype(Find)>::Class;
-  return genericIfOf((static_cast<C const*>(object)->*Find)(genericKey(key)), isConst);
+  return genericIfOf((genericObject<C>(object)->*Find)(genericKey(key)), isConst);
 }
 
 template <auto Del>
 Ptr<GenericIf> genericDelKey(void* object, GenericIf const* key, bool isConst) {
   using C = typename MemberFn<decltype(Del)>::Class;
-  return genericIfOf((static_cast<C*>(object)->*Del)(genericKey(key)), isConst);
+  return genericIfOf((genericObject<C>(object)->*Del)(genericKey(key)), isConst);
 }
 
 template <auto Count>
 std::uint32_t genericCount(void const* object) {
   using C = typename MemberFn<decltype(Count)>::Class;
-  return (static_cast<C const*>(object)->*Count)();
+  return (genericObject<C>(object)->*Count)();
 }
 
 // Reference directories: the member is the entity itself, and creation
@@ -412,7 +431,7 @@ class GenericIfEntityOf : public GenericIfEntity {
   Ptr<GenericIf> attributeOp(AttributeOp const& op, Ptr<GenericIf const> const& key,
                              Ptr<GenericIf> const& value) override {
     if (GenericAttr const* row = table_->row(op.id)) {
-      return tableOp(*row, static_cast<E*>(entity_.ptr()), op, key.ptr(), value.ptr());
+      return tableOp(*row, static_cast<PtrInterface*>(entity_.ptr()), op, key.ptr(), value.ptr());
     }
     return GenericIfEntity::attributeOp(op, key, value);
   }

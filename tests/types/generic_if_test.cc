@@ -89,6 +89,31 @@ TEST_F(GenericIfTest, CheckedCastTakesOwnAndBaseTypesOnly) {
             "PhyBcm54980ChipConfig");
 }
 
+TEST_F(GenericIfTest, AValuesCheckedCastGivesTheHeldValue) {
+  Event e;
+  e.whenIs(3.0);
+  Ptr<GenericIf> eventIf = g(e);
+  EXPECT_NE(dynamic_cast<Event::GenericIf_*>(eventIf.ptr()), nullptr);
+  auto const* held = static_cast<Event const*>(eventIf->objectAs(Event::_fwkType()));
+  EXPECT_EQ(*held, e);
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { eventIf->objectAs(Count::_fwkType()); }), "Event");
+  EXPECT_EQ(eventIf->rawObject(), nullptr);
+  EXPECT_EQ(eventIf->copy()->strRep(), valueToStrep(e));
+}
+
+TEST_F(GenericIfTest, ValuesAreReadFromTextByTheirType) {
+  Ptr<GenericIf> read = EventStat::_fwkType()->genericIfFromText(
+      "Value('Hardware::Phy::EventStat', ** {'current': 1, 'count': 2, 'last': 3})");
+  EventStat expected;
+  expected.currentIs(U1(1));
+  expected.countIs(2);
+  expected.lastIs(3.0);
+  EXPECT_EQ(read->strRep(), valueToStrep(expected));
+  EXPECT_THROW(EventStat::_fwkType()->genericIfFromText("Value("), Zef::RangeException);
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { PhyBcm54980ChipConfig::_fwkType()->genericIfFromText("x"); }),
+            "PhyBcm54980ChipConfig");
+}
+
 TEST_F(GenericIfTest, ReferencesAreReadAndWrittenAndNullClears) {
   Ptr<Fru::Gpo> gpo = Fru::Gpo::GpoIs("gpo7");
   EXPECT_FALSE(read(chipIf, 258));
@@ -138,6 +163,22 @@ TEST_F(GenericIfTest, AConstInterfaceRefusesChangesButAnswersReadsAndCounts) {
   Ptr<GenericIf> member = read(constIf, 258, g(Zef::Name("p1")));
   ASSERT_TRUE(member);
   EXPECT_TRUE(member->isConst());
+}
+
+TEST_F(GenericIfTest, ADerivedEntityReachesItsBaseTypesAttributesToo) {
+  auto config = configs->phyConfigIs("p1", wexa, "api", "1.0");
+  Ptr<GenericIf> configIf = g(config);
+  EXPECT_EQ(configIf->attributeId("suppressLinkPulse"), 387);
+  EXPECT_EQ(configIf->attributeId("model"), 258);
+  configIf->attributeOp(op(387, AttributeOp::kWrite), nullptr, g(true));
+  EXPECT_TRUE(config->suppressLinkPulse());
+  configIf->attributeOp(op(258, AttributeOp::kWrite), nullptr, g(Zef::String8("bcm")));
+  EXPECT_EQ(config->model(), "bcm");
+  EXPECT_EQ(read(configIf, 258)->strRep(), valueToStrep(Zef::String8("bcm")));
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] {
+              configIf->attributeOp(op(258, AttributeOp::kWrite), nullptr, g(true));
+            }),
+            "model");
 }
 
 TEST_F(GenericIfTest, AKeyOnAScalarIsABadIndexNamingTheAttribute) {

@@ -83,7 +83,7 @@ constexpr Zef::GenericAttr kGadgetGenericAttrs[] = {
 };
 }  // namespace
 
-Zef::GenericTable const Gadget::GenericIf_::zefTable{"Gadget", kGadgetGenericAttrs};
+Zef::GenericTable const Gadget::GenericIf_::zefTable{"Gadget", kGadgetGenericAttrs, &Fix::Widget::GenericIf_::zefTable};
 
 Gadget::NotifieeConst::~NotifieeConst() = default;
 
