@@ -52,16 +52,39 @@ std::string messageOf(F&& f) {
 
 class GenericIfTest : public ::testing::Test {
  protected:
+  // The directories' own factories; the descriptor made by name through the
+  // seven-parameter collection.
   Ptr<Hardware::Mdio::Device> device = Hardware::Mdio::Device::DeviceIs("mdio0");
-  Ptr<PhyBcm54980ConfigDir> configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("config");
-  Ptr<MdioWexa::WexaDesc> wexa = configs->wexaDescIs(
-      "d1", device, Hardware::XoltAccelId{0}, Hardware::Mdio::BusId{3}, Hardware::Mdio::PortAddr{1},
-      MdioClient::clause22, Hardware::XoltAgentId{0});
-  Ptr<PhyBcm54980ChipConfigDir> chips = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
-  Ptr<PhyBcm54980ChipConfig> chip = chips->phyChipConfigIs("chip0");
-  Ptr<GenericIf> chipIf = g(chip);
+  Ptr<PhyBcm54980ConfigDir> configs = phyBcm54980ConfigDirFactory("config");
   Ptr<GenericIf> configsIf = g(configs);
+  Ptr<MdioWexa::WexaDesc> wexa = Ptr<MdioWexa::WexaDesc>(dynamic_cast<MdioWexa::WexaDesc*>(
+      configsIf
+          ->attributeOp(op(259, AttributeOp::kWrite), nullptr,
+                        list(Zef::Name("d1"), device, Hardware::XoltAccelId{0}, Hardware::Mdio::BusId{3},
+                             Hardware::Mdio::PortAddr{1}, MdioClient::clause22, Hardware::XoltAgentId{0}))
+          ->rawObject()));
+  Ptr<PhyBcm54980ChipConfig> chip = phyBcm54980ChipConfigDirFactory("chips")->phyChipConfigIs("chip0");
+  Ptr<GenericIf> chipIf = g(chip);
 };
+
+TEST_F(GenericIfTest, TheSevenParameterCollectionCreatesAndNamesItsParameters) {
+  ASSERT_TRUE(wexa);
+  EXPECT_EQ(configs->wexaDesc("d1").ptr(), wexa.ptr());
+  EXPECT_EQ(wexa->busId(), Hardware::Mdio::BusId{3});
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] {
+              configsIf->attributeOp(op(259, AttributeOp::kWrite), nullptr,
+                                     list(Zef::Name("d2"), device, Hardware::XoltAccelId{0}, U32(3)));
+            }),
+            "busId");
+  EXPECT_EQ(messageOf<Zef::UnknownArgException>([&] {
+              configsIf->attributeOp(op(259, AttributeOp::kWrite), nullptr,
+                                     list(Zef::Name("d2"), device, Hardware::XoltAccelId{0}, Hardware::Mdio::BusId{3},
+                                          Hardware::Mdio::PortAddr{1}, MdioClient::clause22,
+                                          Hardware::XoltAgentId{0}, U32(1)));
+            }),
+            "wexaDesc");
+  EXPECT_FALSE(configs->wexaDesc("d2"));
+}
 
 TEST_F(GenericIfTest, EntitiesGetTheirTypesOwnInterface) {
   EXPECT_NE(dynamic_cast<PhyBcm54980ChipConfig::GenericIf_*>(chipIf.ptr()), nullptr);
