@@ -154,6 +154,8 @@ Ptr<GenericIf> ZefType::genericIf(PtrInterface* object, bool isConst) const {
 
 Ptr<GenericIf> ZefType::genericIfNew(GenericIf const*, bool) const { throwTypeException(name().charPtr()); }
 
+Ptr<GenericIf> ZefType::genericIfOfValue(void const*, bool) const { throwTypeException(name().charPtr()); }
+
 Ptr<GenericIf> ZefType::genericIfFromText(String8 const&) const { throwTypeException(name().charPtr()); }
 
 }  // namespace Zef

@@ -155,6 +155,9 @@ class ZefType : public Entity {
   // The generic constructor: an instance made from the argument list
   // `args`; types without one refuse with the type exception.
   virtual Ptr<GenericIf> genericIfNew(GenericIf const* args, bool isConst) const;
+  // A generic interface on a copy of the value at `value`, an instance of
+  // this value type; entity types refuse with the type exception.
+  virtual Ptr<GenericIf> genericIfOfValue(void const* value, bool isConst) const;
   // A value of this type read from its text form; types without one refuse
   // with the type exception.
   virtual Ptr<GenericIf> genericIfFromText(String8 const& text) const;

@@ -124,6 +124,21 @@ TEST_F(GenericIfTest, AValuesCheckedCastGivesTheHeldValue) {
   EXPECT_EQ(eventIf->copy()->strRep(), valueToStrep(e));
 }
 
+TEST_F(GenericIfTest, AValueInMemoryIsPresentedThroughItsTypeObject) {
+  CountStat c;
+  c.doUpdate(7, 1.5);
+  Ptr<GenericIf> viaType = CountStat::_fwkType()->genericIfOfValue(&c, true);
+  EXPECT_NE(dynamic_cast<CountStat::GenericIf_*>(viaType.ptr()), nullptr);
+  EXPECT_TRUE(viaType->isConst());
+  EXPECT_EQ(viaType->strRep(), valueToStrep(c));
+  EXPECT_EQ(messageOf<Zef::ConstException>([&] {
+              viaType->attributeOp(op(CountStat::countAttrId, AttributeOp::kWrite), nullptr, g(U32(1)));
+            }),
+            "attempting to modify a const instance");
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { PhyBcm54980Stats::_fwkType()->genericIfOfValue(&c, false); }),
+            "PhyBcm54980Stats");
+}
+
 TEST_F(GenericIfTest, ValuesAreReadFromTextByTheirType) {
   Ptr<GenericIf> read = EventStat::_fwkType()->genericIfFromText(
       "Value('Hardware::Phy::EventStat', ** {'current': 1, 'count': 2, 'last': 3})");

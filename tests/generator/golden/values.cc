@@ -33,6 +33,10 @@ Zef::Ptr<Zef::GenericIf> Sample::_Type::genericIfNew(Zef::GenericIf const* args,
   return Zef::genericValueConstruct<Sample>(args, isConst);
 }
 
+Zef::Ptr<Zef::GenericIf> Sample::_Type::genericIfOfValue(void const* value, bool isConst) const {
+  return Zef::genericIfOf(*static_cast<Sample const*>(value), isConst);
+}
+
 Zef::Ptr<Zef::GenericIf> Sample::_Type::genericIfFromText(Zef::String8 const& text) const {
   return Zef::genericIfOf(Zef::strepToValue<Sample>(text), false);
 }
@@ -90,6 +94,10 @@ Tally::_Type::_Type() : Zef::ZefType("Tally", nullptr, nullptr, Zef::ZefTypeFlag
 
 Zef::Ptr<Zef::GenericIf> Tally::_Type::genericIfNew(Zef::GenericIf const* args, bool isConst) const {
   return Zef::genericValueConstruct<Tally>(args, isConst);
+}
+
+Zef::Ptr<Zef::GenericIf> Tally::_Type::genericIfOfValue(void const* value, bool isConst) const {
+  return Zef::genericIfOf(*static_cast<Tally const*>(value), isConst);
 }
 
 Zef::Ptr<Zef::GenericIf> Tally::_Type::genericIfFromText(Zef::String8 const& text) const {

@@ -59,6 +59,7 @@ class Sample::_Type : public Zef::ZefType {
  public:
   _Type();
   Zef::Ptr<Zef::GenericIf> genericIfNew(Zef::GenericIf const* args, bool isConst) const override;
+  Zef::Ptr<Zef::GenericIf> genericIfOfValue(void const* value, bool isConst) const override;
   Zef::Ptr<Zef::GenericIf> genericIfFromText(Zef::String8 const& text) const override;
 };
 
@@ -134,6 +135,7 @@ class Tally::_Type : public Zef::ZefType {
  public:
   _Type();
   Zef::Ptr<Zef::GenericIf> genericIfNew(Zef::GenericIf const* args, bool isConst) const override;
+  Zef::Ptr<Zef::GenericIf> genericIfOfValue(void const* value, bool isConst) const override;
   Zef::Ptr<Zef::GenericIf> genericIfFromText(Zef::String8 const& text) const override;
 };
 
