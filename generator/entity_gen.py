@@ -108,6 +108,30 @@ class Attr:
         init = f"{{{self.default}}}" if self.default != "" else "{}"
         return f"  {self.field_type} {self.name}_{init};\n"
 
+    def generic_params(self, entity):
+        """The parameter names a by-name creation or call reports, or None."""
+        if self.kind == "collection":
+            return ["name"] + [p.name for p in self.collection.params]
+        if self.kind == "child":
+            return ["name"]
+        if self.kind == "function":
+            return []
+        return None
+
+    def generic_row(self, entity):
+        """The row of the by-name access table."""
+        e, a = f"&{entity.name}::", self.name
+        params = f"k{entity.name}{cap(a)}Params"
+        row = {
+            "value": f"genericScalar<{e}{a}, {e}{a}Is>({self.id}, \"{a}\")",
+            "reference": f"genericScalar<{e}{a}, {e}{a}Is>({self.id}, \"{a}\")",
+            "child": f"genericChild<{e}{a}, {e}{a}Is, {e}{a}Del>({self.id}, \"{a}\", {params})",
+            "function": f"genericFunctionAttr<{e}{a}>({self.id}, \"{a}\", {params})",
+            "collection": f"genericCollection<{e}{a}, {e}{a}Count, {e}{a}Is, {e}{a}Del>({self.id}, \"{a}\", {params})",
+            "references": f"genericReferences<{e}{a}, {e}{a}Count, {e}{a}Is, {e}{a}Del>({self.id}, \"{a}\")",
+        }[self.kind]
+        return f"    Zef::{row},\n"
+
     def inline_definitions(self, t, entity):
         if self.kind not in ("value", "reference"):
             return ""
@@ -119,6 +143,12 @@ class Attr:
         if self.kind in ("collection", "references"):
             return C["handlers"].substitute(Attr=cap(self.name))
         return f"  virtual void {self.handler}() {{}}\n" if self.notifies else ""
+
+    def adapter_handler(self):
+        """The generic adapter's handler: it passes the attribute's id on."""
+        if self.kind in ("collection", "references"):
+            return f"  void on{cap(self.name)}(Zef::Name) override {{ tell({self.id}); }}\n"
+        return f"  void {self.handler}() override {{ tell({self.id}); }}\n" if self.notifies else ""
 
     def definitions(self, t, entity):
         if self.kind in ("collection", "references"):
@@ -309,6 +339,7 @@ def entity_header(t, e):
         notifiee_base="Zef::Entity::NotifieeConst" if e.rooted else f"{e.base}::NotifieeConst",
         reactor_ops=t["reactor_ops"].template if e.rooted else "",
         handlers=handlers,
+        adapter_handlers="".join(a.adapter_handler() for a in e.attrs),
         list_next=t["list_next"].template if e.rooted else "",
         base_type="Zef::Entity::_fwkType()" if e.rooted else f"{e.base}::_fwkType()",
         inline_list_ops=t["inline_list_ops"].substitute(name=e.name) if e.rooted else "",
@@ -351,8 +382,27 @@ def entity_source(t, e):
             ctor_args="".join(f'  constructorArgNameQEnq("{n}");\n  constructorArgTypeQEnq("{t_}");\n'
                               for n, t_ in e.ctor_arg_types()),
             factory_definitions=t["factory_definitions"].substitute(name=e.name, factory=e.factory)
-            if e.factory else ""),
+            if e.factory else "",
+            generic_table=generic_table(t, e)),
         attr_definitions="".join(a.definitions(t, e) for a in e.attrs),
     )
+
+
+def generic_table(t, e):
+    """The by-name access table: parameter name lists, then one row an attribute."""
+    params = ""
+    for a in e.attrs:
+        names = a.generic_params(e)
+        if names is not None:
+            quoted = "".join(f'"{n}", ' for n in names)
+            params += f"constexpr char const* k{e.name}{cap(a.name)}Params[] = {{{quoted}nullptr}};\n"
+    if e.attrs:
+        params += f"constexpr Zef::GenericAttr k{e.name}GenericAttrs[] = {{\n"
+        params += "".join(a.generic_row(e) for a in e.attrs) + "};\n"
+        rows = f"k{e.name}GenericAttrs"
+    else:
+        rows = "{}"
+    base = "" if e.rooted else f", &{e.base}::GenericIf_::zefTable"
+    return t["generic_table"].substitute(name=e.name, generic_params=params, generic_rows=rows, generic_base=base)
 
 

@@ -101,7 +101,7 @@ def header(model, ctx):
 def source(model, ctx):
     return "".join(
         T["definitions"].substitute(
-            ns=v.ns, name=v.name, full_name=v.full_name, attr_defs=attr_defs(v),
+            ns=v.ns, name=v.name, full_name=v.full_name, attr_defs=attr_defs(v), generic_params=generic_rows(v),
             introspection_pass=f", &{ctx.pass_function}" if ctx.pass_function else "")
         for v in values(model)
     )
@@ -116,6 +116,19 @@ def attr_defs(v):
         rows.append(("update", after, v.observation.full_name, "update", None))
         rows.append(("doUpdate", after + 1, "void", "function", " ".join(p.type for p in v.params)))
     return "".join(attr_def(*row) for row in rows)
+
+
+def generic_rows(v):
+    """The by-name access table: fields, then a statistic's update and doUpdate."""
+    rows = [f'    Zef::genericScalar<&{v.name}::{f.name}, &{v.name}::{f.name}Is>({f.id}, "{f.name}"),\n' for f in v.fields]
+    params = ""
+    if v.update is not None:
+        after = FIRST_FIELD_ID + len(v.fields)
+        names = "".join(f'"{p.name}", ' for p in v.params)
+        params = f"constexpr char const* k{v.name}DoUpdateParams[] = {{{names}nullptr}};\n"
+        rows.append(f'    Zef::genericWriteOnly<&{v.name}::updateIs>({after}, "update"),\n')
+        rows.append(f'    Zef::genericFunctionAttr<&{v.name}::doUpdate>({after + 1}, "doUpdate", k{v.name}DoUpdateParams),\n')
+    return params + f"constexpr Zef::GenericAttr k{v.name}GenericAttrs[] = {{\n" + "".join(rows) + "};\n"
 
 
 def value_header(v):

@@ -11,6 +11,8 @@
 
 namespace Zef {
 
+class GenericIf;
+
 class ZefTypeFlags {
  public:
   static constexpr std::uint64_t kMax = 0x3fffffffffffffffull;
@@ -147,6 +149,18 @@ class ZefType : public Entity {
   // Creation by type name, for the types that have a factory; null for the
   // others.
   virtual Ptr<Entity> newEntity(Name const& name, Entity* dir) const;
+  // A generic interface on `object`, an instance of this type; entities of
+  // types without their own get the base entity interface.
+  virtual Ptr<GenericIf> genericIf(PtrInterface* object, bool isConst) const;
+  // The generic constructor: an instance made from the argument list
+  // `args`; types without one refuse with the type exception.
+  virtual Ptr<GenericIf> genericIfNew(GenericIf const* args, bool isConst) const;
+  // A generic interface on a copy of the value at `value`, an instance of
+  // this value type; entity types refuse with the type exception.
+  virtual Ptr<GenericIf> genericIfOfValue(void const* value, bool isConst) const;
+  // A value of this type read from its text form; types without one refuse
+  // with the type exception.
+  virtual Ptr<GenericIf> genericIfFromText(String8 const& text) const;
 
   // The registry: full name to type object.
   static void typeNodeIs(ZefType const* type, Name const& fullName);

@@ -69,6 +69,22 @@ Gadget::_Type::_Type() : Zef::ZefType("Gadget", nullptr, Fix::Widget::_fwkType()
   attributesAre(kGadgetAttributes);
 }
 
+Zef::Ptr<Zef::GenericIf> Gadget::_Type::genericIf(Zef::PtrInterface* object, bool isConst) const {
+  return Zef::genericIfOfEntity<Gadget>(object, isConst);
+}
+
+namespace {
+constexpr char const* kGadgetPartParams[] = {"name", nullptr};
+constexpr char const* kGadgetRefreshParams[] = {nullptr};
+constexpr Zef::GenericAttr kGadgetGenericAttrs[] = {
+    Zef::genericScalar<&Gadget::enabled, &Gadget::enabledIs>(386, "enabled"),
+    Zef::genericChild<&Gadget::part, &Gadget::partIs, &Gadget::partDel>(387, "part", kGadgetPartParams),
+    Zef::genericFunctionAttr<&Gadget::refresh>(388, "refresh", kGadgetRefreshParams),
+};
+}  // namespace
+
+Zef::GenericTable const Gadget::GenericIf_::zefTable{"Gadget", kGadgetGenericAttrs, &Fix::Widget::GenericIf_::zefTable};
+
 Gadget::NotifieeConst::~NotifieeConst() = default;
 
 Gadget::Notifiee::~Notifiee() = default;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runtime/dispatch.h"
+#include "runtime/generic_if.h"
 #include "runtime/zef_type.h"
 
 namespace Fix {
@@ -12,6 +13,8 @@ class Gadget : public Fix::Widget {
   class NotifieeConst;
   class Notifiee;
   class _Type;
+  class GenericIf_;
+  class GenericIf_Adapter_;
 
   // Attribute ids.
   static constexpr Zef::AttributeId enabledAttrId = 386;
@@ -72,6 +75,21 @@ class Gadget::Notifiee : public NotifieeConst {
 class Gadget::_Type : public Zef::ZefType {
  public:
   _Type();
+  Zef::Ptr<Zef::GenericIf> genericIf(Zef::PtrInterface* object, bool isConst) const override;
+};
+
+// Access by attribute name: the runtime's algorithm reads zefTable.
+class Gadget::GenericIf_Adapter_ : public Zef::GenericIfAdapter<Gadget::Notifiee> {
+ public:
+  using GenericIfAdapter::GenericIfAdapter;
+  void onEnabled() override { tell(386); }
+  void onPart() override { tell(387); }
+};
+
+class Gadget::GenericIf_ : public Zef::GenericIfEntityOf<Gadget> {
+ public:
+  using GenericIfEntityOf::GenericIfEntityOf;
+  static Zef::GenericTable const zefTable;
 };
 
 // enabled = { id = 386, type = "bool", default = "true" }

@@ -143,6 +143,20 @@ Shelf::_Type::_Type() : Zef::ZefType("Shelf", nullptr, Zef::Entity::_fwkType(), 
   attributesAre(kShelfAttributes);
 }
 
+Zef::Ptr<Zef::GenericIf> Shelf::_Type::genericIf(Zef::PtrInterface* object, bool isConst) const {
+  return Zef::genericIfOfEntity<Shelf>(object, isConst);
+}
+
+namespace {
+constexpr char const* kShelfWidgetParams[] = {"name", "owner", "level", nullptr};
+constexpr Zef::GenericAttr kShelfGenericAttrs[] = {
+    Zef::genericCollection<&Shelf::widget, &Shelf::widgetCount, &Shelf::widgetIs, &Shelf::widgetDel>(258, "widget", kShelfWidgetParams),
+    Zef::genericReferences<&Shelf::gadget, &Shelf::gadgetCount, &Shelf::gadgetIs, &Shelf::gadgetDel>(259, "gadget"),
+};
+}  // namespace
+
+Zef::GenericTable const Shelf::GenericIf_::zefTable{"Shelf", kShelfGenericAttrs};
+
 Shelf::NotifieeConst::~NotifieeConst() { Zef::reactorRetire<Shelf>(this); }
 
 void Shelf::NotifieeConst::isRegisteredNotifieeIs(bool b) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runtime/dispatch.h"
+#include "runtime/generic_if.h"
 #include "runtime/zef_type.h"
 
 namespace Fix {
@@ -12,6 +13,8 @@ class Shelf : public Zef::Entity {
   class NotifieeConst;
   class Notifiee;
   class _Type;
+  class GenericIf_;
+  class GenericIf_Adapter_;
 
   // Attribute ids.
   static constexpr Zef::AttributeId widgetAttrId = 258;
@@ -113,6 +116,21 @@ class Shelf::Notifiee : public NotifieeConst {
 class Shelf::_Type : public Zef::ZefType {
  public:
   _Type();
+  Zef::Ptr<Zef::GenericIf> genericIf(Zef::PtrInterface* object, bool isConst) const override;
+};
+
+// Access by attribute name: the runtime's algorithm reads zefTable.
+class Shelf::GenericIf_Adapter_ : public Zef::GenericIfAdapter<Shelf::Notifiee> {
+ public:
+  using GenericIfAdapter::GenericIfAdapter;
+  void onWidget(Zef::Name) override { tell(258); }
+  void onGadget(Zef::Name) override { tell(259); }
+};
+
+class Shelf::GenericIf_ : public Zef::GenericIfEntityOf<Shelf> {
+ public:
+  using GenericIfEntityOf::GenericIfEntityOf;
+  static Zef::GenericTable const zefTable;
 };
 
 inline void Shelf::newNotifiee(NotifieeConst* r) const { Zef::newNotifieeIn(notifiees_, r); }

@@ -58,6 +58,20 @@ Widget::_Type::_Type() : Zef::ZefType("Widget", nullptr, Zef::Entity::_fwkType()
   attributesAre(kWidgetAttributes);
 }
 
+Zef::Ptr<Zef::GenericIf> Widget::_Type::genericIf(Zef::PtrInterface* object, bool isConst) const {
+  return Zef::genericIfOfEntity<Widget>(object, isConst);
+}
+
+namespace {
+constexpr Zef::GenericAttr kWidgetGenericAttrs[] = {
+    Zef::genericScalar<&Widget::peer, &Widget::peerIs>(258, "peer"),
+    Zef::genericScalar<&Widget::level, &Widget::levelIs>(259, "level"),
+    Zef::genericScalar<&Widget::mode, &Widget::modeIs>(260, "mode"),
+};
+}  // namespace
+
+Zef::GenericTable const Widget::GenericIf_::zefTable{"Widget", kWidgetGenericAttrs};
+
 Widget::NotifieeConst::~NotifieeConst() { Zef::reactorRetire<Widget>(this); }
 
 void Widget::NotifieeConst::isRegisteredNotifieeIs(bool b) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runtime/dispatch.h"
+#include "runtime/generic_if.h"
 #include "runtime/zef_type.h"
 #include "fixture/other.h"
 
@@ -22,6 +23,8 @@ class Widget : public Zef::Entity {
   class NotifieeConst;
   class Notifiee;
   class _Type;
+  class GenericIf_;
+  class GenericIf_Adapter_;
 
   // Attribute ids.
   static constexpr Zef::AttributeId peerAttrId = 258;
@@ -99,6 +102,22 @@ class Widget::Notifiee : public NotifieeConst {
 class Widget::_Type : public Zef::ZefType {
  public:
   _Type();
+  Zef::Ptr<Zef::GenericIf> genericIf(Zef::PtrInterface* object, bool isConst) const override;
+};
+
+// Access by attribute name: the runtime's algorithm reads zefTable.
+class Widget::GenericIf_Adapter_ : public Zef::GenericIfAdapter<Widget::Notifiee> {
+ public:
+  using GenericIfAdapter::GenericIfAdapter;
+  void onPeer() override { tell(258); }
+  void onLevel() override { tell(259); }
+  void onMode() override { tell(260); }
+};
+
+class Widget::GenericIf_ : public Zef::GenericIfEntityOf<Widget> {
+ public:
+  using GenericIfEntityOf::GenericIfEntityOf;
+  static Zef::GenericTable const zefTable;
 };
 
 inline void Widget::newNotifiee(NotifieeConst* r) const { Zef::newNotifieeIn(notifiees_, r); }

@@ -29,6 +29,27 @@ Sample::_Type::_Type() : Zef::ZefType("Sample", nullptr, nullptr, Zef::ZefTypeFl
   attributesAre(kSampleAttributes);
 }
 
+Zef::Ptr<Zef::GenericIf> Sample::_Type::genericIfNew(Zef::GenericIf const* args, bool isConst) const {
+  return Zef::genericValueConstruct<Sample>(args, isConst);
+}
+
+Zef::Ptr<Zef::GenericIf> Sample::_Type::genericIfOfValue(void const* value, bool isConst) const {
+  return Zef::genericIfOf(*static_cast<Sample const*>(value), isConst);
+}
+
+Zef::Ptr<Zef::GenericIf> Sample::_Type::genericIfFromText(Zef::String8 const& text) const {
+  return Zef::genericIfOf(Zef::strepToValue<Sample>(text), false);
+}
+
+namespace {
+constexpr Zef::GenericAttr kSampleGenericAttrs[] = {
+    Zef::genericScalar<&Sample::seen, &Sample::seenIs>(2, "seen"),
+    Zef::genericScalar<&Sample::at, &Sample::atIs>(3, "at"),
+};
+}  // namespace
+
+Zef::GenericTable const Sample::GenericIf_::zefTable{"Sample", kSampleGenericAttrs};
+
 Zef::String8 valueToStrep(Sample const& v) { return Zef::valueText(v); }
 
 std::ostream& operator<<(std::ostream& os, Sample const& v) { return os << valueToStrep(v); }
@@ -70,6 +91,30 @@ Tally::_Type::_Type() : Zef::ZefType("Tally", nullptr, nullptr, Zef::ZefTypeFlag
   sizeIs(sizeof(Tally));
   attributesAre(kTallyAttributes);
 }
+
+Zef::Ptr<Zef::GenericIf> Tally::_Type::genericIfNew(Zef::GenericIf const* args, bool isConst) const {
+  return Zef::genericValueConstruct<Tally>(args, isConst);
+}
+
+Zef::Ptr<Zef::GenericIf> Tally::_Type::genericIfOfValue(void const* value, bool isConst) const {
+  return Zef::genericIfOf(*static_cast<Tally const*>(value), isConst);
+}
+
+Zef::Ptr<Zef::GenericIf> Tally::_Type::genericIfFromText(Zef::String8 const& text) const {
+  return Zef::genericIfOf(Zef::strepToValue<Tally>(text), false);
+}
+
+namespace {
+constexpr char const* kTallyDoUpdateParams[] = {"hit", "timestamp", nullptr};
+constexpr Zef::GenericAttr kTallyGenericAttrs[] = {
+    Zef::genericScalar<&Tally::hits, &Tally::hitsIs>(2, "hits"),
+    Zef::genericScalar<&Tally::last, &Tally::lastIs>(3, "last"),
+    Zef::genericWriteOnly<&Tally::updateIs>(4, "update"),
+    Zef::genericFunctionAttr<&Tally::doUpdate>(5, "doUpdate", kTallyDoUpdateParams),
+};
+}  // namespace
+
+Zef::GenericTable const Tally::GenericIf_::zefTable{"Tally", kTallyGenericAttrs};
 
 Zef::String8 valueToStrep(Tally const& v) { return Zef::valueText(v); }
 

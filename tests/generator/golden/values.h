@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runtime/dispatch.h"
+#include "runtime/generic_if.h"
 #include "runtime/zef_type.h"
 #include "runtime/value.h"
 
@@ -12,6 +13,7 @@ namespace Fix {
 class Sample {
  public:
   class _Type;
+  class GenericIf_;
 
   // Attribute ids.
   static constexpr Zef::AttributeId seenAttrId = 2;
@@ -56,6 +58,16 @@ class Sample {
 class Sample::_Type : public Zef::ZefType {
  public:
   _Type();
+  Zef::Ptr<Zef::GenericIf> genericIfNew(Zef::GenericIf const* args, bool isConst) const override;
+  Zef::Ptr<Zef::GenericIf> genericIfOfValue(void const* value, bool isConst) const override;
+  Zef::Ptr<Zef::GenericIf> genericIfFromText(Zef::String8 const& text) const override;
+};
+
+// Access by attribute name: the runtime's algorithm reads zefTable.
+class Sample::GenericIf_ : public Zef::GenericValueOf<Sample> {
+ public:
+  using GenericValueOf::GenericValueOf;
+  static Zef::GenericTable const zefTable;
 };
 
 Zef::String8 valueToStrep(Sample const& v);
@@ -71,6 +83,7 @@ namespace Fix {
 class Tally {
  public:
   class _Type;
+  class GenericIf_;
 
   // Attribute ids.
   static constexpr Zef::AttributeId hitsAttrId = 2;
@@ -121,6 +134,16 @@ class Tally {
 class Tally::_Type : public Zef::ZefType {
  public:
   _Type();
+  Zef::Ptr<Zef::GenericIf> genericIfNew(Zef::GenericIf const* args, bool isConst) const override;
+  Zef::Ptr<Zef::GenericIf> genericIfOfValue(void const* value, bool isConst) const override;
+  Zef::Ptr<Zef::GenericIf> genericIfFromText(Zef::String8 const& text) const override;
+};
+
+// Access by attribute name: the runtime's algorithm reads zefTable.
+class Tally::GenericIf_ : public Zef::GenericValueOf<Tally> {
+ public:
+  using GenericValueOf::GenericValueOf;
+  static Zef::GenericTable const zefTable;
 };
 
 Zef::String8 valueToStrep(Tally const& v);
