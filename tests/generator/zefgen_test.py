@@ -28,7 +28,7 @@ class GoldenTest(unittest.TestCase):
             self.assertEqual(result.returncode, 0, result.stderr)
             for suffix in (".h", ".cc"):
                 produced = (pathlib.Path(tmp) / (output + suffix)).read_text()
-                golden = HERE / "golden" / (pathlib.Path(output).name + suffix)
+                golden = HERE / "golden" / (pathlib.Path(output).name + suffix + ".golden")
                 if UPDATE:
                     golden.write_text(produced)
                 self.assertEqual(produced, golden.read_text(), f"{golden.name} differs from the generator's output")

@@ -9,6 +9,7 @@ namespace {
 
 using Hardware::Phy::PhyBcm54980Config;
 using Hardware::Phy::PhyConfig;
+using phytest::attach;
 using phytest::Journal;
 using phytest::lines;
 using Zef::Ptr;
@@ -42,14 +43,6 @@ class BcmReactor : public PhyBcm54980Config::Notifiee {
   std::string tag_;
   Journal* j_;
 };
-
-template <class R>
-Ptr<R> attach(R* raw, Ptr<PhyBcm54980Config> const& config) {
-  Ptr<R> r(raw, Zef::adoptRef);
-  r->isRegisteredNotifieeIs(true);
-  r->notifierIs(config);
-  return r;
-}
 
 class ConfigTest : public ::testing::Test {
  protected:

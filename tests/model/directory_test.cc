@@ -8,6 +8,7 @@
 namespace {
 
 using namespace Hardware::Phy;
+using phytest::attach;
 using phytest::Journal;
 using phytest::lines;
 using Zef::Ptr;
@@ -50,14 +51,6 @@ class StatusDirReactor : public KeyReactor<PhyBcm54980StatusDir, PhyBcm54980Stat
   using KeyReactor::KeyReactor;
   void onPhyStatus(Zef::Name key) override { record("phyStatus", key); }
 };
-
-template <class R, class D>
-Ptr<R> attach(R* raw, Ptr<D> const& dir) {
-  Ptr<R> r(raw, Zef::adoptRef);
-  r->isRegisteredNotifieeIs(true);
-  r->notifierIs(dir);
-  return r;
-}
 
 class DirectoryTest : public ::testing::Test {
  protected:

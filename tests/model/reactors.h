@@ -90,6 +90,17 @@ class AdapterReactor : public ChipReactor {
   TestStateAdapter* adapter_;
 };
 
+// Takes over a new reactor, registers it and attaches it to `notifier`; a
+// weak one holds no count on its notifier.
+template <class R, class N>
+Zef::Ptr<R> attach(R* raw, Zef::Ptr<N> const& notifier, bool weak = false) {
+  Zef::Ptr<R> r(raw, Zef::adoptRef);
+  if (weak) r->isWeakReferenceIs(true);
+  r->isRegisteredNotifieeIs(true);
+  r->notifierIs(notifier);
+  return r;
+}
+
 inline std::vector<std::string> lines(std::initializer_list<char const*> l) { return {l.begin(), l.end()}; }
 
 }  // namespace phytest

@@ -13,6 +13,7 @@ namespace {
 using Hardware::Phy::PhyBcm54980Stats;
 using Hardware::Phy::PhyBcm54980Status;
 using Hardware::Phy::PhyStatus;
+using phytest::attach;
 using phytest::Journal;
 using phytest::lines;
 using Zef::Ptr;
@@ -37,15 +38,6 @@ class GenericReactor : public PhyStatus::Notifiee {
  private:
   Journal* j_;
 };
-
-template <class R>
-Ptr<R> attach(R* raw, Ptr<PhyBcm54980Status> const& status, bool weak = false) {
-  Ptr<R> r(raw, Zef::adoptRef);
-  if (weak) r->isWeakReferenceIs(true);
-  r->isRegisteredNotifieeIs(true);
-  r->notifierIs(status);
-  return r;
-}
 
 class StatusTest : public ::testing::Test {
  protected:
