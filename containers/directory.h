@@ -6,8 +6,8 @@
 #include <type_traits>
 
 #include "containers/hash_map.h"
-#include "runtime/dispatch.h"
-#include "runtime/text.h"
+#include "runtime/entity/dispatch.h"
+#include "runtime/text/text.h"
 
 namespace Zef {
 

@@ -37,11 +37,11 @@
 #include <string_view>
 #include <type_traits>
 
-#include "runtime/exception.h"
-#include "runtime/hash_map_generic.h"
-#include "runtime/notifiee.h"
-#include "runtime/ptr.h"
-#include "runtime/string8.h"
+#include "runtime/failure/exception.h"
+#include "runtime/hashmap/hash_map_generic.h"
+#include "runtime/entity/notifiee.h"
+#include "runtime/object/ptr.h"
+#include "runtime/text/string8.h"
 
 namespace Zef {
 

@@ -4,7 +4,7 @@ text form and an attribute-log encoding.
 The generated class holds its fields, their readers and setters, and a field
 table (name and member pointer per field, in declaration order); equality,
 text, parser, writer and reader are one-line bodies that hand the table to the
-runtime's templates in runtime/value.h. A statistic adds `updateIs`, which
+runtime's templates in runtime/types/value.h. A statistic adds `updateIs`, which
 passes the fields of an observation to `doUpdate`, whose rule is hand-written.
 """
 
@@ -13,7 +13,7 @@ from zefgen import ModelError, echo, fmt, load_templates
 
 T = load_templates("value.tmpl")
 
-# The field types a value may hold; runtime/value.h has a FieldKind for each.
+# The field types a value may hold; runtime/types/value.h has a FieldKind for each.
 FIELD_TYPES = ("U1", "U32", "Zef::Seconds")
 FIRST_FIELD_ID = 2
 
@@ -91,7 +91,7 @@ def values(model):
 
 
 def includes(model):
-    return ["runtime/value.h"] if model.get("value") else []
+    return ["runtime/types/value.h"] if model.get("value") else []
 
 
 def header(model, ctx):

@@ -3,7 +3,7 @@
 
 #include <ostream>
 
-#include "runtime/trace.h"
+#include "runtime/failure/trace.h"
 
 namespace Hardware::Phy {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/generic_if.h"
+#include "runtime/types/generic_if.h"
 #include "types/phy_bcm54980_types.h"
 
 namespace {

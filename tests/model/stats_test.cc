@@ -8,7 +8,7 @@
 
 #include "model/phy_bcm54980_stats.h"
 #include "model/reactors.h"
-#include "runtime/trace.h"
+#include "runtime/failure/trace.h"
 
 namespace {
 

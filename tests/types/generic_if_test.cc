@@ -1,6 +1,6 @@
 // Access by attribute name: reads, writes, counts, creation and deletion
 // through generic interfaces, and every refusal with its message.
-#include "runtime/generic_if.h"
+#include "runtime/types/generic_if.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,4 @@
+// The network-byte-order attribute log: records in, records out.
+#pragma once
+
+#include "runtime/attrlog/nbo_attr_log.h"

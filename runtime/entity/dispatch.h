@@ -1,0 +1,177 @@
+// The algorithms every generated entity runs: store-if-changed, dispatch to
+// reactors, and the reactor's attach and registration steps. Generated code
+// supplies the names and ids; the behaviour lives here, once.
+#pragma once
+
+#include <type_traits>
+
+#include "runtime/entity/entity.h"
+#include "runtime/failure/exception.h"
+#include "runtime/entity/list_raw.h"
+
+namespace Zef {
+
+// References compare by identity of the target, everything else by ==.
+template <class T>
+inline bool sameValue(T const& a, T const& b) {
+  return a == b;
+}
+
+// Stores v when it differs from field; true when it did.
+template <class T>
+inline bool storeIfChanged(T& field, T const& v) {
+  if (sameValue(field, v)) return false;
+  field = v;
+  return true;
+}
+
+// Calls `handler` on every reactor on `list` when the call began, in list
+// order, each inside an Expect scope. A handler that throws is told through
+// its own onNotificationException(id); the others are still called. When the
+// list holds reactors of a base type, only those of type `Target` are called.
+template <class Target, class T, class Handler, class... Args>
+[[gnu::noinline]] void dispatchNotification(ListRaw<T> const& list, AttributeId id, Handler handler,
+                                            Args const&... args) {
+  for (SnapshotIterator<ListRaw<T>> it(list); it; ++it) {
+    Target* r;
+    if constexpr (std::is_same_v<Target, T>) {
+      r = it.ptr();
+    } else {
+      r = dynamic_cast<Target*>(it.ptr());
+      if (!r) continue;
+    }
+    try {
+      Expect scope(0);
+      (r->*handler)(args...);
+    } catch (...) {
+      r->onNotificationException(id);
+    }
+  }
+}
+
+template <class Target, class T, class Handler, class... Args>
+inline void notify(ListRaw<T> const& list, AttributeId id, Handler handler, Args const&... args) {
+  if (list.memberCount() == 0) return;
+  dispatchNotification<Target>(list, id, handler, args...);
+}
+
+// The two attributes every entity inherits from PtrInterface.
+template <class N, class E>
+void entityIsNondestructingIs(E* self, bool b) {
+  if (b == self->isNondestructing()) return;
+  self->PtrInterface::isNondestructingIs(b);
+  notify<N>(self->zefNotifieeList(), 6, &N::onIsNondestructing);
+}
+
+// Called by the runtime when the count reached zero; it stores nothing.
+template <class N, class E>
+void entityZeroReferencesIs(E* self) {
+  notify<N>(self->zefNotifieeList(), 5, &N::onZeroReferences);
+}
+
+// The name of attribute `id` in a table of contiguous ids from `first`, or
+// null when the id is not in the table.
+template <std::size_t N>
+inline char const* attributeName(char const* const (&names)[N], AttributeId first, AttributeId id) {
+  return id >= first && id - first < static_cast<AttributeId>(N) ? names[id - first] : nullptr;
+}
+
+// An instantiating child attribute: the entity creates, owns and replaces its
+// child by name, and tells its reactors of every creation, replacement and
+// removal.
+template <class Child, class E>
+Ptr<Child> adoptChild(E* self, Ptr<Child> child, AttributeId id) {
+  child->parentAttrIdIs(id);
+  child->parentIs(Ptr<Entity>(self));
+  return child;
+}
+
+template <class N, class E, class Child, class Handler, class Make>
+ValidPtr<Child> childIs(E* self, Ptr<Child>& field, Name const& name, AttributeId id, Handler handler, Make make) {
+  Ptr<Child> current = field;
+  if (current && current->name() == name) return current;
+  if (current) current->parentIs(nullptr);
+  Ptr<Child> child = make(name);
+  field = child;
+  notify<N>(self->zefNotifieeList(), id, handler);
+  return child;
+}
+
+template <class N, class E, class Child, class Handler>
+Ptr<Child> childDel(E* self, Ptr<Child>& field, AttributeId id, Handler handler) {
+  Ptr<Child> old = std::move(field);
+  field = nullptr;
+  if (!old) return old;
+  old->parentIs(nullptr);
+  notify<N>(self->zefNotifieeList(), id, handler);
+  return old;
+}
+
+// Destruction of an entity with reactors still on its list (weak ones: a
+// strong reactor keeps its notifier alive): they forget the entity.
+template <class T>
+void retireNotifiees(ListRaw<T>& list) {
+  while (T* r = list.head()) {
+    list.deleteMember(r);
+    r->listNext = nullptr;
+    r->zefNotifierGone();
+  }
+}
+
+// Puts a reactor on an entity's list: state adapters' reactors at the head,
+// all others at the tail in attachment order.
+template <class T>
+void newNotifieeIn(ListRaw<T>& list, T* r) {
+  Ptr<PtrInterface::NotifieeConst> reactor = r->zefReactor();
+  if (dynamic_cast<Entity::ZefNboAttrLogSa const*>(reactor.ptr())) list.newHead(r);
+  else list.newMember(r);
+}
+
+// notifierIs of an entity type E's reactor N: attach to n (a notifier of
+// another type counts as null), keep a weak reactor's count off the notifier,
+// and move the registration from the old notifier's list to the new one.
+template <class E, class N>
+void reactorNotifierIs(N* self, Ptr<PtrInterface const> const& n) {
+  E const* next = dynamic_cast<E const*>(n.ptr());
+  E const* old = static_cast<E const*>(self->notifier().ptr());
+  if (next == old) return;
+  Ptr<E const> keepOld(old);
+  self->Entity::NotifieeConst::notifierIs(Ptr<PtrInterface const>(next));
+  if (self->isWeakReference()) {
+    _referencesInc(old);
+    _referencesDec(next);
+  }
+  if (self->isRegisteredNotifiee()) {
+    if (old) old->zefNotifieeList().deleteMember(self);
+    if (next) next->newNotifiee(self);
+  }
+}
+
+template <class E, class N>
+void reactorIsRegisteredNotifieeIs(N const* self, bool b) {
+  if (b == self->isRegisteredNotifiee()) return;
+  self->zefIsRegisteredNotifieeFlagIs(b);
+  E const* e = static_cast<E const*>(self->notifier().ptr());
+  if (!e) return;
+  N* r = const_cast<N*>(self);
+  if (b) e->newNotifiee(r);
+  else e->zefNotifieeList().deleteMember(r);
+}
+
+// Destructor step of E's reactor N, before the runtime's base destructor.
+template <class E, class N>
+void reactorRetire(N* self) {
+  E const* e = static_cast<E const*>(self->notifier().ptr());
+  if (!e) return;
+  // The base destructor releases one reference; a weak reactor never held it.
+  if (self->isWeakReference()) _referencesInc(e);
+  if (self->isRegisteredNotifiee() && !self->zefMarkedForDeletion()) e->zefNotifieeList().deleteMember(self);
+}
+
+template <class E, class N>
+String8 reactorName(N const* self) {
+  E const* e = static_cast<E const*>(self->notifier().ptr());
+  return e ? String8(e->name()) : String8();
+}
+
+}  // namespace Zef

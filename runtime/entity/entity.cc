@@ -1,0 +1,210 @@
+// Entities, reactors and type objects.
+#include "runtime/entity/entity.h"
+
+#include "runtime/entity/list_raw.h"
+#include "runtime/types/zef_type.h"
+
+#include <atomic>
+#include <mutex>
+#include <unordered_map>
+
+namespace Zef {
+
+// Reactors.
+
+namespace {
+// Weak reactors hold no count on their notifier, so nothing keeps it alive
+// for them; the record lets a notifier that goes first reach every one of
+// them, on its list or not. Its last release may come from any thread.
+struct WeakRecord {
+  std::mutex mutex;
+  std::unordered_multimap<PtrInterface const*, PtrInterface::NotifieeConst*> byNotifier;
+  // The record's size, read without the lock as every object goes.
+  std::atomic<std::size_t> size{0};
+};
+
+WeakRecord& weakRecord() {
+  static auto* r = new WeakRecord();  // outlives every object
+  return *r;
+}
+}  // namespace
+
+void PtrInterface::NotifieeConst::weakRecordIs(PtrInterface const* notifier) {
+  PtrInterface const* const current = isOnWeakRecord_ ? notifier_.ptr() : nullptr;
+  if (current == notifier) return;
+  WeakRecord& record = weakRecord();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  // The insertion may throw; it comes before anything changes.
+  if (notifier) record.byNotifier.emplace(notifier, this);
+  if (current) {
+    auto [it, end] = record.byNotifier.equal_range(current);
+    while (it != end && it->second != this) ++it;
+    if (it != end) record.byNotifier.erase(it);
+  }
+  isOnWeakRecord_ = notifier != nullptr;
+  record.size.store(record.byNotifier.size(), std::memory_order_relaxed);
+}
+
+void PtrInterface::NotifieeConst::zefNotifierDestroyed(PtrInterface const* notifier) noexcept {
+  WeakRecord& record = weakRecord();
+  if (record.size.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard<std::mutex> lock(record.mutex);
+  auto [begin, end] = record.byNotifier.equal_range(notifier);
+  for (auto it = begin; it != end; ++it) {
+    NotifieeConst* r = it->second;
+    r->isOnWeakRecord_ = false;
+    r->notifier_.release();
+  }
+  record.byNotifier.erase(begin, end);
+  record.size.store(record.byNotifier.size(), std::memory_order_relaxed);
+}
+
+void PtrInterface::NotifieeConst::notifierFieldIs(Ptr<PtrInterface const> const& n) {
+  weakRecordIs(isWeakReference_ ? n.ptr() : nullptr);
+  notifier_ = n;
+}
+
+void PtrInterface::NotifieeConst::zefNotifierGone() {
+  weakRecordIs(nullptr);
+  notifier_.release();
+}
+
+void PtrInterface::NotifieeConst::hasNotificationActiveIs(bool b) {
+  if (b == hasNotificationActive()) return;
+  notificationActiveBitIs(b);
+  if (b) {
+    if (zef_bitSet.wasNotified()) isRegisteredNotifieeIs(true);
+  } else {
+    // Remember the registration so that switching back on restores it.
+    zef_bitSet.wasNotifiedIs(isRegisteredNotifiee_);
+    isRegisteredNotifieeIs(false);
+  }
+}
+
+PtrInterface::NotifieeConst::~NotifieeConst() { weakRecordIs(nullptr); }
+
+Ptr<PtrInterface::NotifieeConst> PtrInterface::NotifieeConst::zefReactor() const {
+  return Ptr<NotifieeConst>(const_cast<NotifieeConst*>(this));
+}
+void PtrInterface::NotifieeConst::isRegisteredNotifieeIs(bool b) const { isRegisteredNotifiee_ = b; }
+void PtrInterface::NotifieeConst::zef_bitSetIs(Zef_BitSet b) { zef_bitSet = b; }
+String8 PtrInterface::NotifieeConst::name() const { return String8(); }
+void PtrInterface::NotifieeConst::notifierIs(Ptr<PtrInterface const> const& n) { notifierFieldIs(n); }
+
+void PtrInterface::NotifieeConst::handleNotification(ActivityConfig*) {
+  // Nothing is ever deferred by this runtime; replay what a caller parked.
+  AttributeId id = pendingAttributeId_;
+  pendingAttributeId_ = 0;
+  if (id > 0) onAttribute(id);
+}
+void PtrInterface::NotifieeConst::handleDefault(ActivityConfig*, AttributeId, bool) {}
+void PtrInterface::NotifieeConst::onAttribute(AttributeId) {}
+void PtrInterface::NotifieeConst::onNotification() {}
+void PtrInterface::NotifieeConst::onCollectionNotification(String8) {}
+void PtrInterface::NotifieeConst::onNotificationException() {}
+void PtrInterface::NotifieeConst::onNotificationException(AttributeId) {}
+void PtrInterface::NotifieeConst::handleNotificationException(AttributeId id) { onNotificationException(id); }
+void PtrInterface::NotifieeConst::handleNotificationException() { onNotificationException(); }
+void PtrInterface::NotifieeConst::onZeroReferences() {}
+Activity* PtrInterface::NotifieeConst::activityPtr() const { return nullptr; }
+Activity* PtrInterface::NotifieeConst::zefFwkActivity() { return nullptr; }
+Activity const* PtrInterface::NotifieeConst::zefFwkActivity() const { return nullptr; }
+ActivityStateMachine* PtrInterface::NotifieeConst::actsm() { return nullptr; }
+
+void PtrInterface::NotifieeConst::isWeakReferenceIs(bool b) {
+  if (b == isWeakReference_) return;
+  PtrInterface const* n = notifier_.ptr();
+  // On the record before the reference goes: giving it back may destroy n.
+  if (n) weakRecordIs(b ? n : nullptr);
+  isWeakReference_ = b;
+  if (!n) return;
+  if (b) n->deleteRef();
+  else n->newRef();
+}
+
+bool PtrInterface::NotifieeConst::zefOnAttribute(AttributeId, unsigned char*) const { return false; }
+
+void doZombieReactor(PtrInterface::NotifieeConst& reactor, bool zombie) {
+  if (zombie == reactor.zefMarkedForDeletion()) return;
+  if (reactor.notifier()) reactor.hasNotificationActiveIs(!zombie);
+  reactor.zefMarkedForDeletionIs(zombie);
+}
+
+void Entity::NotifieeConst::notifierIs(Ptr<PtrInterface const> const& n) { notifierFieldIs(n); }
+void Entity::NotifieeConst::onParent() {}
+void Entity::NotifieeConst::onVersion() {}
+
+// Entities.
+
+Entity::~Entity() = default;
+
+namespace {
+// The attributes every entity has.
+constexpr AttrDef kEntityAttributes[] = {
+    {"fwkKey", 0, "Zef::Name", {0x00200001, 0x00000400}, 0, nullptr},
+    {"zeroReferences", 5, "void", {0x00020002, 0x00000000}, 0, nullptr},
+    {"isNondestructing", 6, "bool", {0x00002043, 0x00000000}, 0, nullptr},
+    {"parent", Entity::kNoParentAttrId, "Zef::Entity", {0x00220143, 0x00000400}, 0, nullptr},
+    {"zefHasAttrLogInterface", 154, "bool", {0x00022001, 0x00000400}, 0x08, nullptr},
+    {"zefNboAttrLogSaForMsgChannel", 155, "void", {0x00020001, 0x00000400}, 0x08, nullptr},
+};
+
+class EntityType : public ZefType {
+ public:
+  EntityType() : ZefType("Entity", nullptr, nullptr, ZefTypeFlags::zefEmpty()) {
+    typeNodeIs(this, "Zef::Entity");
+    isEntityIs(true);
+    sizeIs(sizeof(Entity));
+    attributesAre(kEntityAttributes);
+  }
+};
+}  // namespace
+
+ZefType* Entity::fwkType() const { return _fwkType(); }
+ZefType* Entity::_fwkType() {
+  static ZefType* slot = nullptr;
+  return typeObject<EntityType>(slot);
+}
+
+Name Entity::name() const { return name_; }
+Ptr<Entity const> Entity::parent() const { return Ptr<Entity const>(parent_); }
+Ptr<Entity> Entity::parent() { return Ptr<Entity>(parent_); }
+void Entity::parentIs(Ptr<Entity> const& p) {
+  if (p.ptr() == parent_) return;
+  parent_ = p.ptr();
+  handleParent(p);
+}
+Ptr<ZefAttr const> Entity::parentAttr() const {
+  return parent_ ? parent_->fwkType()->attr(parentAttrId_) : Ptr<ZefAttr const>();
+}
+AttributeId Entity::parentAttrId() const { return parentAttrId_; }
+void Entity::parentAttrIdIs(AttributeId id) { parentAttrId_ = id; }
+
+String8 Entity::uriPath() const {
+  String8 path = parent_ ? parent_->uriPath() : String8();
+  path += "/";
+  return path + name_;
+}
+
+String8 Entity::fullName() const { return parent_ ? parent_->fullName() + "/" + name_ : String8(name_); }
+
+String8 Entity::attributeString(AttributeId id) const {
+  switch (id) {
+    case 0: return "fwkKey";
+    case 5: return "zeroReferences";
+    case 6: return "isNondestructing";
+    case kNoParentAttrId: return "parent";
+    case 154: return "zefHasAttrLogInterface";
+    case 155: return "zefNboAttrLogSaForMsgChannel";
+    default: return "unknown";
+  }
+}
+
+void Entity::zefNotifieeAdapterIs(Ptr<Entity const> const&) {}
+void Entity::handleParent(Ptr<Entity> const&) { ++version_; }
+
+String8 BaseCollection::iteratorStrep(StrepIterator const& it) const {
+  return it.current ? String8("member") : String8("end");
+}
+
+}  // namespace Zef

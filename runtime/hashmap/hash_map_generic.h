@@ -1,0 +1,138 @@
+// The type-independent core of the framework's intrusive hash map. The typed
+// template `Zef::HashMap<T, K>` (containers/hash_map.h) is a thin layer over
+// it: every algorithm that walks, links or unlinks a chain lives here, once.
+//
+// The core never sees a member's type. It knows a member as its PtrInterface
+// part, reaches the member's link `fwkHmNext` through two byte offsets that the
+// typed map passes with every call (`next`: the link inside the member,
+// `base`: the PtrInterface part inside the member), and asks a
+// HashMapVTableGeneric for everything that needs the key.
+//
+// Guarantees (the typed header repeats them for users):
+// - Bucket index: with 2^k buckets, the top k bits of the bit-reversed key
+//   hash (`rhash`); one bucket when k = 0.
+// - Order rule: every chain holds its members by ascending rhash, equal rhash
+//   by ascending key. Since the bucket index is the top bits of rhash, walking
+//   the buckets in index order walks the whole map in that order, whatever the
+//   bucket count.
+// - The map holds one counted reference per member: the bucket head holds the
+//   first member of a chain, each member's `fwkHmNext` the next one. Every
+//   removal clears the removed member's link.
+// - `version` grows by one with every insertion and every removal.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "runtime/object/ptr.h"
+
+namespace Zef {
+
+// The key operations of one typed map, the only way the core touches a key.
+class HashMapVTableGeneric {
+ public:
+  // rhash of the member's key.
+  virtual unsigned hash(PtrInterface const* member) const = 0;
+  // The key (a K) equals the member's key.
+  virtual bool keyEquals(void const* key, PtrInterface const* member) const = 0;
+  // True when key is null; otherwise the key is less than the member's key.
+  virtual bool keyLessThan(void const* key, PtrInterface const* member) const = 0;
+  // member->fwkHmNext = next, counted.
+  virtual void setNext(PtrInterface* member, PtrInterface* next) const = 0;
+
+ protected:
+  // The singletons are never destroyed through this base.
+  ~HashMapVTableGeneric() = default;
+};
+
+class HashMapGeneric {
+ public:
+  HashMapGeneric(HashMapGeneric const&) = delete;
+  HashMapGeneric& operator=(HashMapGeneric const&) = delete;
+
+  std::uint32_t version() const noexcept { return version_; }
+  std::uint32_t memberCount() const noexcept { return memberCount_; }
+  std::uint32_t bucketCount() const noexcept { return bucketCount_; }
+
+  // The bucket of a bit-reversed hash: its top k bits for 2^k buckets. The
+  // 64-bit shift makes k = 0 (one bucket) yield 0 without a branch.
+  std::uint32_t bucketIndex(unsigned rhash) const noexcept {
+    return static_cast<std::uint32_t>(std::uint64_t{rhash} >> (32 - std::countr_zero(bucketCount_)));
+  }
+  PtrInterface* bucketHead(std::uint32_t bucket) const noexcept { return buckets_[bucket].ptr(); }
+
+  // The head of the first non-empty bucket after *bucket (-1 starts at the
+  // first), storing its index there; null and bucketCount() when none.
+  PtrInterface* findNextBucketG(int* bucket) const noexcept;
+
+ protected:
+  // `size` is rounded up to a power of two.
+  explicit HashMapGeneric(unsigned size);
+  // Returns the bucket array; the typed map has emptied it before.
+  ~HashMapGeneric();
+
+  // Links `member` (whose link is clear) into its chain by the order rule; a
+  // member with an equal hash and key stays before it. `key` is the member's.
+  // False, and nothing changes, when the member is already in this chain (as
+  // its last member its link is clear too).
+  bool newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+                  PtrInterface* member, unsigned hash, void const* key);
+  // Enlarges the table once the members outnumber the buckets. Never fails:
+  // when the larger table cannot be built the map keeps the one it has.
+  void maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base) noexcept;
+  // Removes and returns the first member of `hash`'s chain whose key equals
+  // `key`; null when there is none.
+  Ptr<PtrInterface> memberDelG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+                               unsigned hash, void const* key);
+  // Removes exactly `member`; false when it is not in this map.
+  bool deleteMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base, unsigned hash,
+                     Ptr<PtrInterface> member);
+  // Removes and returns the first member in iteration order; null when empty.
+  Ptr<PtrInterface> deleteOneMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base);
+  // Removes every member, one at a time, so that each release sees a
+  // consistent map.
+  void emptyAllBucketsG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base);
+  // With a null member, the first member; otherwise the first member after
+  // `key` (the member's key) in the order rule, whether or not `member` is
+  // still here. The bucket index goes through `bucket` when not null.
+  PtrInterface* findNextG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+                          PtrInterface const* member, int* bucket, void const* key) const;
+  // The member whose key equals `key`, or else the first one after it.
+  PtrInterface* startAtHashG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+                             unsigned hash, void const* key, int* bucket) const;
+
+  // The member after `member` in its chain. The link is a Ptr<T>, whose only
+  // field is the T*: read it as bytes and step from the T to its
+  // PtrInterface part.
+  static PtrInterface* linkOf(PtrInterface const* member, std::ptrdiff_t next, std::ptrdiff_t base) noexcept {
+    char const* field = reinterpret_cast<char const*>(member) - base + next;
+    void* raw;
+    std::memcpy(&raw, field, sizeof raw);
+    return raw ? reinterpret_cast<PtrInterface*>(static_cast<char*>(raw) + base) : nullptr;
+  }
+
+ private:
+  using Bucket = Ptr<PtrInterface>;
+
+  static Bucket* newBuckets(std::uint32_t count);
+  static void deleteBuckets(Bucket* buckets, std::uint32_t count) noexcept;
+  void bucketsIs(Bucket* buckets, std::uint32_t count) noexcept;
+  // The first member at or after `key` in the order rule (after it only,
+  // unless `orEqual`), searched from `hash`'s bucket on.
+  PtrInterface* seek(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base, unsigned hash,
+                     void const* key, bool orEqual, int* bucket) const;
+  Ptr<PtrInterface> unlink(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+                           std::uint32_t bucket, PtrInterface* previous, PtrInterface* member);
+
+  std::uint32_t version_ = 0;
+  std::uint32_t memberCount_ = 0;
+  std::uint32_t bucketCount_ = 0;
+  Bucket* buckets_ = nullptr;
+  // No member sits in a bucket below this one. Lets deleteOneMemberG, and so
+  // deleteAll and the destructor, run in O(members + buckets) in all.
+  std::uint32_t lowBucket_ = 0;
+};
+
+}  // namespace Zef

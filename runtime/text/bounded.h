@@ -1,0 +1,82 @@
+// The model's bounded unsigned integers (U1, U4, U6, U22), its wrapping
+// 32-bit integer U32, and the framework's time stamp Zef::Seconds.
+//
+// A bounded integer keeps the number it is given and refuses one above its
+// largest value with Zef::RangeException and the type's fixed message; the
+// check is the constructor's, so every path that builds one (code, text,
+// attribute log) is checked alike. They live in the global namespace, as the
+// model names them.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/failure/exception.h"
+#include "runtime/text/string8.h"
+
+namespace Zef {
+
+class ZefType;
+
+// A time stamp: seconds as an IEEE-754 double.
+using Seconds = double;
+
+// One bounded type: its storage, its largest value and its range message.
+template <class Storage, Storage Max, char const* Message>
+class BoundedUnsigned {
+ public:
+  using StorageType = Storage;
+  static constexpr Storage kMax = Max;
+
+  constexpr BoundedUnsigned() = default;
+  explicit BoundedUnsigned(Storage v) : value_(v) {
+    if (v > Max) throwRangeException(Message);
+  }
+
+  Storage value() const { return value_; }
+  friend bool operator==(BoundedUnsigned a, BoundedUnsigned b) { return a.value_ == b.value_; }
+
+ private:
+  Storage value_ = 0;
+};
+
+inline constexpr char kU1Message[] = "U1::value < 0 or > 0x01 not allowed";
+inline constexpr char kU4Message[] = "U4::value < 0 or > 0x0f not allowed";
+inline constexpr char kU6Message[] = "U6::value < 0 or > 0x3f not allowed";
+inline constexpr char kU22Message[] = "U22::value < 0 or > 0x003fffff not allowed";
+
+}  // namespace Zef
+
+// The model's unsigned 32-bit integer; arithmetic on it wraps modulo 2^32.
+using U32 = unsigned int;
+
+// A one-bit flag: every flag of the values is one.
+class U1 : public Zef::BoundedUnsigned<unsigned char, 0x01, Zef::kU1Message> {
+ public:
+  using BoundedUnsigned::BoundedUnsigned;
+  constexpr U1() = default;
+  // Reads the text form at `it` and leaves `it` behind it; a number other
+  // than 0 or 1 is refused with the range message.
+  U1(Zef::String8::IteratorConst& it, Zef::String8::IteratorConst const& end);
+
+  bool operator!() const { return *this == U1(0); }
+
+  static Zef::ZefType* _fwkType();
+};
+
+class U4 : public Zef::BoundedUnsigned<unsigned char, 0x0f, Zef::kU4Message> {
+ public:
+  using BoundedUnsigned::BoundedUnsigned;
+};
+
+class U6 : public Zef::BoundedUnsigned<unsigned char, 0x3f, Zef::kU6Message> {
+ public:
+  using BoundedUnsigned::BoundedUnsigned;
+};
+
+class U22 : public Zef::BoundedUnsigned<unsigned int, 0x003fffff, Zef::kU22Message> {
+ public:
+  using BoundedUnsigned::BoundedUnsigned;
+};
+
+// The text form of a flag: the digit 0 or 1.
+Zef::String8 valueToStrep(U1 const& v);

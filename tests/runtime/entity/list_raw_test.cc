@@ -1,0 +1,154 @@
+// The notifiee list and its iterators.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "runtime/entity/list_raw.h"
+
+namespace {
+
+using Zef::Ptr;
+
+struct Node : Zef::PtrInterface {
+  explicit Node(int v, bool* destroyed = nullptr) : value(v), destroyed(destroyed) {}
+  ~Node() override {
+    if (destroyed) *destroyed = true;
+  }
+  int value;
+  bool* destroyed;
+  Node* listNext = nullptr;
+};
+
+using List = Zef::ListRaw<Node>;
+
+Ptr<Node> node(int v, bool* destroyed = nullptr) { return Ptr<Node>(new Node(v, destroyed), Zef::adoptRef); }
+
+std::vector<int> values(List const& l) {
+  std::vector<int> out;
+  for (Node* n = l.head(); n; n = n->listNext) out.push_back(n->value);
+  return out;
+}
+
+TEST(ListRawTest, HeadAndTailInsertionKeepOrderAndCount) {
+  List l;
+  auto a = node(1), b = node(2), c = node(3);
+  l.newMember(a.ptr());
+  l.newMember(b.ptr());
+  l.newHead(c.ptr());
+  EXPECT_EQ(values(l), (std::vector<int>{3, 1, 2}));
+  EXPECT_EQ(l.memberCount(), 3u);
+  EXPECT_EQ(l.version(), 3u);
+  EXPECT_EQ(l.tail(), b.ptr());
+  // The list holds no counted reference.
+  EXPECT_EQ(a->references(), 1u);
+}
+
+TEST(ListRawTest, NewHeadOnAnEmptyListIsAlsoTheTail) {
+  List l;
+  auto a = node(1);
+  l.newHead(a.ptr());
+  EXPECT_EQ(l.head(), a.ptr());
+  EXPECT_EQ(l.tail(), a.ptr());
+}
+
+TEST(ListRawTest, DeleteMemberUnlinksFromAnyPlace) {
+  List l;
+  auto a = node(1), b = node(2), c = node(3);
+  for (auto* n : {a.ptr(), b.ptr(), c.ptr()}) l.newMember(n);
+  l.deleteMember(b.ptr());
+  EXPECT_EQ(values(l), (std::vector<int>{1, 3}));
+  EXPECT_EQ(b->listNext, c.ptr());  // left as it was
+  l.deleteMember(c.ptr());
+  EXPECT_EQ(l.tail(), a.ptr());
+  l.deleteMember(a.ptr());
+  EXPECT_EQ(l.head(), nullptr);
+  EXPECT_EQ(l.tail(), nullptr);
+  EXPECT_EQ(l.memberCount(), 0u);
+  EXPECT_EQ(l.version(), 6u);
+}
+
+TEST(ListRawTest, DeletingAnAbsentMemberChangesNothing) {
+  List l;
+  auto a = node(1), b = node(2);
+  l.newMember(a.ptr());
+  l.deleteMember(b.ptr());
+  EXPECT_EQ(l.memberCount(), 1u);
+  EXPECT_EQ(l.version(), 1u);
+}
+
+TEST(ListRawTest, IteratorCountsItsCurrentMember) {
+  List l;
+  auto a = node(1), b = node(2);
+  l.newMember(a.ptr());
+  l.newMember(b.ptr());
+  std::vector<int> seen;
+  {
+    List::LrIterator it(l, l.head());
+    EXPECT_EQ(a->references(), 2u);
+    for (; it; ++it) seen.push_back(it->value);
+    EXPECT_EQ(it.previous().ptr(), b.ptr());
+  }
+  EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+  EXPECT_EQ(a->references(), 1u);
+  EXPECT_EQ(b->references(), 1u);
+}
+
+TEST(ListRawTest, IteratorMovesOnFromAMemberTakenOffTheList) {
+  List l;
+  auto a = node(1), b = node(2), c = node(3);
+  for (auto* n : {a.ptr(), b.ptr(), c.ptr()}) l.newMember(n);
+  List::LrIterator it(l, l.head());
+  ++it;
+  l.deleteMember(b.ptr());
+  ++it;
+  EXPECT_EQ(it.ptr(), c.ptr());
+}
+
+TEST(ListRawTest, SnapshotHoldsEveryMemberAndSkipsThoseOnlyItHolds) {
+  List l;
+  bool bDestroyed = false;
+  auto a = node(1), b = node(2, &bDestroyed), c = node(3);
+  for (auto* n : {a.ptr(), b.ptr(), c.ptr()}) l.newMember(n);
+  std::vector<int> seen;
+  {
+    Zef::SnapshotIterator<List> snap(l);
+    EXPECT_EQ(snap.size(), 3u);
+    EXPECT_EQ(b->references(), 2u);
+    seen.push_back(snap->value);
+    l.deleteMember(b.ptr());
+    b = nullptr;
+    EXPECT_FALSE(bDestroyed);
+    ++snap;  // b is skipped and released here
+    EXPECT_TRUE(bDestroyed);
+    seen.push_back(snap->value);
+    ++snap;
+    EXPECT_FALSE(snap);
+    EXPECT_EQ(snap.ptr(), nullptr);
+    ++snap;  // at the end: nothing
+  }
+  EXPECT_EQ(seen, (std::vector<int>{1, 3}));
+  EXPECT_EQ(a->references(), 1u);
+  EXPECT_EQ(c->references(), 1u);
+}
+
+TEST(ListRawTest, CollectionInterfaceWalksAndCountsThroughTheVirtuals) {
+  List l;
+  auto a = node(1), b = node(2);
+  l.newMember(a.ptr());
+  l.newMember(b.ptr());
+  Zef::BaseCollection const& c = l;
+  Zef::BaseCollection::StrepIterator it;
+  it.current = l.head();
+  c.iteratorSpaceCopy(it);
+  EXPECT_EQ(a->references(), 2u);
+  EXPECT_TRUE(c.iteratorMoreLeft(it));
+  c.iteratorIncr(it);
+  EXPECT_EQ(it.current, b.ptr());
+  EXPECT_EQ(a->references(), 1u);
+  EXPECT_EQ(b->references(), 2u);
+  c.iteratorDelete(it);
+  EXPECT_EQ(b->references(), 1u);
+  EXPECT_FALSE(c.iteratorMoreLeft(it));
+}
+
+}  // namespace
