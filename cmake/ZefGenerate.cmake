@@ -1,6 +1,6 @@
 # Generation of C++ from the declarative model, into the build tree.
 set(ZEFGEN ${CMAKE_SOURCE_DIR}/generator/zefgen.py)
-file(GLOB ZEFGEN_TEMPLATES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/generator/templates/*.tmpl)
+file(GLOB ZEFGEN_TEMPLATES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/generator/templates/*.tmpl ${CMAKE_SOURCE_DIR}/generator/*.py)
 
 # zef_generate(<sources-var> <headers-var> model.toml...): one header and one
 # source per model file, named by the model's `output` key.

@@ -1,6 +1,6 @@
 """Entities: reference-counted, named types with attributes and reactors."""
 
-from zefgen import FIRST_ID_DERIVED, FIRST_ID_ENTITY, ModelError, cap, echo, load_templates
+from common import FIRST_ID_DERIVED, FIRST_ID_ENTITY, ModelError, cap, echo, load_templates
 
 T = load_templates("entity.tmpl")
 

@@ -1,7 +1,7 @@
 """The library's type list: registration order, the load-time initializer with
 its attribute handles, the introspection pass and the `.zef.type` section."""
 
-from zefgen import ModelError, load_templates
+from common import ModelError, load_templates
 
 T = load_templates("types.tmpl")
 

@@ -9,7 +9,7 @@ passes the fields of an observation to `doUpdate`, whose rule is hand-written.
 """
 
 from entity_gen import attr_def
-from zefgen import ModelError, echo, fmt, load_templates
+from common import ModelError, echo, fmt, load_templates
 
 T = load_templates("value.tmpl")
 

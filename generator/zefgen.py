@@ -11,73 +11,18 @@ Usage: zefgen.py MODEL.toml --out DIR [--root DIR]
 
 import argparse
 import pathlib
-import string
 import sys
 import tomllib
 
-HERE = pathlib.Path(__file__).resolve().parent
-
-# Types passed by value; anything else (model values, strings) by const&.
-SCALARS = {
-    "bool", "unsigned char", "unsigned int", "int", "double", "Zef::Seconds",
-    "U1", "U4", "U6", "U22", "U32", "std::uint8_t", "std::uint32_t",
-}
-
-# Where a type rooted at Zef::Entity numbers its own attributes from, and
-# where a type derived from a model entity does.
-FIRST_ID_ENTITY = 258
-FIRST_ID_DERIVED = 386
-
-
-class ModelError(Exception):
-    pass
-
-
-def load_templates(name):
-    """Splits a template file into named snippets at lines `%% name`."""
-    snippets, current, lines = {}, None, []
-    for line in (HERE / "templates" / name).read_text().splitlines(keepends=True):
-        if line.startswith("%% "):
-            if current:
-                snippets[current] = string.Template("".join(lines))
-            current, lines = line[3:].strip(), []
-        else:
-            lines.append(line)
-    if current:
-        snippets[current] = string.Template("".join(lines))
-    return snippets
-
-
-def cap(name):
-    return name[0].upper() + name[1:]
-
-
-def echo(attr):
-    """The model line of an attribute, echoed above its generated block."""
-    keys = ", ".join(f"{k} = {fmt(v)}" for k, v in attr.items() if k != "name")
-    return f"// {attr['name']} = {{ {keys} }}"
-
-
-def fmt(v):
-    if isinstance(v, bool):
-        return "true" if v else "false"
-    if isinstance(v, str):
-        return f'"{v}"'
-    if isinstance(v, list):
-        return "[" + ", ".join(fmt(x) for x in v) + "]"
-    if isinstance(v, dict):
-        return v.get("name", "{...}")  # a nested table, named by its name
-    return str(v)
-
+import entity_gen
+import types_gen
+import value_gen
+from common import SCALARS, ModelError, load_templates
 
 # The kinds of type a model file may hold, in the order their C++ is written:
 # each module renders its part of the header and of the source.
 # Values come first: entities hold them. The type list comes last.
-def kinds():
-    import entity_gen
-    import types_gen
-    import value_gen
-    return [value_gen, entity_gen, types_gen]
+KINDS = [value_gen, entity_gen, types_gen]
 
 
 def generate(model_path, root):
@@ -86,7 +31,7 @@ def generate(model_path, root):
     output = model["output"]
     ctx = Context(model)
     header_parts, source_parts, includes = [], [], []
-    for kind in kinds():
+    for kind in KINDS:
         includes += getattr(kind, "includes", lambda model: [])(model)
         header_parts.append(kind.header(model, ctx))
         source_parts.append(kind.source(model, ctx))

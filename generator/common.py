@@ -1,0 +1,60 @@
+"""The pieces every part of the generator shares: model errors, template
+snippets, naming and the echo of a model line. Imports run one way: the
+generators and zefgen.py import this module, never each other's driver."""
+
+import pathlib
+import string
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+# Types passed by value; anything else (model values, strings) by const&.
+SCALARS = {
+    "bool", "unsigned char", "unsigned int", "int", "double", "Zef::Seconds",
+    "U1", "U4", "U6", "U22", "U32", "std::uint8_t", "std::uint32_t",
+}
+
+# Where a type rooted at Zef::Entity numbers its own attributes from, and
+# where a type derived from a model entity does.
+FIRST_ID_ENTITY = 258
+FIRST_ID_DERIVED = 386
+
+
+class ModelError(Exception):
+    pass
+
+
+def load_templates(name):
+    """Splits a template file into named snippets at lines `%% name`."""
+    snippets, current, lines = {}, None, []
+    for line in (HERE / "templates" / name).read_text().splitlines(keepends=True):
+        if line.startswith("%% "):
+            if current:
+                snippets[current] = string.Template("".join(lines))
+            current, lines = line[3:].strip(), []
+        else:
+            lines.append(line)
+    if current:
+        snippets[current] = string.Template("".join(lines))
+    return snippets
+
+
+def cap(name):
+    return name[0].upper() + name[1:]
+
+
+def echo(attr):
+    """The model line of an attribute, echoed above its generated block."""
+    keys = ", ".join(f"{k} = {fmt(v)}" for k, v in attr.items() if k != "name")
+    return f"// {attr['name']} = {{ {keys} }}"
+
+
+def fmt(v):
+    if isinstance(v, bool):
+        return "true" if v else "false"
+    if isinstance(v, str):
+        return f'"{v}"'
+    if isinstance(v, list):
+        return "[" + ", ".join(fmt(x) for x in v) + "]"
+    if isinstance(v, dict):
+        return v.get("name", "{...}")  # a nested table, named by its name
+    return str(v)
