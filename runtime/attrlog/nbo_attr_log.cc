@@ -36,17 +36,107 @@ String8 ByteConnection::In::nextString() {
 
 namespace NboAttrLog {
 
+Out::Out(std::size_t capacity)
+    : data_(std::make_unique_for_overwrite<unsigned char[]>(capacity + Frame::kPrefix + Frame::kMaxFrameBody)),
+      capacity_(capacity),
+      // Room for one largest record beyond the capacity: a record begun just
+      // under the limit still finishes.
+      allocated_(capacity + Frame::kPrefix + Frame::kMaxFrameBody) {}
+
+Out::~Out() = default;
+
 void Out::writeBytes(void const* p, std::size_t n) {
-  if (n) std::memcpy(room(n), p, n);
+  if (!n) return;
+  std::memcpy(room(n), p, n);
+  if (!recordOpen_) committedBytes(n);
 }
 
-void Out::grow(std::size_t n) {
-  std::size_t capacity = std::max({std::size_t(64), capacity_ * 2, size_ + n});
-  auto data = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-  if (size_) std::memcpy(data.get(), data_.get(), size_);
-  data_ = std::move(data);
-  capacity_ = capacity;
+void Out::makeRoom(std::size_t n) {
+  if (closed_) throwRangeException("attribute log is closed");
+  std::size_t used = end_ - begin_;
+  if (used + n > allocated_ || (recordOpen_ && end_ - recordStart_ + n > Frame::kPrefix + Frame::kMaxFrameBody)) {
+    // Past the capacity and the one record of slack: the reader can no
+    // longer be given every change, so this stream ends here.
+    if (recordOpen_) abandonRecord();
+    closeReason_ = format("send buffer overflow: %d bytes pending, %d more wanted", used, n);
+    closedIs();
+    throwRangeException(closeReason_.charPtr());
+  }
+  std::memmove(data_.get(), data_.get() + begin_, used);
+  if (recordOpen_) recordStart_ -= begin_;
+  end_ = used;
+  begin_ = 0;
 }
+
+void Out::committedBytes(std::size_t n) {
+  bytesWritten_ += n;
+  if (end_ - begin_ == n && drainer_) drainer_->outputPending();
+}
+
+void Out::bytesConsumed(std::size_t n) {
+  begin_ += std::min(n, committed() - begin_);
+  if (begin_ == end_) begin_ = end_ = 0;
+}
+
+void Out::bytesDelAll() {
+  begin_ = end_ = recordStart_ = 0;
+  recordOpen_ = false;
+  context_ = contextBefore_ = {};
+}
+
+void Out::closedIs() {
+  closed_ = true;
+  connected_ = false;
+}
+
+void Out::abandonRecord() {
+  end_ = recordStart_;
+  recordOpen_ = false;
+  context_ = contextBefore_;
+}
+
+void Out::recordBegin() {
+  if (recordOpen_) abandonRecord();
+  if (closed_) throwRangeException("attribute log is closed");
+  unsigned char head[48];
+  std::size_t n = encodeFrameHead(head, recordKind_, header_, context_);
+  std::size_t start = end_ - begin_;
+  std::memcpy(room(n), head, n);
+  recordStart_ = begin_ + start;
+  recordOpen_ = true;
+  contextBefore_ = context_;
+  context_ = {header_.entityId, header_.attributeId, true};
+}
+
+void Out::recordEnd() {
+  if (!recordOpen_) return;
+  std::size_t body = end_ - recordStart_ - Frame::kPrefix;
+  if (body > Frame::kMaxFrameBody) {
+    abandonRecord();
+    throwRangeException(format("attribute log record of %d bytes exceeds the largest frame of %d bytes", body,
+                               Frame::kMaxFrameBody)
+                            .charPtr());
+  }
+  data_[recordStart_ + 1] = static_cast<unsigned char>(body >> 8);
+  data_[recordStart_ + 2] = static_cast<unsigned char>(body);
+  bool wasEmpty = recordStart_ == begin_;
+  recordOpen_ = false;
+  recordKind_ = FrameKind::attribute;
+  ++recordsWritten_;
+  bytesWritten_ += Frame::kPrefix + body;
+  if (wasEmpty && drainer_) drainer_->outputPending();
+}
+
+void Out::transactionMarkerIs(EntityId eid, AttributeId aid, unsigned char type, std::uint32_t n) {
+  header_ = MsgHeader{eid, aid};
+  recordKind_ = FrameKind::transaction;
+  recordBegin();
+  writeBigEndian(type, 1);
+  writeBigEndian(n, 4);
+  recordEnd();
+}
+
+void Out::currentPayloadSectionIs(unsigned char section) { writeBigEndian(section, 1); }
 
 Ptr<Out> const& operator<<(Ptr<Out> const& out, String8 const& v) {
   if (v.size() > std::numeric_limits<std::uint32_t>::max()) {

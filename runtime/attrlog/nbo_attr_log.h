@@ -1,5 +1,5 @@
-// The network-byte-order attribute log's byte encoding: an output that
-// collects the bytes of records, and inputs that read them back.
+// The network-byte-order attribute log's byte encoding and its output: a
+// bounded send buffer of framed records, and inputs that read them back.
 //
 // Every number is written big-endian in its full width: unsigned char and
 // bool in 1 byte (a bool as 0 or 1), unsigned int and int in 4, 64-bit
@@ -15,9 +15,11 @@
 #include <span>
 
 #include "runtime/text/bounded.h"
+#include "runtime/entity/entity.h"
 #include "runtime/entity/notifiee.h"
 #include "runtime/object/ptr.h"
 #include "runtime/text/string8.h"
+#include "runtime/attrlog/frame.h"
 
 namespace Zef {
 
@@ -74,48 +76,151 @@ class In {
 
 namespace NboAttrLog {
 
-// The reader of attribute-log records.
+class Demuxer;
+
+// The reader of attribute-log records. A reader made by a connection knows
+// its demuxer, which turns entity ids back into entities.
 class In : public ByteConnection::In {
  public:
   using ByteConnection::In::In;
+  In(std::span<unsigned char const> bytes, Demuxer* demuxer) : ByteConnection::In(bytes), demuxer_(demuxer) {}
 
   Seconds nextSeconds() { return std::bit_cast<double>(nextU64()); }
-  EntityId nextEntity() { return nextU64(); }
+  EntityId nextEntityId() { return nextU64(); }
+  Demuxer* demuxer() const { return demuxer_; }
+
+ private:
+  Demuxer* demuxer_ = nullptr;
 };
 
-// An output of the attribute log: the bytes written to it so far, in a buffer
-// that grows as needed. Counted: the writers take it by counted reference.
+// The transaction tokens that open (1) and close (3) a record.
+struct TransactToken {
+  unsigned char value;
+};
+
+// An output of the attribute log: a bounded send buffer of framed records
+// that a transport drains into a byte stream.
+//
+// The buffer never grows: a writer asks isRoomy() first and falls back to
+// dirty bits when it is not, so memory stays the same however many changes
+// are made. A record that would overflow it all the same closes the log: the
+// reader has lost changes and must resynchronise on a new connection.
+//
+// Records: nextHeaderIs(header), `out << TransactToken{1}`, the values,
+// `out << TransactToken{3}`. Only finished records are handed to the
+// transport; a record left unfinished by a failure is taken back when the
+// next one begins. Bytes written outside a record (values alone, as tests
+// write them) are handed over as they are.
 class Out : public PtrInterface {
  public:
-  static ValidPtr<Out> OutIs() { return ValidPtr<Out>(new Out(), adoptRef); }
+  static constexpr std::size_t kDefaultCapacity = std::size_t(1) << 20;
+  // A log is roomy while more than this is free: room for a scheduled pass's
+  // records after an immediate one.
+  static constexpr std::size_t kRoomyFreeSpace = 0xC000;
 
-  std::span<unsigned char const> bytes() const { return {data_.get(), size_}; }
-  std::size_t size() const { return size_; }
-  // Forgets the bytes written; the buffer is kept for the next ones.
-  void bytesDelAll() { size_ = 0; }
+  // Told when finished bytes arrive in an empty buffer.
+  class Drainer {
+   public:
+    virtual void outputPending() = 0;
+
+   protected:
+    ~Drainer() = default;
+  };
+
+  // A log of its own, for values and tests: connected, never drained.
+  static ValidPtr<Out> OutIs(std::size_t capacity = kDefaultCapacity) {
+    return ValidPtr<Out>(new Out(capacity), adoptRef);
+  }
+
+  // Finished bytes not yet drained.
+  std::span<unsigned char const> bytes() const { return {data_.get() + begin_, committed() - begin_}; }
+  std::size_t size() const { return committed() - begin_; }
+  // The transport took n bytes from the front.
+  void bytesConsumed(std::size_t n);
+  // Forgets every byte written and the header context: a new stream.
+  void bytesDelAll();
+
+  std::size_t capacity() const { return capacity_; }
+  std::size_t freeSpace() const { return capacity_ - (end_ - begin_); }
+  bool isConnected() const { return connected_; }
+  void isConnectedIs(bool b) { connected_ = b; }
+  // Closed for good: nothing more is written to it.
+  bool isClosed() const { return closed_; }
+  void closedIs();
+  String8 const& closeReason() const { return closeReason_; }
+  bool isRoomy() const { return connected_ && freeSpace() > kRoomyFreeSpace; }
+
+  Demuxer* demuxer() const { return demuxer_; }
+  void demuxerIs(Demuxer* d) { demuxer_ = d; }
+  void drainerIs(Drainer* d) { drainer_ = d; }
+
+  // The id under which `entity` is known on this log, announcing it first
+  // when it has none yet; 0 for null. Throws EntityIdUnavailableException
+  // when the log has no id left.
+  EntityId connectionEidFor(Entity const* entity);
+
+  // Records.
+  void nextHeaderIs(MsgHeader const& h) { header_ = h; }
+  void recordBegin();
+  void recordEnd();
+  void transactionMarkerIs(EntityId eid, AttributeId aid, unsigned char type, std::uint32_t n);
+  // The orphan record's payload sections.
+  void currentPayloadSectionIs(unsigned char section);
+  bool isRecordOpen() const { return recordOpen_; }
+
+  // Counts since the log was made.
+  std::uint64_t recordsWritten() const { return recordsWritten_; }
+  std::uint64_t bytesWritten() const { return bytesWritten_; }
 
   void writeBigEndian(std::uint64_t v, int n) {
     unsigned char* p = room(static_cast<std::size_t>(n));
     for (int i = n - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v);
+    if (!recordOpen_) committedBytes(static_cast<std::size_t>(n));
   }
   void writeBytes(void const* p, std::size_t n);
 
  private:
-  Out() = default;
+  explicit Out(std::size_t capacity);
+  ~Out() override;
 
-  // n more bytes at the end of the buffer, growing it when they do not fit.
+  std::size_t committed() const { return recordOpen_ ? recordStart_ : end_; }
+  // n more bytes at the end, moving the undrained bytes to the front when the
+  // tail is short. Closes the log and throws when they cannot fit.
   unsigned char* room(std::size_t n) {
-    if (capacity_ - size_ < n) grow(n);
-    unsigned char* p = data_.get() + size_;
-    size_ += n;
+    if (allocated_ - end_ < n) makeRoom(n);
+    unsigned char* p = data_.get() + end_;
+    end_ += n;
     return p;
   }
-  void grow(std::size_t n);
+  void makeRoom(std::size_t n);
+  void committedBytes(std::size_t n);
+  void abandonRecord();
 
   std::unique_ptr<unsigned char[]> data_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  std::size_t begin_ = 0;  // first undrained byte
+  std::size_t end_ = 0;    // behind the last byte written
+  std::size_t capacity_;
+  std::size_t allocated_;
+  std::size_t recordStart_ = 0;
+  bool recordOpen_ = false;
+  bool connected_ = true;
+  bool closed_ = false;
+  String8 closeReason_;
+  MsgHeader header_;
+  HeaderContext context_;
+  HeaderContext contextBefore_;
+  FrameKind recordKind_ = FrameKind::attribute;
+  Demuxer* demuxer_ = nullptr;
+  Drainer* drainer_ = nullptr;
+  std::uint64_t recordsWritten_ = 0;
+  std::uint64_t bytesWritten_ = 0;
 };
+
+inline Ptr<Out> const& operator<<(Ptr<Out> const& out, TransactToken t) {
+  if (t.value == 1) out->recordBegin();
+  else if (t.value == 3) out->recordEnd();
+  return out;
+}
 
 // The primitive writers. Each returns the output it wrote to, so that writes
 // chain: `out << a << b`.

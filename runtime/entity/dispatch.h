@@ -123,7 +123,7 @@ void retireNotifiees(ListRaw<T>& list) {
 template <class T>
 void newNotifieeIn(ListRaw<T>& list, T* r) {
   Ptr<PtrInterface::NotifieeConst> reactor = r->zefReactor();
-  if (dynamic_cast<Entity::ZefNboAttrLogSa const*>(reactor.ptr())) list.newHead(r);
+  if (reactor && reactor->zefIsStreamAdapter()) list.newHead(r);
   else list.newMember(r);
 }
 

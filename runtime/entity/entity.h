@@ -1,5 +1,5 @@
 // Zef::Entity: a named, reference-counted framework object with a parent, and
-// the reactor and state-adapter bases every entity's nested classes build on.
+// the reactor base every entity's nested reactor classes build on.
 #pragma once
 
 #include "runtime/entity/notifiee.h"
@@ -9,6 +9,9 @@
 namespace Zef {
 
 class ZefAttr;
+namespace NboAttrLog {
+class Out;
+}
 
 class Entity : public PtrInterface {
  public:
@@ -37,6 +40,15 @@ class Entity : public PtrInterface {
   virtual String8 attributeString(AttributeId id) const;
   virtual void zefNotifieeAdapterIs(Ptr<Entity const> const& adapter);
   virtual void handleParent(Ptr<Entity> const& p);
+  // The entity's state adapters, one per attribute log it is attached to,
+  // found through its reactor list. An entity type without them says so.
+  virtual Ptr<ZefNboAttrLogSa const> zefNboAttrLogSa(Ptr<NboAttrLog::Out const> const& out) const;
+  virtual bool zefHasAttrLogInterface() const;
+  virtual Ptr<ZefNboAttrLogSa> zefNboAttrLogSa(Ptr<NboAttrLog::Out const> const& out);
+  virtual Ptr<ZefNboAttrLogSa> zefNboAttrLogSaForMsgChannel(Ptr<ZefNboAttrLogSa> const& sa) const;
+  virtual ValidPtr<ZefNboAttrLogSa> zefNboAttrLogSaIs(PtrInterface::NotifieeConst::Zef_BitSet flags, unsigned n,
+                                                      Ptr<NboAttrLog::Out> const& out, PtrInterface* owner);
+  virtual Ptr<ZefNboAttrLogSa> zefNboAttrLogSaDel(Ptr<NboAttrLog::Out const> const& out);
 
  private:
   Name name_;
@@ -53,22 +65,6 @@ class Entity::NotifieeConst : public PtrInterface::NotifieeConst {
   void notifierIs(Ptr<PtrInterface const> const& n) override;
   virtual void onParent();
   virtual void onVersion();
-};
-
-// A reactor that carries an entity's state to an attribute log. Its reactors
-// stand at the head of every notifiee list so replication sees each change
-// before anybody else.
-class StreamAdapter : public PtrInterface::NotifieeConst {
- public:
-  EntityId entityId() const { return entityId_; }
-
- protected:
-  EntityId entityId_ = 0;
-};
-
-class Entity::ZefNboAttrLogSa : public StreamAdapter {
- public:
-  explicit ZefNboAttrLogSa(Zef_BitSet flags) { notificationFlagsIs(flags); }
 };
 
 }  // namespace Zef

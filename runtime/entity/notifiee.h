@@ -108,6 +108,9 @@ class PtrInterface::NotifieeConst : public PtrInterface {
   // on its list or off it (unregistered, switched off, zombies), forget it.
   static void zefNotifierDestroyed(PtrInterface const* notifier) noexcept;
 
+  // A state adapter's reactor: it stands at the head of its notifier's list.
+  bool zefIsStreamAdapter() const { return isStreamAdapter_; }
+
   Zef_BitSet zef_bitSetValue() const { return zef_bitSet; }
   Zef_BitSet notificationFlags() const { return zef_bitSet & Zef_BitSet::notificationBitMask(); }
   void notificationFlagsIs(Zef_BitSet v) {
@@ -124,6 +127,7 @@ class PtrInterface::NotifieeConst : public PtrInterface {
 
  protected:
   void notifierFieldIs(Ptr<PtrInterface const> const& n);
+  void zefIsStreamAdapterIs(bool b) { isStreamAdapter_ = b; }
 
  public:
   // The runtime's own registration switch: it only stores the flag.
@@ -142,7 +146,7 @@ class PtrInterface::NotifieeConst : public PtrInterface {
   mutable bool isRegisteredNotifiee_ = false;
   // On the weak record under notifier_.
   bool isOnWeakRecord_ = false;
-  bool runtimeFlag1_ = false;
+  bool isStreamAdapter_ = false;
 };
 
 // Zombie marking of a reactor: a zombie stops receiving notifications and

@@ -36,6 +36,10 @@ ZEF_EXCEPTION_CLASS(RangeException);
 ZEF_EXCEPTION_CLASS(InternalException);
 ZEF_EXCEPTION_CLASS(NameInUseException);
 ZEF_EXCEPTION_CLASS(AttrLogEntityException);
+// A record could not be finished and must be written again from its start.
+ZEF_EXCEPTION_CLASS(AttrLogRecordException);
+// A log has no entity id left to give.
+ZEF_EXCEPTION_CLASS(EntityIdUnavailableException);
 ZEF_EXCEPTION_CLASS(TypeException);
 ZEF_EXCEPTION_CLASS(ConstException);
 ZEF_EXCEPTION_CLASS(BadIndexAttrException);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "model/phy_bcm54980_chip_config.h"
+#include "runtime/attrlog/stream_adapter.h"
 
 namespace phytest {
 
@@ -67,7 +68,7 @@ class ChipReactor : public PhyBcm54980ChipConfig::Notifiee {
 // for, which puts that reactor at the head of the entity's list.
 class TestStateAdapter : public Zef::Entity::ZefNboAttrLogSa {
  public:
-  TestStateAdapter() : ZefNboAttrLogSa(Zef_BitSet()) {}
+  TestStateAdapter() : ZefNboAttrLogSa(Zef_BitSet(), 0, nullptr, nullptr) {}
 };
 
 class AdapterReactor : public ChipReactor {

@@ -68,7 +68,7 @@ TEST(NboAttrLogTest, SixteenBitNumbersAndEntityIdsAreRead) {
   Bytes b{0x12, 0x34, 0, 0, 0, 0, 0, 0, 0, 42};
   In in(b);
   EXPECT_EQ(in.nextU16(), 0x1234);
-  EXPECT_EQ(in.nextEntity(), 42u);
+  EXPECT_EQ(in.nextEntityId(), 42u);
 }
 
 TEST(NboAttrLogTest, TheBufferGrowsAndKeepsEverythingWritten) {

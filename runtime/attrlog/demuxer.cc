@@ -1,0 +1,174 @@
+#include "runtime/attrlog/demuxer.h"
+
+#include "runtime/failure/exception.h"
+#include "runtime/text/text.h"
+
+namespace Zef::NboAttrLog {
+
+Demuxer::Demuxer(Ptr<Out> const& out) : out_(out) {
+  if (out_) out_->demuxerIs(this);
+}
+
+Demuxer::~Demuxer() {
+  reactorDelAll();
+  if (out_ && out_->demuxer() == this) out_->demuxerIs(nullptr);
+}
+
+EntityId Demuxer::newEntityId() {
+  if (reactors_.size() >= entityIdLimit_) {
+    throw EntityIdUnavailableException(
+        format("attribute log has no entity id left: %d in use", reactors_.size()).charPtr());
+  }
+  EntityId eid = nextEid_;
+  nextEid_ += 2;
+  return eid;
+}
+
+void Demuxer::reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa) {
+  if (sa) reactors_[eid] = sa;
+  else reactorDel(eid);
+}
+
+Ptr<StreamAdapter> Demuxer::reactor(EntityId eid) const {
+  auto it = reactors_.find(eid);
+  return it == reactors_.end() ? nullptr : it->second;
+}
+
+void Demuxer::reactorDel(EntityId eid) {
+  auto it = reactors_.find(eid);
+  if (it == reactors_.end()) return;
+  Ptr<StreamAdapter> sa = std::move(it->second);
+  reactors_.erase(it);
+  // The id is no longer live on this log; what was still to be written for
+  // it goes with it.
+  sa->entityId_ &= ~EntityId(1);
+  sa->flowOut_ = nullptr;
+}
+
+void Demuxer::reactorDelAll() {
+  high_.clear();
+  low_.clear();
+  // Taken out first: releasing an adapter may release entities whose own
+  // adapters then leave the map.
+  auto all = std::move(reactors_);
+  reactors_.clear();
+  for (auto& [eid, sa] : all) {
+    sa->entityId_ &= ~EntityId(1);
+    sa->flowOut_ = nullptr;
+    sa->isScheduled_ = false;
+  }
+  all.clear();
+  flowIns_.clear();
+}
+
+EntityId Demuxer::connectionEidFor(Entity const* entity) {
+  if (!entity) return 0;
+  Entity* e = const_cast<Entity*>(entity);
+  if (Ptr<Entity::ZefNboAttrLogSa> sa = e->zefNboAttrLogSa(Ptr<Out const>(out_))) return sa->entityId();
+  Ptr<Entity::ZefNboAttrLogSa> sa = e->zefNboAttrLogSaIs(referencedFlags_, 1, out_, nullptr);
+  // A reader learns the entity before the reference that names it, then
+  // every attribute it has.
+  sa->doSerializeOrphan();
+  createFlowOut(sa, ConnectDesc(EntityUriPath(""), EntityUriPath("")), false, 0);
+  return sa->entityId();
+}
+
+Ptr<FlowOut> Demuxer::createFlowOut(Ptr<StreamAdapter> const& sa, ConnectDesc desc, bool keysOnly,
+                                    AttributeId start) {
+  // A deferral joins the flow-out already pending; any other start (a full
+  // pass) replaces it, since it marks what it needs itself.
+  if (sa->flowOut_ && start == 0x7FFFFFFF) return sa->flowOut_;
+  sa->flowOut_ = sa->flowOutIs(out_, std::move(desc), keysOnly, start);
+  schedule(sa.ptr());
+  return sa->flowOut_;
+}
+
+void Demuxer::schedule(StreamAdapter* sa) {
+  if (sa->isScheduled_) return;
+  sa->isScheduled_ = true;
+  auto& queue = sa->zefFlowOutPriority() == StreamAdapter::FlowOutPriority::high ? high_ : low_;
+  queue.push_back(Scheduled{Ptr<StreamAdapter>(sa), nullptr, 0});
+}
+
+bool Demuxer::continueFlowOut() const {
+  if (!out_->isRoomy()) return false;
+  return !inSlice_ || out_->bytesWritten() - sliceStart_ < sliceBudget_;
+}
+
+bool Demuxer::runSlice(Scheduled& s) {
+  StreamAdapter* sa = s.sa.ptr();
+  if (!(sa->entityId_ & 1) || reactor(sa->entityId_) != s.sa) return true;  // detached meanwhile
+  if (!s.passing) {
+    s.passing = std::move(sa->flowOut_);
+    s.resume = 0;
+    if (!s.passing) return true;
+  }
+  // Deferrals made since the pass began wait in their own flow-out.
+  Ptr<FlowOut> newer = std::move(sa->flowOut_);
+  sa->flowOut_ = s.passing;
+  sliceStart_ = out_->bytesWritten();
+  inSlice_ = true;
+  AttributeId r = 0;
+  try {
+    r = sa->handleAttrFlowOut(s.resume);
+  } catch (...) {
+    inSlice_ = false;
+    sa->flowOut_ = std::move(newer);
+    throw;
+  }
+  inSlice_ = false;
+  sa->flowOut_ = std::move(newer);
+  if (r != 0) {
+    s.resume = r;
+    return false;
+  }
+  s.passing = nullptr;
+  if (sa->flowOut_ && sa->flowOut_->hasDirtyAttributes()) return false;
+  sa->flowOut_ = nullptr;
+  return true;
+}
+
+bool Demuxer::runFlowOuts() {
+  if (running_) return scheduledCount() > 0;
+  running_ = true;
+  struct Reset {
+    bool& b;
+    ~Reset() { b = false; }
+  } reset{running_};
+  while (out_->isRoomy() && (!high_.empty() || !low_.empty())) {
+    auto& queue = high_.empty() ? low_ : high_;
+    Scheduled s = std::move(queue.front());
+    queue.pop_front();
+    bool done;
+    try {
+      done = runSlice(s);
+    } catch (...) {
+      // A pass that failed (the log closed under it) is dropped with its
+      // adapter's pending changes; a new connection resynchronises.
+      s.sa->isScheduled_ = false;
+      if (out_->isClosed()) break;
+      continue;
+    }
+    bool exhausted = s.passing && s.passing->eidsExhausted();
+    if (done) {
+      s.sa->isScheduled_ = false;
+    } else {
+      auto& back = s.sa->zefFlowOutPriority() == StreamAdapter::FlowOutPriority::high ? high_ : low_;
+      back.push_back(std::move(s));
+    }
+    // No id will free itself during this run: try again later.
+    if (exhausted) break;
+  }
+  return scheduledCount() > 0;
+}
+
+FlowIn* Demuxer::flowIn(EntityId eid) {
+  auto it = flowIns_.find(eid);
+  return it == flowIns_.end() ? nullptr : &it->second;
+}
+
+FlowIn* Demuxer::flowInIs(EntityId eid) { return &flowIns_[eid]; }
+
+void Demuxer::flowInDel(EntityId eid) { flowIns_.erase(eid); }
+
+}  // namespace Zef::NboAttrLog

@@ -1,0 +1,108 @@
+// The demuxer of one connection: the state adapters on its log by entity id,
+// the flow-in state of entities being applied, and the scheduler of flow-outs.
+//
+// Entity ids are given out per log, odd (the lowest bit marks an id in use on
+// a live log), from 3 upwards: 1 names the orphan announcement. A limit on
+// how many may be in use at once stands for a log's id space running out.
+//
+// Scheduler: an adapter whose changes could not be written at once has a
+// flow-out, and is queued here. runFlowOuts() is called by the transport when
+// the send buffer has drained; it runs passes while the log is roomy,
+// configuration and status adapters before statistics adapters, so that a
+// link change never waits behind a burst of counters. A pass that stops
+// resumes at the attribute id it returned. A pass runs over the flow-out it
+// began with; changes deferred meanwhile gather in a new flow-out that gets a
+// pass of its own, so no change made behind the pass's position is lost.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+
+#include "runtime/attrlog/flow.h"
+#include "runtime/attrlog/nbo_attr_log.h"
+#include "runtime/attrlog/stream_adapter.h"
+
+namespace Zef::NboAttrLog {
+
+class Demuxer : public PtrInterface {
+ public:
+  static ValidPtr<Demuxer> DemuxerIs(Ptr<Out> const& out) { return ValidPtr<Demuxer>(new Demuxer(out), adoptRef); }
+
+  Ptr<Out> const& out() const { return out_; }
+
+  // Entity ids and the adapters registered under them.
+  EntityId newEntityId();
+  void reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa);
+  Ptr<StreamAdapter> reactor(EntityId eid) const;
+  void reactorDel(EntityId eid);
+  // Detaches every adapter: the connection is gone.
+  void reactorDelAll();
+  std::size_t reactorCount() const { return reactors_.size(); }
+  std::size_t entityIdLimit() const { return entityIdLimit_; }
+  void entityIdLimitIs(std::size_t n) { entityIdLimit_ = n; }
+  // Every adapter, in no particular order.
+  template <class F>
+  void forEachReactor(F f) const {
+    for (auto const& [eid, sa] : reactors_) f(sa.ptr());
+  }
+
+  // The id of `entity` on this log; 0 for null. An entity not yet on the log
+  // is attached and announced first.
+  EntityId connectionEidFor(Entity const* entity);
+  // The flags an adapter is attached with when a reference brings it here.
+  PtrInterface::NotifieeConst::Zef_BitSet referencedFlags() const { return referencedFlags_; }
+  void referencedFlagsIs(PtrInterface::NotifieeConst::Zef_BitSet f) { referencedFlags_ = f; }
+
+  // Flow-outs.
+  Ptr<FlowOut> createFlowOut(Ptr<StreamAdapter> const& sa, ConnectDesc desc, bool keysOnly, AttributeId start);
+  // A pass may go on: the log is roomy and the slice's budget not spent.
+  bool continueFlowOut() const;
+  // Runs scheduled passes while the log is roomy; true when work is left.
+  bool runFlowOuts();
+  std::size_t scheduledCount() const { return high_.size() + low_.size(); }
+  std::size_t sliceBudget() const { return sliceBudget_; }
+  void sliceBudgetIs(std::size_t bytes) { sliceBudget_ = bytes; }
+
+  // Flow-in state per entity id.
+  FlowIn* flowIn(EntityId eid);
+  FlowIn* flowInIs(EntityId eid);
+  void flowInDel(EntityId eid);
+  std::uint64_t unknownEnums() const { return unknownEnums_; }
+  void unknownEnumsInc(unsigned n) { unknownEnums_ += n; }
+
+  // Counts for a transport's health report.
+  std::uint64_t deferrals() const { return deferrals_; }
+  void deferralsInc() { ++deferrals_; }
+
+ private:
+  explicit Demuxer(Ptr<Out> const& out);
+  ~Demuxer() override;
+
+  struct Scheduled {
+    Ptr<StreamAdapter> sa;
+    Ptr<FlowOut> passing;  // the flow-out this pass runs over
+    AttributeId resume = 0;
+  };
+  void schedule(StreamAdapter* sa);
+  // One slice of the adapter's pass; true when the adapter is done.
+  bool runSlice(Scheduled& s);
+
+  Ptr<Out> out_;
+  std::unordered_map<EntityId, Ptr<StreamAdapter>> reactors_;
+  std::unordered_map<EntityId, FlowIn> flowIns_;
+  std::deque<Scheduled> high_;
+  std::deque<Scheduled> low_;
+  EntityId nextEid_ = 3;
+  std::size_t entityIdLimit_ = std::size_t(1) << 24;
+  std::size_t sliceBudget_ = 64 * 1024;
+  std::size_t sliceStart_ = 0;  // bytes written when the slice began
+  bool inSlice_ = false;
+  bool running_ = false;
+  std::uint64_t unknownEnums_ = 0;
+  std::uint64_t deferrals_ = 0;
+  PtrInterface::NotifieeConst::Zef_BitSet referencedFlags_;
+};
+
+}  // namespace Zef::NboAttrLog
