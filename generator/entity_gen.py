@@ -1,5 +1,6 @@
 """Entities: reference-counted, named types with attributes and reactors."""
 
+import adapter_gen
 from common import FIRST_ID_DERIVED, FIRST_ID_ENTITY, ModelError, cap, echo, load_templates
 
 T = load_templates("entity.tmpl")
@@ -331,7 +332,7 @@ def entity_header(t, e):
     nested = "".join(enum_text(x, "  ") + "\n" for x in e.raw.get("enum", []))
     return t["class"].substitute(
         nested_enums=nested, ns=e.ns, name=e.name, base=e.base, ids=ids.rstrip("\n"), params=e.ctor_params(),
-        params_accessors=params_accessors, accessors=accessors,
+        params_accessors=params_accessors, accessors=accessors, adapter_decls=adapter_gen.entity_decls(),
         own_slots=t["own_slots"].template if e.rooted else "",
         list_ops=t["list_ops"].template if e.rooted else "",
         explicit="explicit " if not e.params else "",

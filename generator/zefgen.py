@@ -14,6 +14,7 @@ import pathlib
 import sys
 import tomllib
 
+import adapter_gen
 import entity_gen
 import types_gen
 import value_gen
@@ -22,14 +23,14 @@ from common import SCALARS, ModelError, load_templates
 # The kinds of type a model file may hold, in the order their C++ is written:
 # each module renders its part of the header and of the source.
 # Values come first: entities hold them. The type list comes last.
-KINDS = [value_gen, entity_gen, types_gen]
+KINDS = [value_gen, entity_gen, adapter_gen, types_gen]
 
 
 def generate(model_path, root):
     model = tomllib.loads(model_path.read_text())
     rel_model = model_path.resolve().relative_to(root.resolve()) if root else model_path
     output = model["output"]
-    ctx = Context(model)
+    ctx = Context(model, ([root] if root else []) + list(model_path.resolve().parents))
     header_parts, source_parts, includes = [], [], []
     for kind in KINDS:
         includes += getattr(kind, "includes", lambda model: [])(model)
@@ -53,7 +54,10 @@ def generate(model_path, root):
 class Context:
     """What every kind needs to know of the whole model file."""
 
-    def __init__(self, model):
+    def __init__(self, model, roots=()):
+        self.model = model
+        # Where other model files are looked up, by their path from the root.
+        self.roots = [pathlib.Path(r) for r in roots]
         enums = model.get("enum", [])
         # Types passed by value: built-in scalars, the file's enumerations and
         # any the model names as scalars.
@@ -66,6 +70,13 @@ class Context:
             for e in entity.get("enum", []):
                 self.scalars |= {e["name"], f"{entity['name']}::{e['name']}",
                                  f"{entity['namespace']}::{entity['name']}::{e['name']}"}
+
+    def find_model(self, rel):
+        """Another model file, by its path from the source root."""
+        for root in self.roots:
+            if (root / rel).is_file():
+                return root / rel
+        return None
 
 
 def tidy(text):

@@ -1,0 +1,334 @@
+// The algorithms of every entity's attribute-log state adapter, once. The
+// generated adapter of an entity type supplies a table of its replicated
+// attributes (id, dirty bit, handler, writer) and one-line bodies that call
+// these templates.
+//
+// An adapter type Sa provides:
+//   Sa::ZefEntity                  the entity type it serves
+//   Sa::FlowOut, Sa::ZefNboAttrLogSaAdapter_
+//   zefEntity()                    the entity, or null once it went
+//   zefOwnDirty()                  this level's dirty bits in the current
+//                                  flow-out, or null without one
+//   zefReactor_                    its reactor
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <type_traits>
+
+#include "runtime/attrlog/demuxer.h"
+#include "runtime/attrlog/stream_adapter.h"
+#include "runtime/entity/list_raw.h"
+#include "runtime/failure/exception.h"
+#include "runtime/text/bounded.h"
+
+namespace Zef::Repl {
+
+// The largest attribute id: a flow-out that starts there marks nothing.
+inline constexpr AttributeId kNoAttribute = 0x7FFFFFFF;
+
+// One replicated attribute of one level of an entity type.
+template <class Sa>
+struct AttrRow {
+  using E = typename Sa::ZefEntity;
+  AttributeId id;
+  unsigned bit;
+  void (Sa::*handler)();
+  // A value: writes it. A reference: null, and `reference` reads it.
+  void (*write)(Ptr<NboAttrLog::Out> const&, E const&);
+  Entity const* (*reference)(E const&);
+};
+
+// The log's encoding of an attribute's value, by the attribute's type.
+template <class T>
+void writeValue(Ptr<NboAttrLog::Out> const& out, T const& v) {
+  if constexpr (std::is_enum_v<T>) {
+    out << static_cast<int>(v);
+  } else if constexpr (requires { typename T::StorageType; T::kMax; }) {
+    // A bounded integer: one byte, or a 32-bit number for the wider ones.
+    if constexpr (sizeof(typename T::StorageType) == 1) out << static_cast<unsigned char>(v.value());
+    else out << static_cast<unsigned int>(v.value());
+  } else {
+    out << v;
+  }
+}
+
+template <class E, auto Get>
+void writeAttr(Ptr<NboAttrLog::Out> const& out, E const& e) {
+  writeValue(out, (e.*Get)());
+}
+
+template <class E, auto Get>
+Entity const* referenceAttr(E const& e) {
+  return (e.*Get)().ptr();
+}
+
+template <class Sa>
+AttrRow<Sa> const* rowOf(std::span<AttrRow<Sa> const> rows, AttributeId id) {
+  for (auto const& r : rows) {
+    if (r.id == id) return &r;
+  }
+  return nullptr;
+}
+
+// Creation of an adapter and of its reactor.
+
+// The adapter's constructor, after its base: the reactor, then the entity.
+template <class Sa, class E>
+void constructStateAdapter(Sa* sa, Ptr<E> const& entity) {
+  sa->zefReactor_ = Sa::ZefNboAttrLogSaAdapter_::ZefNboAttrLogSaAdapter_Is(entity, Ptr<Sa>(sa));
+  // A mount's adapter holds its entity without counting it: the entity lives
+  // by its own holders, and goes when they go.
+  if (sa->zef_bitSet.isMountRemote()) sa->isWeakReferenceIs(true);
+  sa->notifierIs(entity);
+}
+
+template <class Sa, class E>
+ValidPtr<Sa> newStateAdapter(typename Sa::Zef_BitSet flags, Ptr<E> const& entity, unsigned n,
+                             Ptr<NboAttrLog::Out> const& out, PtrInterface* owner) {
+  Ptr<Sa> sa(new Sa(flags, entity, n, out, owner), adoptRef);
+  sa->zefRegisterOn(out);
+  sa->hasNotificationActiveIs(true);
+  return sa;
+}
+
+template <class R, class Sa, class E>
+ValidPtr<R> newAdapterReactor(Ptr<E> const& entity, Ptr<Sa> const& sa) {
+  Ptr<R> r(new R(sa.ptr()), adoptRef);
+  r->isRegisteredNotifieeIs(true);
+  r->notifierIs(entity);
+  r->isWeakReferenceIs(true);
+  r->hasNotificationActiveIs(true);
+  return r;
+}
+
+// The adapter's notifierIs: its reactor follows first; a weak adapter's
+// notifier is held uncounted.
+template <class Sa>
+void stateAdapterNotifierIs(Sa* sa, Ptr<PtrInterface const> const& n) {
+  if (sa->zefReactor_) sa->zefReactor_->notifierIs(n);
+  PtrInterface const* old = sa->notifier().ptr();
+  if (old != n.ptr()) {
+    Ptr<PtrInterface const> keepOld(old);
+    sa->StreamAdapter::notifierIs(n);
+    if (sa->isWeakReference()) {
+      _referencesInc(old);
+      _referencesDec(n.ptr());
+    }
+  }
+  sa->isRegisteredNotifieeIs(false);
+}
+
+template <class Sa>
+void stateAdapterRetire(Sa* sa) {
+  sa->isWeakReferenceIs(false);
+  if (auto r = std::move(sa->zefReactor_)) {
+    r->isRegisteredNotifieeIs(false);
+    r->notifierIs(nullptr);
+    r->zefReactorAdapterIs(nullptr);
+  }
+}
+
+// Adapter and reactor keep one notification-active state; the equality test
+// ends the mutual call.
+template <class Sa>
+void stateAdapterNotificationActiveIs(Sa* sa, bool b) {
+  if (b == sa->hasNotificationActive()) return;
+  sa->StreamAdapter::hasNotificationActiveIs(b);
+  if (sa->zefReactor_) sa->zefReactor_->hasNotificationActiveIs(b);
+}
+
+template <class R>
+void adapterReactorNotificationActiveIs(R* r, bool b) {
+  if (b == r->hasNotificationActive()) return;
+  r->PtrInterface::NotifieeConst::hasNotificationActiveIs(b);
+  if (r->zefReactorAdapter() && !r->zefMarkedForDeletion()) r->zefReactorAdapter()->hasNotificationActiveIs(b);
+}
+
+template <class Sa>
+void stateAdapterZombieIs(Sa* sa, bool z) {
+  if (z == sa->zefMarkedForDeletion()) return;
+  if (sa->zefReactor_) sa->zefReactor_->zefDoZombieReactors(z);
+  sa->zefMarkedForDeletionIs(z);
+}
+
+template <class R>
+void adapterReactorZombieIs(R* r, bool z) {
+  if (z == r->zefMarkedForDeletion()) return;
+  if (r->notifier()) r->hasNotificationActiveIs(!z);
+  r->zefMarkedForDeletionIs(z);
+}
+
+// The entity side: find, create and detach an entity's adapters.
+
+// The adapter of `self` on `out`, walking the entity's reactor list.
+template <class E>
+Ptr<Entity::ZefNboAttrLogSa> stateAdapterOf(E const* self, Ptr<NboAttrLog::Out const> const& out) {
+  NboAttrLog::Demuxer* demuxer = out ? out->demuxer() : nullptr;
+  // Nothing here changes the list: a plain walk.
+  for (auto* it = self->zefNotifieeList().head(); it; it = it->listNext) {
+    Ptr<PtrInterface::NotifieeConst> reactor = it->zefReactor();
+    if (!reactor || !reactor->zefIsStreamAdapter()) continue;
+    auto* sa = static_cast<Entity::ZefNboAttrLogSa*>(reactor.ptr());
+    if (sa->nboAttrLogOut() == out) return Ptr<Entity::ZefNboAttrLogSa>(sa);
+    if (!out) continue;
+    if (!demuxer) return nullptr;
+    // Another log of the same connection knows the entity under this id.
+    if (sa->entityId() & 1) {
+      Ptr<StreamAdapter> r = demuxer->reactor(sa->entityId());
+      if (r && r->zefNotifierEntity().ptr() == self) return Ptr<Entity::ZefNboAttrLogSa>(sa);
+    }
+  }
+  return nullptr;
+}
+
+template <class Sa, class E>
+ValidPtr<Entity::ZefNboAttrLogSa> stateAdapterIs(E* self, typename Sa::Zef_BitSet flags, unsigned n,
+                                                 Ptr<NboAttrLog::Out> const& out, PtrInterface* owner) {
+  if (!out) throwNullValidPtr();
+  if (Ptr<Entity::ZefNboAttrLogSa> found = self->zefNboAttrLogSa(Ptr<NboAttrLog::Out const>(out))) {
+    if (auto* same = dynamic_cast<Sa*>(found.ptr())) {
+      if (same->notificationFlags() != flags) same->notificationFlagsIs(flags);
+      return found;
+    }
+    self->zefNboAttrLogSaDel(Ptr<NboAttrLog::Out const>(out));
+  }
+  return Sa::ZefNboAttrLogSaIs(flags, Ptr<E>(self), n, out, owner);
+}
+
+template <class E>
+Ptr<Entity::ZefNboAttrLogSa> stateAdapterDel(E* self, Ptr<NboAttrLog::Out const> const& out) {
+  NboAttrLog::Demuxer* demuxer = out ? out->demuxer() : nullptr;
+  if (!demuxer) return nullptr;
+  Ptr<Entity::ZefNboAttrLogSa> sa = self->zefNboAttrLogSa(out);
+  if (sa) demuxer->reactorDel(sa->entityId());
+  return sa;
+}
+
+// Another live adapter of the entity for the same message channel as
+// `other`. This runtime has no message channels: any live adapter qualifies.
+template <class E>
+Ptr<Entity::ZefNboAttrLogSa> siblingStateAdapter(E const* self, Ptr<Entity::ZefNboAttrLogSa> const& other) {
+  for (auto* it = self->zefNotifieeList().head(); it; it = it->listNext) {
+    Ptr<PtrInterface::NotifieeConst> reactor = it->zefReactor();
+    if (!reactor || !reactor->zefIsStreamAdapter()) continue;
+    auto* sa = static_cast<Entity::ZefNboAttrLogSa*>(reactor.ptr());
+    if (sa == other.ptr() || !(sa->entityId() & 1) || !sa->isOkToSerialize()) continue;
+    return Ptr<Entity::ZefNboAttrLogSa>(sa);
+  }
+  return nullptr;
+}
+
+// Flow-out: one attribute's change, and the scheduled pass.
+
+template <class Sa>
+void deferAttr(Sa* sa, AttrRow<Sa> const& row) {
+  sa->zefDeferTo(row.id);
+  if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, true);
+}
+
+template <class Sa>
+void writeAttrRecord(Sa* sa, AttrRow<Sa> const& row) {
+  Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
+  auto const& e = *sa->zefEntity();
+  // An owned child travels as a child record, with the collections.
+  if (!row.write && !row.reference) return;
+  if (row.write) {
+    out->nextHeaderIs(NboAttrLog::MsgHeader{sa->entityId(), row.id});
+    out << NboAttrLog::TransactToken{1};
+    row.write(out, e);
+    out << NboAttrLog::TransactToken{3};
+    return;
+  }
+  // A reference travels as the referenced entity's id on this log, which
+  // may first have to be announced there.
+  for (;;) {
+    try {
+      Expect scope(48);
+      Ptr<NboAttrLog::Demuxer> demuxer(sa->streamDemuxer());
+      EntityId eid = demuxer->connectionEidFor(row.reference(e));
+      out->nextHeaderIs(NboAttrLog::MsgHeader{sa->entityId(), row.id});
+      out << NboAttrLog::TransactToken{1} << std::uint64_t(eid) << NboAttrLog::TransactToken{3};
+      return;
+    } catch (AttrLogRecordException const&) {
+      continue;
+    } catch (EntityIdUnavailableException const&) {
+      NboAttrLog::FlowOut* fo = sa->zefFlowOut();
+      if (!fo) fo = sa->zefDeferTo(row.id);
+      if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, true);
+      if (fo) fo->eidsExhaustedIs(true);
+      return;
+    }
+  }
+}
+
+// onX() of one attribute: write it now, or mark it dirty for a later pass.
+template <class Sa>
+void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
+  auto& flags = sa->zef_bitSet;
+  if (flags.isResynchronizing()) return;
+  // The change is a record this adapter is applying: never echo it.
+  if (!flags.isActive() && sa->handlingFlowInFor(row.id)) return;
+  ClearIsActiveAnchor anchor(sa);
+  if (!sa->isOkToSerialize()) return;
+  if (flags.isReadOnly() && !sa->convertedToWritable(false)) sa->doThrowReadOnly(row.id);
+  bool roomy = sa->nboAttrLogOut()->isRoomy();
+  if (!flags.allowsImmediateTransmission()) {
+    bool now = sa->prepareImmediateTransmission(row.id, !roomy);
+    if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, !now);
+    if (!now) return;
+  } else if (!flags.isHandlingScheduledFlowOut() && !roomy) {
+    deferAttr(sa, row);
+    return;
+  }
+  writeAttrRecord(sa, row);
+}
+
+// The scheduled pass over one level's attributes from `start`; 0 when it
+// went through, else the attribute to resume at. Attributes below `firstOwn`
+// are the base level's: `base` handles them first.
+template <class Sa>
+AttributeId attrFlowOutPass(Sa* sa, AttributeId start, std::span<AttrRow<Sa> const> rows, AttributeId firstOwn,
+                            AttributeId (*base)(Sa*, AttributeId)) {
+  NboAttrLog::FlowOut* fo = sa->zefFlowOut();
+  HandlingScheduledFlowOutAnchor anchor(sa, fo != nullptr);
+  if (fo) {
+    fo->eidsExhaustedIs(false);
+    for (AttributeId a : fo->pendingAborts()) sa->sendTransactionMarker(a, StreamAdapter::transactionAbort, 0);
+    fo->pendingAbortDelAll();
+  }
+  if (start < firstOwn) {
+    if (AttributeId r = base(sa, start)) return r;
+    if (!sa->continueFlowOut()) return firstOwn;
+    start = firstOwn;
+  }
+  std::size_t i = 0;
+  while (i < rows.size() && rows[i].id != start) ++i;
+  if (i == rows.size() || !fo) return 0;
+  for (; i < rows.size(); ++i) {
+    fo->attrIdIs(rows[i].id);
+    auto* bits = sa->zefOwnDirty();
+    if (bits && bits->test(rows[i].bit)) (sa->*rows[i].handler)();
+    if (fo->eidsExhausted()) return rows[i].id;
+    if (i + 1 == rows.size()) return 0;
+    if (!sa->continueFlowOut()) return rows[i + 1].id;
+  }
+  return 0;
+}
+
+// A new flow-out marks every attribute from `start` on, compared unsigned:
+// 0 marks all, kNoAttribute none.
+template <class Bits, class Sa>
+void markFrom(Bits& bits, std::span<AttrRow<Sa> const> rows, AttributeId start) {
+  for (auto const& r : rows) bits.set(r.bit, std::uint32_t(start) <= std::uint32_t(r.id));
+}
+
+// Calls the adapter's own onX() for `id`; false when this level has none.
+template <class Sa>
+bool doNotificationOf(Sa* sa, std::span<AttrRow<Sa> const> rows, AttributeId id) {
+  auto const* r = rowOf(rows, id);
+  if (r) (sa->*r->handler)();
+  return r;
+}
+
+}  // namespace Zef::Repl
