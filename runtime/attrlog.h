@@ -9,3 +9,4 @@
 #include "runtime/attrlog/flow.h"
 #include "runtime/attrlog/stream_adapter.h"
 #include "runtime/attrlog/demuxer.h"
+#include "runtime/attrlog/connection.h"

@@ -1,0 +1,98 @@
+// One end of an attribute-log connection, whatever carries its bytes: the
+// output log and its demuxer going out, the frame reader coming in.
+//
+// A transport (a socket, or the in-memory pair below) drains out() into its
+// byte stream, hands what arrives to bytesReceived(), calls flowOutReady()
+// when the stream has taken bytes, and closedIs() when it ends. Everything
+// runs on the thread that owns the entities.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "runtime/attrlog/demuxer.h"
+#include "runtime/attrlog/frame.h"
+#include "runtime/attrlog/nbo_attr_log.h"
+
+namespace Zef::NboAttrLog {
+
+class Connection : public PtrInterface {
+ public:
+  // What a received frame is handed to; a failure it throws refuses the
+  // frame (counted), and reading goes on with the next one.
+  using FrameHandler = std::function<void(Connection&, FrameView const&)>;
+
+  static ValidPtr<Connection> ConnectionIs(std::size_t capacity = Out::kDefaultCapacity) {
+    return ValidPtr<Connection>(new Connection(capacity), adoptRef);
+  }
+
+  Ptr<Out> const& out() const { return out_; }
+  Ptr<Demuxer> const& demuxer() const { return demuxer_; }
+
+  void frameHandlerIs(FrameHandler h) { frameHandler_ = std::move(h); }
+  // Bytes from the other end, in order. A frame split across calls is kept
+  // until it is complete. Lost framing closes the connection.
+  void bytesReceived(std::span<unsigned char const> bytes);
+  // The stream took bytes: run the scheduled flow-outs while there is room.
+  // True when flow-outs are still waiting.
+  bool flowOutReady() { return !isClosed() && demuxer_->runFlowOuts(); }
+
+  // The stream ended: every adapter leaves the log, nothing more is written.
+  void closedIs(String8 reason);
+  bool isClosed() const { return out_->isClosed(); }
+  String8 const& closeReason() const { return closeReason_; }
+
+  // Counts of what arrived.
+  std::uint64_t framesReceived() const { return framesReceived_; }
+  std::uint64_t framesRefused() const { return framesRefused_; }
+  std::uint64_t bytesReceivedCount() const { return bytesReceived_; }
+  String8 const& lastRefusal() const { return lastRefusal_; }
+
+ private:
+  explicit Connection(std::size_t capacity);
+  ~Connection() override;
+
+  void refused(String8 why);
+
+  Ptr<Out> out_;
+  Ptr<Demuxer> demuxer_;
+  FrameReader reader_;
+  FrameHandler frameHandler_;
+  std::vector<unsigned char> pending_;  // an incomplete frame's bytes
+  std::uint64_t streamOffset_ = 0;      // of pending_'s first byte
+  std::uint64_t framesReceived_ = 0;
+  std::uint64_t framesRefused_ = 0;
+  std::uint64_t bytesReceived_ = 0;
+  String8 lastRefusal_;
+  String8 closeReason_;
+};
+
+// Two connections joined in memory, for tests and for mounting in the same
+// process: pump() moves each one's finished bytes to the other, as a
+// transport would, until neither has anything left to say. A reader that
+// stalls is one whose bytes are not pumped.
+class MemoryPair {
+ public:
+  MemoryPair(std::size_t capacity = Out::kDefaultCapacity)
+      : a_(Connection::ConnectionIs(capacity)), b_(Connection::ConnectionIs(capacity)) {}
+
+  Ptr<Connection> const& a() const { return a_; }
+  Ptr<Connection> const& b() const { return b_; }
+
+  // Moves bytes both ways and runs flow-outs until both ends are quiet;
+  // returns the bytes moved.
+  std::size_t pump();
+  // Moves at most `limit` bytes from a to b once, then lets a run its
+  // flow-outs: a slow reader.
+  std::size_t pumpAtoB(std::size_t limit);
+
+ private:
+  static std::size_t move(Connection& from, Connection& to, std::size_t limit);
+
+  Ptr<Connection> a_;
+  Ptr<Connection> b_;
+};
+
+}  // namespace Zef::NboAttrLog
