@@ -1,0 +1,67 @@
+// Helpers of the replication tests: frames cut from what a log wrote, and
+// statistics that differ from one call to the next.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "model/phy_bcm54980_stats.h"
+#include "runtime/attrlog.h"
+
+namespace phytest {
+
+struct Record {
+  Zef::NboAttrLog::FrameKind kind;
+  Zef::NboAttrLog::MsgHeader header;
+  std::vector<unsigned char> payload;
+};
+
+// Every frame of `bytes`, which must be whole, well-formed frames; `reader`
+// carries the header context from one call to the next, as on one stream.
+inline std::vector<Record> framesOf(std::span<unsigned char const> bytes, Zef::NboAttrLog::FrameReader& reader) {
+  std::vector<Record> out;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    auto r = reader.next(bytes.subspan(at), at);
+    EXPECT_EQ(r.status, Zef::NboAttrLog::FrameReader::Status::frame) << r.error;
+    if (r.status != Zef::NboAttrLog::FrameReader::Status::frame) break;
+    out.push_back({r.frame.kind, r.frame.header, {r.frame.payload.begin(), r.frame.payload.end()}});
+    at += r.frame.size;
+  }
+  return out;
+}
+
+// Takes the records out of a log as the reader at its other end would.
+class Tap {
+ public:
+  std::vector<Record> operator()(Zef::Ptr<Zef::NboAttrLog::Out> const& out) {
+    auto records = framesOf(out->bytes(), reader_);
+    out->bytesConsumed(out->size());
+    return records;
+  }
+
+ private:
+  Zef::NboAttrLog::FrameReader reader_;
+};
+
+// The bytes a value alone encodes to.
+template <class V>
+std::vector<unsigned char> wireOf(V const& v) {
+  auto out = Zef::NboAttrLog::Out::OutIs();
+  out << v;
+  return {out->bytes().begin(), out->bytes().end()};
+}
+
+// A CRC statistic after `n` observed errors: each n gives another value.
+inline Hardware::Phy::EventOrCountStat crcAfter(unsigned n) {
+  Hardware::Phy::EventOrCountStat s;
+  s.countIs(n);
+  s.lastIs(1000.0 + n);
+  return s;
+}
+
+inline Zef::PtrInterface::NotifieeConst::Zef_BitSet noFlags() { return {}; }
+
+}  // namespace phytest
