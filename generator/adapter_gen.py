@@ -63,18 +63,21 @@ def rows_text(level):
     name, out = level.name, ""
     for attr, id, kind, raw in level.rows:
         handler = f"&{name}::ZefNboAttrLogSa::{level.handler(attr)}"
+        read = f"&Zef::Repl::readAttr<{name}, &{name}::{attr}Is>"
         if kind == "base":
             getter = "&Zef::PtrInterface::isNondestructing"
-            out += f"    {{{id}, 0, {handler}, &Zef::Repl::writeAttr<{name}, {getter}>, nullptr}},\n"
+            out += f"    {{{id}, 0, {handler}, &Zef::Repl::writeAttr<{name}, {getter}>, nullptr, {read}}},\n"
             continue
         bit = [r[0] for r in level.rows].index(attr)
         out += f"    {echo(raw)}\n"
         if kind == "value":
-            out += f"    {{{id}, {bit}, {handler}, &Zef::Repl::writeAttr<{name}, &{name}::{attr}>, nullptr}},\n"
+            write = f"&Zef::Repl::writeAttr<{name}, &{name}::{attr}>"
+            out += f"    {{{id}, {bit}, {handler}, {write}, nullptr, {read}}},\n"
         elif kind == "reference":
-            out += f"    {{{id}, {bit}, {handler}, nullptr, &Zef::Repl::referenceAttr<{name}, &{name}::{attr}>}},\n"
+            ref = f"&Zef::Repl::referenceAttr<{name}, &{name}::{attr}>"
+            out += f"    {{{id}, {bit}, {handler}, nullptr, {ref}, {read}}},\n"
         else:  # an owned child: its records travel with the collections
-            out += f"    {{{id}, {bit}, {handler}, nullptr, nullptr}},\n"
+            out += f"    {{{id}, {bit}, {handler}, nullptr, nullptr, nullptr}},\n"
     return out
 
 
@@ -116,8 +119,16 @@ def source(model, ctx):
             base_init = "Zef::Entity::ZefNboAttrLogSa(flags, n, out, owner)"
         else:
             base_init = f"{level.base}::ZefNboAttrLogSa(flags, entity, n, out, owner, false)"
+        params = raw.get("param", [])
+        types = [f"{level.ns}::{n}"] + ([] if level.rooted else [level.base])
+        def param_type(p):
+            return f"Zef::Ptr<{p['type']}>" if p.get("kind", "value") == "reference" else p["type"]
         out += T["source"].substitute(
             ns=level.ns, name=n, words=words, level=0 if level.rooted else 1, rows=rows_text(level),
+            type_names=", ".join(f'"{t}"' for t in types),
+            arg_writes="".join(f"    Zef::Repl::writeArgument(out, d, e.{p['name']}());\n" for p in params),
+            arg_reads="".join(f"  auto {p['name']} = Zef::Repl::readValue<{param_type(p)}>(in);\n" for p in params),
+            arg_names="".join(f", {p['name']}" for p in params),
             on_defs=on_defs,
             sa_base="Zef::Entity::ZefNboAttrLogSa" if level.rooted else f"{level.base}::ZefNboAttrLogSa",
             sa_base_init=base_init,

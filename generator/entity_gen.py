@@ -290,6 +290,14 @@ def enum_text(e, indent=""):
     text = f"{indent}{key} {e['name']} : {e.get('underlying', 'std::uint32_t')} {{\n{enumerators}{indent}}};\n"
     if e.get("instance"):
         text += T["enum_instance"].substitute(name=e["name"], count=len(values), indent=indent)
+    # Whether a number read from an attribute log names an enumerator; an
+    # enumeration without enumerators is an identifier, and any number is one.
+    names = [v.split("=")[0].strip() for v in values]
+    known = "".join(f"{indent}    case {e['name']}::{n}:\n" for n in names)
+    body = (f"{indent}  switch (v) {{\n{known}{indent}      return true;\n{indent}    default:\n"
+            f"{indent}      return false;\n{indent}  }}\n") if names else f"{indent}  return true;\n"
+    text += (f"{indent}{'friend' if indent else 'inline'} bool zefEnumKnown({e['name']} v) {{\n"
+             + ("" if names else f"{indent}  (void)v;\n") + body + f"{indent}}}\n")
     return text
 
 

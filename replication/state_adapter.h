@@ -21,6 +21,7 @@
 #include "runtime/entity/list_raw.h"
 #include "runtime/failure/exception.h"
 #include "runtime/text/bounded.h"
+#include "runtime/text/text.h"
 
 namespace Zef::Repl {
 
@@ -37,7 +38,56 @@ struct AttrRow {
   // A value: writes it. A reference: null, and `reference` reads it.
   void (*write)(Ptr<NboAttrLog::Out> const&, E const&);
   Entity const* (*reference)(E const&);
+  // Reads the value of a record and, when told to, applies it.
+  void (*read)(E&, NboAttrLog::In&, bool apply);
 };
+
+template <class T>
+struct IsPtr : std::false_type {};
+template <class T>
+struct IsPtr<Ptr<T>> : std::true_type {
+  using Target = T;
+};
+
+// The value of an attribute, read back in its log encoding.
+template <class T>
+T readValue(NboAttrLog::In& in) {
+  if constexpr (IsPtr<T>::value) {
+    return in.nextEntity<typename IsPtr<T>::Target>();
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return in.nextbool();
+  } else if constexpr (std::is_same_v<T, unsigned char>) {
+    return in.nextU8();
+  } else if constexpr (std::is_same_v<T, unsigned int>) {
+    return in.nextU32();
+  } else if constexpr (std::is_same_v<T, double>) {
+    return in.nextSeconds();
+  } else if constexpr (std::is_enum_v<T>) {
+    // A number that names no enumerator is counted and kept as it is: the
+    // other end may know enumerators this one does not.
+    T v = static_cast<T>(in.nextU32());
+    if (!zefEnumKnown(v) && in.demuxer()) in.demuxer()->unknownEnumsInc(1);
+    return v;
+  } else if constexpr (requires { typename T::StorageType; T::kMax; }) {
+    if constexpr (sizeof(typename T::StorageType) == 1) return T(in.nextU8());
+    else return T(in.nextU32());
+  } else if constexpr (std::is_base_of_v<String8, T>) {
+    return T(in.nextString());
+  } else {
+    return T(&in, StreamBogon{});
+  }
+}
+
+template <class C, class A>
+A setterArgument(void (C::*)(A));
+
+template <class E, auto Set>
+void readAttr(E& e, NboAttrLog::In& in, bool apply) {
+  using T = std::decay_t<decltype(setterArgument(Set))>;
+  T v = readValue<T>(in);
+  if (apply) (e.*Set)(v);
+}
+
 
 // The log's encoding of an attribute's value, by the attribute's type.
 template <class T>
@@ -61,6 +111,15 @@ void writeAttr(Ptr<NboAttrLog::Out> const& out, E const& e) {
 template <class E, auto Get>
 Entity const* referenceAttr(E const& e) {
   return (e.*Get)().ptr();
+}
+
+// A constructor argument of an announcement: references as the referenced
+// entity's id on the log, announcing it first when it is not yet known.
+template <class T>
+void writeArgument(Ptr<NboAttrLog::Out> const& out, NboAttrLog::Demuxer& d, T const& v) {
+  if constexpr (IsPtr<T>::value) out << std::uint64_t(d.connectionEidFor(v.ptr()));
+  else if constexpr (std::is_base_of_v<String8, T>) out << String8(v);
+  else writeValue(out, v);
 }
 
 template <class Sa>
@@ -233,6 +292,8 @@ void writeAttrRecord(Sa* sa, AttrRow<Sa> const& row) {
   auto const& e = *sa->zefEntity();
   // An owned child travels as a child record, with the collections.
   if (!row.write && !row.reference) return;
+  // The reader learns of the entity before its first attribute.
+  if (!sa->zefIsAnnounced()) sa->doSerializeOrphan();
   if (row.write) {
     out->nextHeaderIs(NboAttrLog::MsgHeader{sa->entityId(), row.id});
     out << NboAttrLog::TransactToken{1};
@@ -282,6 +343,93 @@ void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
     return;
   }
   writeAttrRecord(sa, row);
+}
+
+// Flow-in: one record for this adapter's entity.
+
+inline constexpr AttributeId kSyncModeAttrId = 135;
+
+// The sync-mode record: every adapter of the entity under this id, on every
+// connection, takes the mode while marked resynchronising.
+template <class Sa>
+void syncModeRecord(Sa* sa, NboAttrLog::In& in) {
+  auto mode = StreamAdapter::SyncModeInstance(in.nextU32());
+  if (!(sa->entityId() & 1)) return;
+  NboAttrLog::Demuxer::forEachDemuxer([&](NboAttrLog::Demuxer& d) {
+    Ptr<StreamAdapter> r = d.reactor(sa->entityId());
+    if (!r || r->zefNotifierEntity() != sa->zefNotifierEntity()) return;
+    r->zef_bitSet.isResynchronizingIs(true);
+    r->syncModeIs(mode);
+    r->zef_bitSet.isResynchronizingIs(false);
+  });
+}
+
+template <class Sa>
+void attrDeserialization(Sa* sa, AttributeId a, StreamAdapter::DeserializationOptions opts, unsigned n,
+                         NboAttrLog::In* in, std::span<AttrRow<Sa> const> rows,
+                         void (*base)(Sa*, AttributeId, StreamAdapter::DeserializationOptions, unsigned,
+                                      NboAttrLog::In*)) {
+  AttrRow<Sa> const* row = rowOf(rows, a);
+  if (!row && a != kSyncModeAttrId) {
+    // Not this level's: the base type's attributes, or nobody's.
+    base(sa, a, opts, n, in);
+    return;
+  }
+  NboAttrLog::Demuxer* d = sa->streamDemuxer();
+  NboAttrLog::In* stream = in ? in : (d ? d->currentIn() : nullptr);
+  if (!stream) return;
+  IsActiveAnchor anchor;
+  if (!in) {
+    if (sa->isApplying()) throwInternalException("entity reactor is already active");
+    anchor.telIs(sa, a);
+    if (sa->zef_bitSet.isReadOnlyRemote() && !sa->readOnlyRemoteOk(a) && !sa->convertedToWritable(false)) {
+      auto e = sa->zefNotifierEntity();
+      throwInternalException(("write-update from readonly proxy: " + (e ? e->fullName() : String8())).charPtr());
+    }
+  }
+  if (a == kSyncModeAttrId) {
+    syncModeRecord(sa, *stream);
+    return;
+  }
+  auto* e = sa->zefEntity();
+  if (!e || !row->read) {
+    // An owned child travels as child records, never as a value.
+    throw AttrLogEntityException(format("attribute %d has no value record", a).charPtr(), {});
+  }
+  // Read in full before anything is applied: a short record changes nothing.
+  row->read(*e, *stream, !in);
+  // With an explicit stream the other end asks for the value again.
+  if (in) (sa->*row->handler)();
+}
+
+template <class Sa>
+void serializeOrphan(Sa* sa, std::span<char const* const> types,
+                     void (*args)(Ptr<NboAttrLog::Out> const&, NboAttrLog::Demuxer&, typename Sa::ZefEntity const&)) {
+  auto* e = sa->zefEntity();
+  if (!e || !sa->isOkToSerialize()) return;
+  Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
+  // The constructor arguments may name entities the log must announce
+  // first; their announcement interrupts this one, which starts again.
+  for (;;) {
+    try {
+      Expect scope(48);
+      Ptr<NboAttrLog::Demuxer> d(sa->streamDemuxer());
+      out->nextHeaderIs(NboAttrLog::MsgHeader{1, 136});
+      out << NboAttrLog::TransactToken{1};
+      out->currentPayloadSectionIs(1);
+      out << static_cast<unsigned char>(types.size());
+      for (char const* t : types) out << String8(t);
+      out->currentPayloadSectionIs(3);
+      out << String8(e->name());
+      args(out, *d, *e);
+      out->currentPayloadSectionIs(4);
+      out << std::uint64_t(sa->entityId()) << NboAttrLog::TransactToken{3};
+      break;
+    } catch (AttrLogRecordException const&) {
+      continue;
+    }
+  }
+  sa->zefIsAnnouncedIs(true);
 }
 
 // The scheduled pass over one level's attributes from `start`; 0 when it

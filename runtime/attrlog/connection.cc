@@ -4,6 +4,7 @@
 
 #include "runtime/failure/exception.h"
 #include "runtime/text/text.h"
+#include "runtime/types/zef_type.h"
 
 namespace Zef::NboAttrLog {
 
@@ -42,9 +43,9 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
       continue;
     }
     ++framesReceived_;
-    if (!frameHandler_) continue;
     try {
-      frameHandler_(*this, r.frame);
+      if (frameHandler_) frameHandler_(*this, r.frame);
+      else applyFrame(r.frame);
     } catch (Exception const& e) {
       refused(format("frame at offset %d: %s", r.frame.offset, e.what()));
     }
@@ -58,11 +59,103 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
   }
 }
 
+namespace {
+constexpr EntityId kOrphanEntityId = 1;
+constexpr AttributeId kOrphanAttributeId = 136;
+}  // namespace
+
+void Connection::applyFrame(FrameView const& f) {
+  MsgHeader const& h = f.header;
+  if (f.kind == FrameKind::attribute && h.entityId == kOrphanEntityId && h.attributeId == kOrphanAttributeId) {
+    mountOrphan(f);
+    return;
+  }
+  Ptr<StreamAdapter> sa = demuxer_->reactor(h.entityId);
+  if (!sa) throw AttrLogEntityException(format("entity id %d is not known on this connection", h.entityId).charPtr(), {});
+  In in(f.payload, demuxer_.ptr());
+  if (f.kind == FrameKind::transaction) {
+    unsigned type = in.nextU8();
+    unsigned n = in.nextU32();
+    if (type > StreamAdapter::transactionClose) throw RangeException(format("transaction type %d", type).charPtr());
+    sa->handleAttrTransaction(h.attributeId, StreamAdapter::AttrTransactionType(type), n);
+    return;
+  }
+  struct CurrentIn {
+    Demuxer* d;
+    ~CurrentIn() { d->currentInIs(nullptr); }
+  } current{demuxer_.ptr()};
+  demuxer_->currentInIs(&in);
+  sa->handleAttrDeserialization(h.attributeId, {}, 0, nullptr);
+  if (in.remaining()) {
+    throw RangeException(format("attribute %d record has %d bytes beyond its value", h.attributeId, in.remaining())
+                             .charPtr());
+  }
+}
+
+void Connection::mountOrphan(FrameView const& f) {
+  // Everything is read before anything changes: a bad announcement mounts
+  // nothing.
+  In in(f.payload, demuxer_.ptr());
+  if (in.nextU8() != 1) throw RangeException("orphan announcement: no type section");
+  unsigned types = in.nextU8();
+  if (types == 0) throw RangeException("orphan announcement: no type");
+  String8 typeName = in.nextString();
+  for (unsigned i = 1; i < types; ++i) in.nextString();  // the base types
+  if (in.nextU8() != 3) throw RangeException("orphan announcement: no constructor section");
+  ZefType* type = ZefType::registered(typeName);
+  if (!type) throw AttrLogEntityException(("orphan announcement of an unknown type: " + typeName).charPtr(), {});
+  Ptr<Entity> e = type->newEntityFromLog(in);
+  if (in.nextU8() != 4) throw RangeException("orphan announcement: no entity id section");
+  EntityId eid = in.nextEntityId();
+  if (!(eid & 1) || eid == kOrphanEntityId) {
+    throw RangeException(format("orphan announcement: %d is not an entity id", eid).charPtr());
+  }
+  if (in.remaining()) throw RangeException("orphan announcement: bytes beyond its entity id");
+
+  PtrInterface::NotifieeConst::Zef_BitSet flags;
+  flags.isMountRemoteIs(true);
+  Ptr<Entity::ZefNboAttrLogSa> sa;
+  {
+    MsgChannel::DeserializingEidAnchor anchor(eid, nullptr);
+    sa = e->zefNboAttrLogSaIs(flags, 1, out_, nullptr);
+  }
+  sa->zefIsAnnouncedIs(true);
+  mounted_[eid] = e;
+  if (onMounted_) onMounted_(e);
+}
+
+void Connection::rootIs(Ptr<Entity> const& root) {
+  PtrInterface::NotifieeConst::Zef_BitSet flags;
+  flags.isReadOnlyRemoteIs(true);
+  Ptr<Entity::ZefNboAttrLogSa> sa = root->zefNboAttrLogSaIs(flags, 1, out_, nullptr);
+  // The first pass announces it, then sends every attribute.
+  demuxer_->createFlowOut(sa, ConnectDesc(EntityUriPath(""), EntityUriPath("")), false, 0);
+}
+
+std::vector<Ptr<Entity>> Connection::mounted() const {
+  std::vector<Ptr<Entity>> all;
+  for (auto const& [eid, e] : mounted_) all.push_back(e);
+  return all;
+}
+
+Ptr<Entity> Connection::mounted(EntityId eid) const {
+  auto it = mounted_.find(eid);
+  return it == mounted_.end() ? nullptr : it->second;
+}
+
 void Connection::closedIs(String8 reason) {
   if (closeReason_.size() == 0) closeReason_ = std::move(reason);
   out_->closedIs();
   demuxer_->reactorDelAll();
   pending_.clear();
+}
+
+Ptr<Entity> In::nextEntity() {
+  EntityId eid = nextEntityId();
+  if (eid == 0) return nullptr;
+  Ptr<StreamAdapter> sa = demuxer_ ? demuxer_->reactor(eid) : nullptr;
+  if (!sa) throw AttrLogEntityException(format("entity id %d is not known on this connection", eid).charPtr(), {});
+  return sa->zefNotifierEntity();
 }
 
 std::size_t MemoryPair::move(Connection& from, Connection& to, std::size_t limit) {

@@ -31,7 +31,24 @@ class Connection : public PtrInterface {
   Ptr<Out> const& out() const { return out_; }
   Ptr<Demuxer> const& demuxer() const { return demuxer_; }
 
+  // Replaces how received frames are handled; by default they are applied
+  // to the entities on this connection (applyFrame).
   void frameHandlerIs(FrameHandler h) { frameHandler_ = std::move(h); }
+  // A frame from the other end, applied: an attribute record to the adapter
+  // registered under its entity id, a transaction marker likewise, an orphan
+  // announcement by mounting the entity it announces. A bad record throws
+  // and leaves every entity as it was.
+  void applyFrame(FrameView const& frame);
+
+  // Writer side: serves `root` on this connection. It is announced and then
+  // every attribute follows, as the buffer allows; the other end may not
+  // write it back.
+  void rootIs(Ptr<Entity> const& root);
+  // Mount side: the entities announced by the other end, held here while
+  // the connection lives; told to `onMounted` as they come.
+  std::vector<Ptr<Entity>> mounted() const;
+  Ptr<Entity> mounted(EntityId eid) const;
+  void onMountedIs(std::function<void(Ptr<Entity> const&)> f) { onMounted_ = std::move(f); }
   // Bytes from the other end, in order. A frame split across calls is kept
   // until it is complete. Lost framing closes the connection.
   void bytesReceived(std::span<unsigned char const> bytes);
@@ -55,11 +72,14 @@ class Connection : public PtrInterface {
   ~Connection() override;
 
   void refused(String8 why);
+  void mountOrphan(FrameView const& frame);
 
   Ptr<Out> out_;
   Ptr<Demuxer> demuxer_;
   FrameReader reader_;
   FrameHandler frameHandler_;
+  std::function<void(Ptr<Entity> const&)> onMounted_;
+  std::unordered_map<EntityId, Ptr<Entity>> mounted_;
   std::vector<unsigned char> pending_;  // an incomplete frame's bytes
   std::uint64_t streamOffset_ = 0;      // of pending_'s first byte
   std::uint64_t framesReceived_ = 0;

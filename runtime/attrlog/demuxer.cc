@@ -1,20 +1,41 @@
 #include "runtime/attrlog/demuxer.h"
 
+#include <utility>
+
 #include "runtime/failure/exception.h"
 #include "runtime/text/text.h"
 
 namespace Zef::NboAttrLog {
 
+std::vector<Demuxer*>& Demuxer::all() {
+  static std::vector<Demuxer*> demuxers;
+  return demuxers;
+}
+
 Demuxer::Demuxer(Ptr<Out> const& out) : out_(out) {
   if (out_) out_->demuxerIs(this);
+  all().push_back(this);
 }
 
 Demuxer::~Demuxer() {
+  std::erase(all(), this);
   reactorDelAll();
   if (out_ && out_->demuxer() == this) out_->demuxerIs(nullptr);
 }
 
+namespace {
+EntityId deserializing = 0;
+}  // namespace
+
+EntityId Demuxer::deserializingEid() { return deserializing; }
+void Demuxer::deserializingEidIs(EntityId eid) { deserializing = eid; }
+
 EntityId Demuxer::newEntityId() {
+  if (EntityId eid = std::exchange(deserializing, 0)) {
+    // A mounted entity replaces whatever was announced under its id before.
+    reactorDel(eid);
+    return eid;
+  }
   if (reactors_.size() >= entityIdLimit_) {
     throw EntityIdUnavailableException(
         format("attribute log has no entity id left: %d in use", reactors_.size()).charPtr());
@@ -64,7 +85,12 @@ void Demuxer::reactorDelAll() {
 EntityId Demuxer::connectionEidFor(Entity const* entity) {
   if (!entity) return 0;
   Entity* e = const_cast<Entity*>(entity);
-  if (Ptr<Entity::ZefNboAttrLogSa> sa = e->zefNboAttrLogSa(Ptr<Out const>(out_))) return sa->entityId();
+  if (Ptr<Entity::ZefNboAttrLogSa> sa = e->zefNboAttrLogSa(Ptr<Out const>(out_))) {
+    // Attached but not yet announced (a root waiting for its first pass):
+    // the reader must know it before a reference names it.
+    if (!sa->zefIsAnnounced()) sa->doSerializeOrphan();
+    return sa->entityId();
+  }
   Ptr<Entity::ZefNboAttrLogSa> sa = e->zefNboAttrLogSaIs(referencedFlags_, 1, out_, nullptr);
   // A reader learns the entity before the reference that names it, then
   // every attribute it has.

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <unordered_map>
+#include <vector>
 
 #include "runtime/attrlog/flow.h"
 #include "runtime/attrlog/nbo_attr_log.h"
@@ -72,6 +73,19 @@ class Demuxer : public PtrInterface {
   std::uint64_t unknownEnums() const { return unknownEnums_; }
   void unknownEnumsInc(unsigned n) { unknownEnums_ += n; }
 
+  // The record being applied, read by the adapter it is for.
+  In* currentIn() const { return currentIn_; }
+  void currentInIs(In* in) { currentIn_ = in; }
+  // The id the next adapter registered on any log takes instead of a new one:
+  // a mounted entity keeps the id it was announced under.
+  // Every demuxer of the process.
+  template <class F>
+  static void forEachDemuxer(F f) {
+    for (Demuxer* d : all()) f(*d);
+  }
+  static EntityId deserializingEid();
+  static void deserializingEidIs(EntityId eid);
+
   // Counts for a transport's health report.
   std::uint64_t deferrals() const { return deferrals_; }
   void deferralsInc() { ++deferrals_; }
@@ -79,6 +93,8 @@ class Demuxer : public PtrInterface {
  private:
   explicit Demuxer(Ptr<Out> const& out);
   ~Demuxer() override;
+
+  static std::vector<Demuxer*>& all();
 
   struct Scheduled {
     Ptr<StreamAdapter> sa;
@@ -100,9 +116,32 @@ class Demuxer : public PtrInterface {
   std::size_t sliceStart_ = 0;  // bytes written when the slice began
   bool inSlice_ = false;
   bool running_ = false;
+  In* currentIn_ = nullptr;
   std::uint64_t unknownEnums_ = 0;
   std::uint64_t deferrals_ = 0;
   PtrInterface::NotifieeConst::Zef_BitSet referencedFlags_;
 };
 
 }  // namespace Zef::NboAttrLog
+
+namespace Zef::MsgChannel {
+
+// Binds the adapter that the entity made under it gets to the announced id;
+// the previous binding comes back when it ends.
+class DeserializingEidAnchor {
+ public:
+  DeserializingEidAnchor(EntityId eid, Entity* parent)
+      : previous_(NboAttrLog::Demuxer::deserializingEid()), parent_(parent) {
+    NboAttrLog::Demuxer::deserializingEidIs(eid);
+  }
+  ~DeserializingEidAnchor() { NboAttrLog::Demuxer::deserializingEidIs(previous_); }
+  DeserializingEidAnchor(DeserializingEidAnchor const&) = delete;
+  DeserializingEidAnchor& operator=(DeserializingEidAnchor const&) = delete;
+  Entity* parent() const { return parent_; }
+
+ private:
+  EntityId previous_;
+  Entity* parent_;
+};
+
+}  // namespace Zef::MsgChannel

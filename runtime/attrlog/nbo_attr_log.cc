@@ -69,6 +69,12 @@ void Out::makeRoom(std::size_t n) {
 }
 
 void Out::committedBytes(std::size_t n) {
+  if (interrupted_) {
+    // The rest of a record that was taken back: it must start again.
+    end_ -= n;
+    --interrupted_;
+    throw AttrLogRecordException("attribute log record interrupted by another record");
+  }
   bytesWritten_ += n;
   if (end_ - begin_ == n && drainer_) drainer_->outputPending();
 }
@@ -81,6 +87,7 @@ void Out::bytesConsumed(std::size_t n) {
 void Out::bytesDelAll() {
   begin_ = end_ = recordStart_ = 0;
   recordOpen_ = false;
+  interrupted_ = 0;
   context_ = contextBefore_ = {};
 }
 
@@ -96,7 +103,10 @@ void Out::abandonRecord() {
 }
 
 void Out::recordBegin() {
-  if (recordOpen_) abandonRecord();
+  if (recordOpen_) {
+    abandonRecord();
+    ++interrupted_;
+  }
   if (closed_) throwRangeException("attribute log is closed");
   unsigned char head[48];
   std::size_t n = encodeFrameHead(head, recordKind_, header_, context_);
@@ -109,7 +119,13 @@ void Out::recordBegin() {
 }
 
 void Out::recordEnd() {
-  if (!recordOpen_) return;
+  if (!recordOpen_) {
+    if (interrupted_) {
+      --interrupted_;
+      throw AttrLogRecordException("attribute log record interrupted by another record");
+    }
+    return;
+  }
   std::size_t body = end_ - recordStart_ - Frame::kPrefix;
   if (body > Frame::kMaxFrameBody) {
     abandonRecord();

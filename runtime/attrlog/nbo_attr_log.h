@@ -17,6 +17,7 @@
 #include "runtime/text/bounded.h"
 #include "runtime/entity/entity.h"
 #include "runtime/entity/notifiee.h"
+#include "runtime/failure/exception.h"
 #include "runtime/object/ptr.h"
 #include "runtime/text/string8.h"
 #include "runtime/attrlog/frame.h"
@@ -87,6 +88,17 @@ class In : public ByteConnection::In {
 
   Seconds nextSeconds() { return std::bit_cast<double>(nextU64()); }
   EntityId nextEntityId() { return nextU64(); }
+  // The entity an id names on this reader's connection; null for id 0. An id
+  // the connection does not know is refused with AttrLogEntityException.
+  Ptr<Entity> nextEntity();
+  template <class T>
+  Ptr<T> nextEntity() {
+    Ptr<Entity> e = nextEntity();
+    if (!e) return nullptr;
+    T* t = dynamic_cast<T*>(e.ptr());
+    if (!t) throw AttrLogEntityException("Entity is the wrong type", {});
+    return Ptr<T>(t);
+  }
   Demuxer* demuxer() const { return demuxer_; }
 
  private:
@@ -109,8 +121,11 @@ struct TransactToken {
 // Records: nextHeaderIs(header), `out << TransactToken{1}`, the values,
 // `out << TransactToken{3}`. Only finished records are handed to the
 // transport; a record left unfinished by a failure is taken back when the
-// next one begins. Bytes written outside a record (values alone, as tests
-// write them) are handed over as they are.
+// next one begins. A record begun while another is open (an announcement
+// its writer needed first) takes the open one back: the interrupted writer's
+// next write throws AttrLogRecordException, and it writes its record again.
+// Bytes written outside a record (values alone, as tests write them) are
+// handed over as they are.
 class Out : public PtrInterface {
  public:
   static constexpr std::size_t kDefaultCapacity = std::size_t(1) << 20;
@@ -203,6 +218,9 @@ class Out : public PtrInterface {
   std::size_t allocated_;
   std::size_t recordStart_ = 0;
   bool recordOpen_ = false;
+  // Open records taken back by records begun inside them, whose writers
+  // have not yet been told.
+  unsigned interrupted_ = 0;
   bool connected_ = true;
   bool closed_ = false;
   String8 closeReason_;

@@ -39,7 +39,11 @@ void StreamAdapter::zefRegisterOn(Ptr<NboAttrLog::Out> const& out) {
   d->reactorIs(eid, Ptr<StreamAdapter>(this));
 }
 
-AttributeId StreamAdapter::handleAttrFlowOut(AttributeId) { return 0; }
+AttributeId StreamAdapter::handleAttrFlowOut(AttributeId) {
+  // The other end learns of the entity before any of its attributes.
+  if (!announced_) doSerializeOrphan();
+  return 0;
+}
 void StreamAdapter::freeResyncState(Ptr<NboAttrLog::FlowOut> const&) {}
 void StreamAdapter::zefInstantiateSerialize() {}
 
@@ -51,9 +55,17 @@ Ptr<Entity> StreamAdapter::zefNotifierEntity() {
   return Ptr<Entity>(const_cast<Entity*>(dynamic_cast<Entity const*>(notifier().ptr())));
 }
 
-void StreamAdapter::doSerializeOrphan() {}
-void StreamAdapter::handleAttrDeserialization(AttributeId, DeserializationOptions, unsigned,
-                                              Ptr<NboAttrLog::In> const&) {}
+void StreamAdapter::doSerializeOrphan() { announced_ = true; }
+void StreamAdapter::handleAttrDeserialization(AttributeId a, DeserializationOptions opts, unsigned n,
+                                              NboAttrLog::In* in) {
+  doBaseZefNboAttrLogSaMsg(a, opts, n, in);
+}
+
+void StreamAdapter::doBaseZefNboAttrLogSaMsg(AttributeId a, DeserializationOptions, unsigned, NboAttrLog::In*) {
+  Ptr<Entity const> e = zefNotifierEntity();
+  throw AttrLogEntityException(
+      format("attribute %d is not an attribute of %s", a, e ? e->fullName() : String8("a gone entity")).charPtr(), {});
+}
 void StreamAdapter::handleAttrTransaction(AttributeId, AttrTransactionType, unsigned) {}
 
 Ptr<NboAttrLog::FlowOut> StreamAdapter::flowOutIs(Ptr<NboAttrLog::Out> const& out, ConnectDesc desc, bool b,

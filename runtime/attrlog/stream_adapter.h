@@ -42,8 +42,11 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   virtual Ptr<Entity const> zefNotifierEntity() const;
   virtual Ptr<Entity> zefNotifierEntity();
   virtual void doSerializeOrphan();
+  // Applies a record of attribute a whose header was read: from `in` when
+  // given (then the value read is dropped and the current one sent back),
+  // else from the record the demuxer is applying.
   virtual void handleAttrDeserialization(AttributeId a, DeserializationOptions opts, unsigned n,
-                                         Ptr<NboAttrLog::In> const& in);
+                                         NboAttrLog::In* in);
   virtual void handleAttrTransaction(AttributeId a, AttrTransactionType type, unsigned n);
   virtual Ptr<NboAttrLog::FlowOut> flowOutIs(Ptr<NboAttrLog::Out> const& out, ConnectDesc desc, bool b,
                                              AttributeId start);
@@ -67,6 +70,15 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   bool handlingFlowInFor(AttributeId a) const { return applying_ && applyingAttr_ == a; }
   bool isApplying() const { return applying_; }
   bool convertedToWritable(bool) const { return false; }
+  // May the other end write attribute a of a read-only remote? Never: a
+  // writer's state changes only where it is kept.
+  bool readOnlyRemoteOk(AttributeId) const { return false; }
+  // The other end knows this adapter's entity: announced from here, or
+  // mounted from there.
+  bool zefIsAnnounced() const { return announced_; }
+  void zefIsAnnouncedIs(bool b) { announced_ = b; }
+  // The record under way: records of unknown attributes end here.
+  void doBaseZefNboAttrLogSaMsg(AttributeId a, DeserializationOptions opts, unsigned n, NboAttrLog::In* in);
   [[noreturn]] void doThrowReadOnly(AttributeId a) const;
 
   // Registration with the log's demuxer under a new entity id.
@@ -88,6 +100,7 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   AttributeId applyingAttr_ = 0;
   // Queued with the demuxer's scheduler.
   bool isScheduled_ = false;
+  bool announced_ = false;
 };
 
 class Entity::ZefNboAttrLogSa : public StreamAdapter {

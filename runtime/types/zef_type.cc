@@ -70,6 +70,10 @@ Ptr<ZefAttr const> ZefType::attr(Name const& name) const { return ZefAttr::attr(
 
 Ptr<Entity> ZefType::newEntity(Name const&, Entity*) const { return nullptr; }
 
+Ptr<Entity> ZefType::newEntityFromLog(NboAttrLog::In&) const {
+  throw AttrLogEntityException(("type cannot be mounted from an attribute log: " + typeNodeName()).charPtr(), {});
+}
+
 void ZefType::typeNodeIs(ZefType const* type, Name const& fullName) {
   registry()[fullName] = type;
   const_cast<ZefType*>(type)->typeNodeName_ = fullName;

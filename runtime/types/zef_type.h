@@ -12,6 +12,9 @@
 namespace Zef {
 
 class GenericIf;
+namespace NboAttrLog {
+class In;
+}
 
 class ZefTypeFlags {
  public:
@@ -149,6 +152,10 @@ class ZefType : public Entity {
   // Creation by type name, for the types that have a factory; null for the
   // others.
   virtual Ptr<Entity> newEntity(Name const& name, Entity* dir) const;
+  // An entity announced on an attribute log: made from the constructor
+  // arguments that follow in `in`. Types that cannot be mounted refuse with
+  // AttrLogEntityException.
+  virtual Ptr<Entity> newEntityFromLog(NboAttrLog::In& in) const;
   // A generic interface on `object`, an instance of this type; entities of
   // types without their own get the base entity interface.
   virtual Ptr<GenericIf> genericIf(PtrInterface* object, bool isConst) const;

@@ -33,14 +33,21 @@ inline std::vector<Record> framesOf(std::span<unsigned char const> bytes, Zef::N
   return out;
 }
 
-// Takes the records out of a log as the reader at its other end would.
+// Takes the records out of a log as the reader at its other end would, and
+// keeps the announcements of entities (entity id 1) apart.
 class Tap {
  public:
   std::vector<Record> operator()(Zef::Ptr<Zef::NboAttrLog::Out> const& out) {
-    auto records = framesOf(out->bytes(), reader_);
+    std::vector<Record> records;
+    for (auto& r : framesOf(out->bytes(), reader_)) {
+      if (r.header.entityId == 1) announcements.push_back(std::move(r));
+      else records.push_back(std::move(r));
+    }
     out->bytesConsumed(out->size());
     return records;
   }
+
+  std::vector<Record> announcements;
 
  private:
   Zef::NboAttrLog::FrameReader reader_;
