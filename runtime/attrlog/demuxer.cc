@@ -113,7 +113,7 @@ void Demuxer::schedule(StreamAdapter* sa) {
   if (sa->isScheduled_) return;
   sa->isScheduled_ = true;
   auto& queue = sa->zefFlowOutPriority() == StreamAdapter::FlowOutPriority::high ? high_ : low_;
-  queue.push_back(Scheduled{Ptr<StreamAdapter>(sa), nullptr, 0});
+  queue.push_back(Scheduled{Ptr<StreamAdapter>(sa), 0});
 }
 
 bool Demuxer::continueFlowOut() const {
@@ -123,15 +123,13 @@ bool Demuxer::continueFlowOut() const {
 
 bool Demuxer::runSlice(Scheduled& s) {
   StreamAdapter* sa = s.sa.ptr();
-  if (!(sa->entityId_ & 1) || reactor(sa->entityId_) != s.sa) return true;  // detached meanwhile
-  if (!s.passing) {
-    s.passing = std::move(sa->flowOut_);
-    s.resume = 0;
-    if (!s.passing) return true;
+  if (!(sa->entityId_ & 1) || reactor(sa->entityId_) != s.sa || !sa->flowOut_) {
+    sa->isScheduled_ = false;  // detached, or nothing left
+    return true;
   }
-  // Deferrals made since the pass began wait in their own flow-out.
-  Ptr<FlowOut> newer = std::move(sa->flowOut_);
-  sa->flowOut_ = s.passing;
+  Ptr<FlowOut> fo = sa->flowOut_;
+  sa->passUnderWay_ = true;
+  sa->passPosition_ = s.resume;
   sliceStart_ = out_->bytesWritten();
   inSlice_ = true;
   AttributeId r = 0;
@@ -139,18 +137,27 @@ bool Demuxer::runSlice(Scheduled& s) {
     r = sa->handleAttrFlowOut(s.resume);
   } catch (...) {
     inSlice_ = false;
-    sa->flowOut_ = std::move(newer);
+    sa->passUnderWay_ = false;
     throw;
   }
   inSlice_ = false;
-  sa->flowOut_ = std::move(newer);
   if (r != 0) {
-    s.resume = r;
+    s.resume = sa->passPosition_ = r;
     return false;
   }
-  s.passing = nullptr;
-  if (sa->flowOut_ && sa->flowOut_->hasDirtyAttributes()) return false;
-  sa->flowOut_ = nullptr;
+  // Collections with keys left go on where their work is.
+  if (AttributeId k = fo->pendingKeysFrom(); k && !fo->eidsExhausted()) {
+    s.resume = sa->passPosition_ = k;
+    return false;
+  }
+  // Done: the changes deferred behind the pass are told again, and go out
+  // now or in a flow-out of their own.
+  sa->passUnderWay_ = false;
+  if (sa->flowOut_ == fo) sa->flowOut_ = nullptr;
+  std::vector<AttributeId> behind = std::move(sa->behindPass_);
+  sa->behindPass_.clear();
+  sa->isScheduled_ = false;
+  for (AttributeId a : behind) sa->doNotification(a, nullptr);
   return true;
 }
 
@@ -172,13 +179,12 @@ bool Demuxer::runFlowOuts() {
       // A pass that failed (the log closed under it) is dropped with its
       // adapter's pending changes; a new connection resynchronises.
       s.sa->isScheduled_ = false;
+      s.sa->flowOut_ = nullptr;
       if (out_->isClosed()) break;
       continue;
     }
-    bool exhausted = s.passing && s.passing->eidsExhausted();
-    if (done) {
-      s.sa->isScheduled_ = false;
-    } else {
+    bool exhausted = s.sa->flowOut_ && s.sa->flowOut_->eidsExhausted();
+    if (!done) {
       auto& back = s.sa->zefFlowOutPriority() == StreamAdapter::FlowOutPriority::high ? high_ : low_;
       back.push_back(std::move(s));
     }

@@ -10,9 +10,9 @@
 // the send buffer has drained; it runs passes while the log is roomy,
 // configuration and status adapters before statistics adapters, so that a
 // link change never waits behind a burst of counters. A pass that stops
-// resumes at the attribute id it returned. A pass runs over the flow-out it
-// began with; changes deferred meanwhile gather in a new flow-out that gets a
-// pass of its own, so no change made behind the pass's position is lost.
+// resumes at the attribute id it returned. A change deferred behind the
+// position of a pass under way is noted, and told to its adapter again when
+// the pass is done, so it goes out once more with its newest value.
 #pragma once
 
 #include <cstddef>
@@ -98,7 +98,6 @@ class Demuxer : public PtrInterface {
 
   struct Scheduled {
     Ptr<StreamAdapter> sa;
-    Ptr<FlowOut> passing;  // the flow-out this pass runs over
     AttributeId resume = 0;
   };
   void schedule(StreamAdapter* sa);

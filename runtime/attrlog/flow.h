@@ -52,9 +52,15 @@ class FlowOut : public PtrInterface {
   // Only changed keys travel; a collection's full pass is not wanted.
   bool isKeysOnly() const { return keysOnly_; }
 
-  // A collection's full pass stopped before this member.
-  void* bookmark() const { return bookmark_; }
-  void bookmarkIs(void* b) { bookmark_ = b; }
+  // A collection's full pass stopped before the member of this name.
+  bool hasBookmark() const { return hasBookmark_; }
+  void bookmarkIs(Name const& key);
+  Name bookmarkDeq();
+
+  // The first collection attribute with work left (a full pass not done, or
+  // keys still dirty): a finished pass over this flow-out goes on there.
+  // 0 when none: then the flow-out is done.
+  virtual AttributeId pendingKeysFrom() const { return 0; }
 
   // Transaction markers of type 1 still owed for these attributes.
   std::vector<AttributeId> const& pendingAborts() const { return pendingAborts_; }
@@ -74,7 +80,8 @@ class FlowOut : public PtrInterface {
   AttributeId attrId_;
   bool keysOnly_;
   bool eidsExhausted_ = false;
-  void* bookmark_ = nullptr;
+  bool hasBookmark_ = false;
+  Name bookmark_;
   std::vector<AttributeId> pendingAborts_;
 };
 

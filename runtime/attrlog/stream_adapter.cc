@@ -103,7 +103,18 @@ NboAttrLog::FlowOut* StreamAdapter::zefDeferTo(AttributeId a) {
   d->createFlowOut(Ptr<StreamAdapter>(this), noDesc(), false, kNoAttribute);
   d->deferralsInc();
   if (flowOut_) flowOut_->attrIdIs(a);
+  // The pass under way has gone past a: it would miss this change.
+  if (passUnderWay_ && a < passPosition_ && std::find(behindPass_.begin(), behindPass_.end(), a) == behindPass_.end()) {
+    behindPass_.push_back(a);
+  }
   return flowOut_.ptr();
+}
+
+void Entity::ZefNboAttrLogSa::onZeroReferences() {
+  if (!isWeakReference()) return;
+  if (NboAttrLog::Demuxer* d = streamDemuxer()) {
+    if (entityId() & 1) d->reactorDel(entityId());
+  }
 }
 
 void StreamAdapter::doThrowReadOnly(AttributeId a) const {
@@ -136,6 +147,17 @@ FlowOut::FlowOut(Ptr<Out> out, Ptr<StreamAdapter> sa, ConnectDesc desc, bool key
 FlowOut::~FlowOut() = default;
 
 bool FlowOut::hasDirtyAttributes() const { return !pendingAborts_.empty(); }
+
+void FlowOut::bookmarkIs(Name const& key) {
+  if (hasBookmark_) assertionFailed("!rsc->bookmark()", "/usr/include/Zef/NboAttrLogFlow", 23);
+  bookmark_ = key;
+  hasBookmark_ = true;
+}
+
+Name FlowOut::bookmarkDeq() {
+  hasBookmark_ = false;
+  return std::move(bookmark_);
+}
 
 void FlowOut::pendingAbortIs(AttributeId a, bool b) {
   auto it = std::find(pendingAborts_.begin(), pendingAborts_.end(), a);

@@ -12,6 +12,8 @@
 #include "runtime/attrlog/nbo_attr_log.h"
 #include "runtime/entity/entity.h"
 
+#include <vector>
+
 namespace Zef {
 
 class StreamAdapter : public PtrInterface::NotifieeConst {
@@ -98,8 +100,12 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   SyncMode syncMode_ = syncModeNone;
   bool applying_ = false;
   AttributeId applyingAttr_ = 0;
-  // Queued with the demuxer's scheduler.
+  // Queued with the demuxer's scheduler, and where its pass stands.
   bool isScheduled_ = false;
+  bool passUnderWay_ = false;
+  AttributeId passPosition_ = 0;
+  // Attributes deferred behind the pass's position, told again after it.
+  std::vector<AttributeId> behindPass_;
   bool announced_ = false;
 };
 
@@ -108,8 +114,8 @@ class Entity::ZefNboAttrLogSa : public StreamAdapter {
   ZefNboAttrLogSa(Zef_BitSet flags, unsigned n, Ptr<NboAttrLog::Out> out, PtrInterface* owner)
       : StreamAdapter(flags, n, std::move(out), owner) {}
 
-  // The base's handling of a record of the attributes every entity has.
-  virtual void handleAttrTransactionBase(AttributeId, AttrTransactionType, unsigned) {}
+  // A weakly held entity went: the adapter leaves its log with it.
+  void onZeroReferences() override;
 };
 
 // Clears the adapter's active flag while the writer runs, and puts it back.
