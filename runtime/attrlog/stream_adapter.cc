@@ -100,7 +100,8 @@ void StreamAdapter::sendTransactionMarker(AttributeId a, unsigned type, unsigned
 NboAttrLog::FlowOut* StreamAdapter::zefDeferTo(AttributeId a) {
   NboAttrLog::Demuxer* d = streamDemuxer();
   if (!d) return nullptr;
-  d->createFlowOut(Ptr<StreamAdapter>(this), noDesc(), false, kNoAttribute);
+  // A burst defers into the flow-out it already has: nothing to build.
+  if (!flowOut_) d->createFlowOut(Ptr<StreamAdapter>(this), noDesc(), false, kNoAttribute);
   d->deferralsInc();
   if (flowOut_) flowOut_->attrIdIs(a);
   // The pass under way has gone past a: it would miss this change.
