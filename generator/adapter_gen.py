@@ -9,12 +9,14 @@ from common import FIRST_ID_DERIVED, ModelError, cap, echo, load_templates
 
 T = load_templates("adapter.tmpl")
 
-# Attribute kinds with a dirty bit and an onX() in the adapter.
-REPLICATED = ("value", "reference", "child")
+# Attribute kinds with a dirty bit and an onX() in the adapter. A
+# collection's bit says its first synchronisation is done.
+REPLICATED = ("value", "reference", "child", "collection", "references")
+KEYED = ("collection", "references")
 
 
 def includes(model):
-    return ["replication/state_adapter.h"] if model.get("entity") else []
+    return ["replication/collection.h"] if model.get("entity") else []
 
 
 def entity_decls():
@@ -76,8 +78,51 @@ def rows_text(level):
         elif kind == "reference":
             ref = f"&Zef::Repl::referenceAttr<{name}, &{name}::{attr}>"
             out += f"    {{{id}, {bit}, {handler}, nullptr, {ref}, {read}}},\n"
-        else:  # an owned child: its records travel with the collections
+        elif kind in KEYED:
+            j = [r[0] for r in level.rows if r[2] in KEYED].index(attr)
+            serialize = f"+[]({name}Sa* sa) {{ Zef::Repl::serializeCollection(sa, k{name}KeyedRows[{j}]); }}"
+            out += f"    {{{id}, {bit}, {handler}, nullptr, nullptr, nullptr, {serialize}}},\n"
+        else:  # an owned child: child records, like a one-member collection
             out += f"    {{{id}, {bit}, {handler}, nullptr, nullptr, nullptr}},\n"
+    return out
+
+
+def keyed_rows_text(level):
+    n, out = level.name, ""
+    for attr, id, kind, raw in level.rows:
+        if kind not in KEYED:
+            continue
+        A, t = cap(attr), raw["type"]
+        bit = [r[0] for r in level.rows].index(attr)
+        iter_const = f"static_cast<{n}::{A}IteratorConst ({n}::*)(Zef::Name)>(&{n}::{attr}IteratorConst)"
+        common = (f"{id}, {bit}, +[]({n}Sa::FlowOut& fo) -> Zef::Repl::DirtyKeyMap& {{ return fo.zefIs{A}Dirty_; }},\n"
+                  f"     &Zef::Repl::keyFrom<{n}, &{n}::{attr}Iterator, {iter_const}>,\n"
+                  f"     &Zef::Repl::memberOf<{n}, &{n}::{attr}>,\n")
+        delete = f"&Zef::Repl::memberDelOf<{n}, &{n}::{attr}Del>"
+        out += f"    {echo(raw)}\n"
+        if kind == "references":
+            out += (f"    {{{common}     nullptr, nullptr, {delete},\n"
+                    f"     &Zef::Repl::referenceIsOf<{n}, {t}, &{n}::{attr}Is, &{n}::zef{A}>,\n"
+                    f"     &Zef::Repl::recordOf<{n}, &{n}::zef{A}>, &{n}Sa::on{A}}},\n")
+            continue
+        params = raw.get("param", [])
+        def ptype(p):
+            return f"Zef::Ptr<{p['type']}>" if p.get("kind", "value") == "reference" else p["type"]
+        writes = "".join(f" Zef::Repl::writeArgument(out, d, member.{p.get('member', p['name'])}());" for p in params)
+        reads = "".join(f" auto {p['name']} = Zef::Repl::readValue<{ptype(p)}>(in);" for p in params)
+        args = "".join(f", {p['name']}" for p in params)
+        write_fn = (f"+[](Zef::Ptr<Zef::NboAttrLog::Out> const& out, Zef::NboAttrLog::Demuxer& d, Zef::Entity const& m) {{\n"
+                    f"       auto const& member = static_cast<{t} const&>(m);\n"
+                    f"       (void)out, (void)d, (void)member;{writes}\n     }}") if params else "nullptr"
+        make_fn = (f"+[]({n}& dir, Zef::Name const& name, Zef::NboAttrLog::In& in, Zef::EntityId& eid) -> Zef::Ptr<Zef::Entity> {{\n"
+                   f"      {reads}\n"
+                   f"       eid = in.nextEntityId();\n"
+                   f"       if (in.remaining()) Zef::throwRangeException(\"member present record: bytes beyond its entity id\");\n"
+                   f"       return Zef::Repl::memberAgain(\n"
+                   f"           dir, [&] {{ return Zef::Ptr<Zef::Entity>(dir.{attr}Is(name{args}).ptr()); }}, {delete}, name);\n"
+                   f"     }}")
+        out += (f"    {{{common}     {write_fn},\n     {make_fn},\n"
+                f"     {delete}, nullptr, nullptr, &{n}Sa::on{A}}},\n")
     return out
 
 
@@ -90,7 +135,23 @@ def header(model, ctx):
         handlers = [level.handler(r[0]) for r in level.rows]
         # The reactor forwards the base type's attributes too.
         forwarded = ([level.handler(r[0]) for r in base_level.rows] if base_level else []) + handlers
+        keyed = [r for r in level.rows if r[2] in KEYED]
+        lvl = 0 if level.rooted else 1
         out += T["header"].substitute(
+            keyed_decls="".join(f"  virtual void on{cap(r[0])}(Zef::Name key);\n" for r in keyed),
+            transaction_decl=("  void handleAttrTransaction(Zef::AttributeId a, AttrTransactionType type, unsigned n) override;\n"
+                              if keyed else ""),
+            keyed_flowout="".join(
+                f"  // {r[0]}: the keys still to send, and whether its first synchronisation is done.\n"
+                f"  Zef::Repl::DirtyKeyMap zefIs{cap(r[0])}Dirty_;\n"
+                f"  void zefIs{cap(r[0])}DirtyIs(Zef::Name key, bool v) {{ zefIs{cap(r[0])}Dirty_.keyIs(key, v); }}\n"
+                f"  bool zefIs{cap(r[0])}DirtyDel(Zef::Name key) {{ return zefIs{cap(r[0])}Dirty_.keyDel(key); }}\n"
+                f"  void zef{cap(r[0])}HasSyncedIs(bool b) {{ zefDirtyBitSet{lvl}_.set({[x[0] for x in level.rows].index(r[0])}, b); }}\n"
+                for r in keyed) + ("  Zef::AttributeId pendingKeysFrom() const override;\n"
+                   "  bool hasKeyedState() const override { return true; }\n" if keyed else ""),
+            keyed_reactor="".join(
+                f"  void on{cap(r[0])}(Zef::Name key) override {{\n    if (zefReactorAdapter_) zefReactorAdapter_->on{cap(r[0])}(key);\n  }}\n"
+                for r in keyed),
             ns=level.ns, name=level.name, words=words, level=0 if level.rooted else 1,
             priority=level.priority,
             sa_base="Zef::Entity::ZefNboAttrLogSa" if level.rooted else f"{level.base}::ZefNboAttrLogSa",
@@ -98,7 +159,7 @@ def header(model, ctx):
             on_decls="".join(f"  virtual void {h}();\n" for h in handlers),
             dirty_setters="".join(
                 f"  void zefIs{cap(r[0])}DirtyIs(bool b) {{ zefDirtyBitSet{0 if level.rooted else 1}_.set({i}, b); }}\n"
-                for i, r in enumerate(level.rows)),
+                for i, r in enumerate(level.rows) if r[2] not in KEYED),
             reactor_handlers="".join(
                 f"  void {h}() override {{\n    if (zefReactorAdapter_) zefReactorAdapter_->{h}();\n  }}\n"
                 for h in forwarded),
@@ -112,9 +173,47 @@ def source(model, ctx):
         level = Level(raw)
         words = max(1, (len(level.rows) + 31) // 32)
         n = level.name
-        on_defs = "".join(
-            f"void {n}Sa::{level.handler(r[0])}() {{ Zef::Repl::attrChanged(this, k{n}ReplRows[{i}]); }}\n\n"
-            for i, r in enumerate(level.rows))
+        keyed = [r for r in level.rows if r[2] in KEYED]
+        on_defs = ""
+        for i, r in enumerate(level.rows):
+            h = level.handler(r[0])
+            if r[2] in KEYED:
+                j = keyed.index(r)
+                on_defs += (f"void {n}Sa::{h}() {{ Zef::Repl::serializeCollection(this, k{n}KeyedRows[{j}]); }}\n\n"
+                            f"void {n}Sa::{h}(Zef::Name key) {{\n  auto* e = zefEntity();\n"
+                            f"  Zef::Repl::keyChanged(this, k{n}KeyedRows[{j}], key, e ? k{n}KeyedRows[{j}].member(*e, key) : nullptr);\n}}\n\n")
+            elif r[2] == "child":
+                on_defs += (f"void {n}Sa::{h}() {{\n  auto* e = zefEntity();\n"
+                            f"  Zef::Repl::childChanged(this, k{n}ReplRows[{i}], e ? Zef::Ptr<Zef::Entity>(e->{r[0]}().ptr()) : nullptr);\n}}\n\n")
+            else:
+                on_defs += f"void {n}Sa::{h}() {{ Zef::Repl::attrChanged(this, k{n}ReplRows[{i}]); }}\n\n"
+        children = [r for r in level.rows if r[2] == "child"]
+        keyed_in = ""
+        for r in keyed:
+            pass
+        if keyed:
+            keyed_in += (f"  if (auto const* k = Zef::Repl::keyedRowOf<{n}Sa>(k{n}KeyedRows, a)) {{\n"
+                         f"    Zef::Repl::keyedDeserialization(this, a, in, [&](Zef::NboAttrLog::In& s, bool explicitStream) {{\n"
+                         f"      if (explicitStream) (this->*k->keyHandler)(Zef::Name(s.nextString()));\n"
+                         f"      else Zef::Repl::applyKeyRecord(this, *k, a > 0, s);\n"
+                         f"    }});\n    return;\n  }}\n")
+        for r in children:
+            keyed_in += (f"  if (a == {r[1]} || a == -{r[1]}) {{\n"
+                         f"    Zef::Repl::keyedDeserialization(this, a, in, [&](Zef::NboAttrLog::In& s, bool explicitStream) {{\n"
+                         f"      if (explicitStream) {level.handler(r[0])}();\n"
+                         f"      else Zef::Repl::applyChildRecord(this, a > 0, s,\n"
+                         f"          +[]({n}& e, Zef::Name const& name) {{ return Zef::Ptr<Zef::Entity>(e.{r[0]}Is(name).ptr()); }},\n"
+                         f"          +[]({n}& e) {{ e.{r[0]}Del(); }});\n"
+                         f"    }});\n    return;\n  }}\n")
+        keyed_defs = ""
+        if keyed:
+            keyed_defs = (f"void {n}Sa::handleAttrTransaction(Zef::AttributeId a, AttrTransactionType type, unsigned n) {{\n"
+                          f"  if (auto const* k = Zef::Repl::keyedRowOf<{n}Sa>(k{n}KeyedRows, a)) Zef::Repl::collectionTransaction(this, *k, type);\n"
+                          f"  {level.base if not level.rooted else 'Zef::Entity'}::ZefNboAttrLogSa::handleAttrTransaction(a, type, n);\n}}\n\n"
+                          f"Zef::AttributeId {n}Sa::FlowOut::pendingKeysFrom() const {{\n"
+                          f"  for (auto const& k : k{n}KeyedRows) {{\n"
+                          f"    if (Zef::Repl::collectionPending<{n}Sa>(nullptr, k, const_cast<FlowOut&>(*this), zefDirtyBitSet{0 if level.rooted else 1}_)) return k.id;\n"
+                          f"  }}\n  return {'Zef::NboAttrLog::FlowOut' if level.rooted else level.base + '::ZefNboAttrLogSa::FlowOut'}::pendingKeysFrom();\n}}\n\n")
         if level.rooted:
             base_init = "Zef::Entity::ZefNboAttrLogSa(flags, n, out, owner)"
         else:
@@ -124,6 +223,9 @@ def source(model, ctx):
         def param_type(p):
             return f"Zef::Ptr<{p['type']}>" if p.get("kind", "value") == "reference" else p["type"]
         out += T["source"].substitute(
+            keyed_rows=(f"constexpr Zef::Repl::KeyedRow<{n}Sa> k{n}KeyedRows[] = {{\n{keyed_rows_text(level)}}};\n" if keyed else ""),
+            keyed_in=keyed_in, keyed_defs=keyed_defs,
+            pending_keys=" || pendingKeysFrom() != 0" if keyed else "",
             ns=level.ns, name=n, words=words, level=0 if level.rooted else 1, rows=rows_text(level),
             type_names=", ".join(f'"{t}"' for t in types),
             arg_writes="".join(f"    Zef::Repl::writeArgument(out, d, e.{p['name']}());\n" for p in params),

@@ -40,6 +40,8 @@ struct AttrRow {
   Entity const* (*reference)(E const&);
   // Reads the value of a record and, when told to, applies it.
   void (*read)(E&, NboAttrLog::In&, bool apply);
+  // A collection: its part of a scheduled pass, whatever the bits say.
+  void (*serialize)(Sa*) = nullptr;
 };
 
 template <class T>
@@ -456,7 +458,8 @@ AttributeId attrFlowOutPass(Sa* sa, AttributeId start, std::span<AttrRow<Sa> con
   for (; i < rows.size(); ++i) {
     fo->attrIdIs(rows[i].id);
     auto* bits = sa->zefOwnDirty();
-    if (bits && bits->test(rows[i].bit)) (sa->*rows[i].handler)();
+    if (rows[i].serialize) rows[i].serialize(sa);
+    else if (bits && bits->test(rows[i].bit)) (sa->*rows[i].handler)();
     if (fo->eidsExhausted()) return rows[i].id;
     if (i + 1 == rows.size()) return 0;
     if (!sa->continueFlowOut()) return rows[i + 1].id;
@@ -468,7 +471,10 @@ AttributeId attrFlowOutPass(Sa* sa, AttributeId start, std::span<AttrRow<Sa> con
 // 0 marks all, kNoAttribute none.
 template <class Bits, class Sa>
 void markFrom(Bits& bits, std::span<AttrRow<Sa> const> rows, AttributeId start) {
-  for (auto const& r : rows) bits.set(r.bit, std::uint32_t(start) <= std::uint32_t(r.id));
+  // A collection's bit says it has synced: a new flow-out has not.
+  for (auto const& r : rows) {
+    if (!r.serialize) bits.set(r.bit, std::uint32_t(start) <= std::uint32_t(r.id));
+  }
 }
 
 // Calls the adapter's own onX() for `id`; false when this level has none.

@@ -111,6 +111,9 @@ void Connection::mountOrphan(FrameView const& f) {
     throw RangeException(format("orphan announcement: %d is not an entity id", eid).charPtr());
   }
   if (in.remaining()) throw RangeException("orphan announcement: bytes beyond its entity id");
+  if (rootFinder_) {
+    if (Ptr<Entity> held = rootFinder_(typeName, e->name()); held && held->fwkType() == e->fwkType()) e = held;
+  }
 
   PtrInterface::NotifieeConst::Zef_BitSet flags;
   flags.isMountRemoteIs(true);

@@ -49,6 +49,11 @@ class Connection : public PtrInterface {
   std::vector<Ptr<Entity>> mounted() const;
   Ptr<Entity> mounted(EntityId eid) const;
   void onMountedIs(std::function<void(Ptr<Entity> const&)> f) { onMounted_ = std::move(f); }
+  // Mount side: an announced root that a mount already holds (from an
+  // earlier connection to the same writer) is kept rather than made anew,
+  // so that its reactors stay and hear only what changed meanwhile.
+  using RootFinder = std::function<Ptr<Entity>(String8 const& typeName, Name const& name)>;
+  void rootFinderIs(RootFinder f) { rootFinder_ = std::move(f); }
   // Bytes from the other end, in order. A frame split across calls is kept
   // until it is complete. Lost framing closes the connection.
   void bytesReceived(std::span<unsigned char const> bytes);
@@ -79,6 +84,7 @@ class Connection : public PtrInterface {
   FrameReader reader_;
   FrameHandler frameHandler_;
   std::function<void(Ptr<Entity> const&)> onMounted_;
+  RootFinder rootFinder_;
   std::unordered_map<EntityId, Ptr<Entity>> mounted_;
   std::vector<unsigned char> pending_;  // an incomplete frame's bytes
   std::uint64_t streamOffset_ = 0;      // of pending_'s first byte

@@ -153,7 +153,7 @@ bool Demuxer::runSlice(Scheduled& s) {
   // Done: the changes deferred behind the pass are told again, and go out
   // now or in a flow-out of their own.
   sa->passUnderWay_ = false;
-  if (sa->flowOut_ == fo) sa->flowOut_ = nullptr;
+  if (sa->flowOut_ == fo && !fo->hasKeyedState()) sa->flowOut_ = nullptr;
   std::vector<AttributeId> behind = std::move(sa->behindPass_);
   sa->behindPass_.clear();
   sa->isScheduled_ = false;

@@ -58,6 +58,8 @@ class Demuxer : public PtrInterface {
 
   // Flow-outs.
   Ptr<FlowOut> createFlowOut(Ptr<StreamAdapter> const& sa, ConnectDesc desc, bool keysOnly, AttributeId start);
+  // Queues an adapter whose flow-out has work again.
+  void schedule(StreamAdapter* sa);
   // A pass may go on: the log is roomy and the slice's budget not spent.
   bool continueFlowOut() const;
   // Runs scheduled passes while the log is roomy; true when work is left.
@@ -100,7 +102,6 @@ class Demuxer : public PtrInterface {
     Ptr<StreamAdapter> sa;
     AttributeId resume = 0;
   };
-  void schedule(StreamAdapter* sa);
   // One slice of the adapter's pass; true when the adapter is done.
   bool runSlice(Scheduled& s);
 

@@ -61,6 +61,9 @@ class FlowOut : public PtrInterface {
   // keys still dirty): a finished pass over this flow-out goes on there.
   // 0 when none: then the flow-out is done.
   virtual AttributeId pendingKeysFrom() const { return 0; }
+  // Holds what a collection's first synchronisation achieved: kept for the
+  // life of the connection rather than dropped after a pass.
+  virtual bool hasKeyedState() const { return false; }
 
   // Transaction markers of type 1 still owed for these attributes.
   std::vector<AttributeId> const& pendingAborts() const { return pendingAborts_; }

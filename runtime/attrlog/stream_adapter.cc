@@ -102,6 +102,7 @@ NboAttrLog::FlowOut* StreamAdapter::zefDeferTo(AttributeId a) {
   if (!d) return nullptr;
   // A burst defers into the flow-out it already has: nothing to build.
   if (!flowOut_) d->createFlowOut(Ptr<StreamAdapter>(this), noDesc(), false, kNoAttribute);
+  else d->schedule(this);
   d->deferralsInc();
   if (flowOut_) flowOut_->attrIdIs(a);
   // The pass under way has gone past a: it would miss this change.

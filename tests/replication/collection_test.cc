@@ -1,0 +1,275 @@
+// Directories and owned children on an attribute log: membership key by
+// key, the first synchronisation as one transaction that can pause, and a
+// mount that converges to the writer whatever happens to the connection.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+
+#include "model/phy_bcm54980_dirs.h"
+#include "model/phy_bcm54980_ptr_dirs.h"
+#include "replication/replication_testing.h"
+
+namespace {
+
+using namespace Hardware::Phy;
+using namespace phytest;
+using Zef::Ptr;
+using Zef::NboAttrLog::Connection;
+using Zef::NboAttrLog::FrameKind;
+using Zef::NboAttrLog::MemoryPair;
+using Zef::NboAttrLog::Out;
+
+std::set<std::string> namesOf(Ptr<PhyBcm54980ChipConfigDir> const& dir) {
+  std::set<std::string> names;
+  for (auto it = dir->phyChipConfigIterator(); it; ++it) names.insert(it->name().str());
+  return names;
+}
+
+class CollectionTest : public ::testing::Test {
+ protected:
+  Ptr<Connection> conn = Connection::ConnectionIs();
+  Ptr<Out> const& out = conn->out();
+  Tap drain;
+  Ptr<PhyBcm54980ChipConfigDir> dir = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
+
+  Zef::EntityId dirEid() { return dir->zefNboAttrLogSa(Ptr<Out const>(out))->entityId(); }
+  // The transaction markers and member records of the directory, in order,
+  // as "open", "close", "+name" and "-name".
+  std::vector<std::string> membership() {
+    std::vector<std::string> seen;
+    for (auto const& r : drain(out)) {
+      if (r.header.entityId != dirEid()) continue;
+      if (r.kind == FrameKind::transaction) {
+        seen.push_back(r.payload[0] == 0 ? "open" : r.payload[0] == 2 ? "close" : "abort");
+      } else if (r.header.attributeId == 258 || r.header.attributeId == -258) {
+        std::string name(r.payload.begin() + 4, r.payload.begin() + 4 + r.payload[3]);
+        seen.push_back((r.header.attributeId > 0 ? "+" : "-") + name);
+      }
+    }
+    return seen;
+  }
+};
+
+TEST_F(CollectionTest, AnEmptyCollectionSyncsAsAnOpenAndACloseAndIsThenSynced) {
+  conn->rootIs(dir);
+  conn->flowOutReady();
+  EXPECT_EQ(membership(), (std::vector<std::string>{"open", "close"}));
+  EXPECT_EQ(conn->demuxer()->scheduledCount(), 0u) << "synced: nothing left to do";
+}
+
+TEST_F(CollectionTest, AFullSyncSendsEveryMemberBetweenTheMarkersWithItsOwnAdapter) {
+  for (auto n : {"a", "b", "c"}) dir->phyChipConfigIs(n);
+  conn->rootIs(dir);
+  conn->flowOutReady();
+  auto seen = membership();
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen.front(), "open");
+  EXPECT_EQ(seen.back(), "close");
+  EXPECT_EQ(std::set<std::string>(seen.begin() + 1, seen.end() - 1), (std::set<std::string>{"+a", "+b", "+c"}));
+  EXPECT_NE(dir->phyChipConfig("b")->zefNboAttrLogSa(Ptr<Out const>(out)), nullptr);
+}
+
+TEST_F(CollectionTest, APausedFullSyncResumesAfterTheLastMemberSentWithoutASecondOpen) {
+  for (auto n : {"a", "b", "c", "d", "e"}) dir->phyChipConfigIs(n);
+  conn->demuxer()->sliceBudgetIs(1);  // every slice stops after its first record
+  conn->rootIs(dir);
+  auto sa = dir->zefNboAttrLogSa(Ptr<Out const>(out));
+  ASSERT_NE(sa, nullptr);
+  // One slice at a time: run the scheduler while draining, as a slow reader.
+  std::vector<std::string> seen;
+  for (int i = 0; i < 100 && (conn->demuxer()->scheduledCount() || out->size()); ++i) {
+    conn->demuxer()->runFlowOuts();
+    for (auto& s : membership()) seen.push_back(s);
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "open"), 1);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "close"), 1);
+  EXPECT_EQ(std::set<std::string>(seen.begin() + 1, seen.end() - 1),
+            (std::set<std::string>{"+a", "+b", "+c", "+d", "+e"}));
+  EXPECT_EQ(seen.size(), 7u) << "no member twice";
+}
+
+TEST_F(CollectionTest, ARemovalAfterTheSyncIsOneMemberGoneRecord) {
+  for (auto n : {"a", "b"}) dir->phyChipConfigIs(n);
+  conn->rootIs(dir);
+  conn->flowOutReady();
+  membership();
+  dir->phyChipConfigDel("a");
+  EXPECT_EQ(membership(), (std::vector<std::string>{"-a"}));
+  // Deferred while the log is full, it still arrives once.
+  out->isConnectedIs(false);
+  dir->phyChipConfigDel("b");
+  dir->phyChipConfigIs("x");
+  out->isConnectedIs(true);
+  conn->flowOutReady();
+  auto later = membership();
+  EXPECT_EQ(std::set<std::string>(later.begin(), later.end()), (std::set<std::string>{"-b", "+x"}));
+}
+
+// The mount side.
+
+class MountTest : public ::testing::Test {
+ protected:
+  Ptr<PhyBcm54980ChipConfigDir> dir = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
+  std::unique_ptr<MemoryPair> pair = std::make_unique<MemoryPair>();
+  // What the mount holds across connections.
+  std::map<std::string, Ptr<Zef::Entity>> held;
+
+  void connect() {
+    pair = std::make_unique<MemoryPair>();
+    pair->b()->rootFinderIs([this](Zef::String8 const&, Zef::Name const& name) {
+      auto it = held.find(name.str());
+      return it == held.end() ? nullptr : it->second;
+    });
+    pair->b()->onMountedIs([this](Ptr<Zef::Entity> const& e) { held[e->name().str()] = e; });
+    pair->a()->rootIs(dir);
+    pair->pump();
+  }
+  Ptr<PhyBcm54980ChipConfigDir> copy() {
+    auto it = held.find("chips");
+    return it == held.end() ? nullptr : Ptr<PhyBcm54980ChipConfigDir>(dynamic_cast<PhyBcm54980ChipConfigDir*>(it->second.ptr()));
+  }
+};
+
+TEST_F(MountTest, MembersArriveLeaveAndKeepTheirAttributes) {
+  auto a = dir->phyChipConfigIs("a");
+  a->resetIs(Fru::Gpo::GpoIs("gpo-a"));
+  dir->phyChipConfigIs("b");
+  connect();
+  ASSERT_NE(copy(), nullptr);
+  EXPECT_EQ(namesOf(copy()), (std::set<std::string>{"a", "b"}));
+  ASSERT_NE(copy()->phyChipConfig("a")->reset(), nullptr);
+  EXPECT_EQ(copy()->phyChipConfig("a")->reset()->name(), "gpo-a");
+  dir->phyChipConfigDel("b");
+  dir->phyChipConfigIs("c")->interruptIs(Fru::IntCtrl::IntCtrlIs("irq-c"));
+  pair->pump();
+  EXPECT_EQ(namesOf(copy()), (std::set<std::string>{"a", "c"}));
+  ASSERT_NE(copy()->phyChipConfig("c")->interrupt(), nullptr);
+  EXPECT_EQ(pair->b()->framesRefused(), 0u) << pair->b()->lastRefusal();
+}
+
+TEST_F(MountTest, AMemberMadeAgainWithOtherArgumentsArrivesWithThem) {
+  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
+  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
+  auto wexa = configs->wexaDescIs("w1", device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
+                                   Hardware::Mdio::PortAddr(3), MdioClient::clause22, Hardware::XoltAgentId(4));
+  configs->phyConfigIs("p1", wexa, "api-1", "1.0");
+  MemoryPair p;
+  p.a()->rootIs(configs);
+  p.pump();
+  Ptr<PhyBcm54980ConfigDir> mounted;
+  for (auto const& e : p.b()->mounted()) {
+    if (auto* d = dynamic_cast<PhyBcm54980ConfigDir*>(e.ptr())) mounted = Ptr<PhyBcm54980ConfigDir>(d);
+  }
+  ASSERT_NE(mounted, nullptr);
+  ASSERT_NE(mounted->phyConfig("p1"), nullptr);
+  EXPECT_EQ(mounted->phyConfig("p1")->api(), "api-1");
+  // While the reader is away, p1 is deleted and made again with another api.
+  p.a()->out()->isConnectedIs(false);
+  configs->phyConfigDel("p1");
+  configs->phyConfigIs("p1", wexa, "api-2", "1.0");
+  p.a()->out()->isConnectedIs(true);
+  p.pump();
+  ASSERT_NE(mounted->phyConfig("p1"), nullptr);
+  EXPECT_EQ(mounted->phyConfig("p1")->api(), "api-2");
+  EXPECT_EQ(p.b()->framesRefused(), 0u) << p.b()->lastRefusal();
+}
+
+TEST_F(MountTest, ReferenceDirectoriesAndTheStatusChildReplicate) {
+  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
+  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
+  auto wexa = configs->wexaDescIs("w1", device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
+                                   Hardware::Mdio::PortAddr(3), MdioClient::clause22, Hardware::XoltAgentId(4));
+  auto cfg = configs->phyConfigIs("p1", wexa, "api", "1.0");
+  auto statuses = PhyBcm54980StatusDir::PhyBcm54980StatusDirIs("statuses");
+  auto status = statuses->phyStatusIs("p1", mdioClause22, cfg, Interface::EthPhyIntfStatus::EthPhyIntfStatusIs("et1"));
+  status->bcmStatsIs("p1-stats")->crcErrorsIs(crcAfter(3));
+  auto refs = PhyBcm54980ConfigPtrDir::PhyBcm54980ConfigPtrDirIs("active");
+  refs->phyConfigIs(cfg);
+  MemoryPair p;
+  p.a()->rootIs(configs);
+  p.a()->rootIs(statuses);
+  p.a()->rootIs(refs);
+  p.pump();
+  ASSERT_EQ(p.b()->framesRefused(), 0u) << p.b()->lastRefusal();
+  Ptr<PhyBcm54980StatusDir> s;
+  Ptr<PhyBcm54980ConfigPtrDir> r;
+  for (auto const& e : p.b()->mounted()) {
+    if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) s = Ptr<PhyBcm54980StatusDir>(d);
+    if (auto* d = dynamic_cast<PhyBcm54980ConfigPtrDir*>(e.ptr())) r = Ptr<PhyBcm54980ConfigPtrDir>(d);
+  }
+  ASSERT_TRUE(s && r);
+  auto statusCopy = s->phyStatus("p1");
+  ASSERT_NE(statusCopy, nullptr);
+  ASSERT_NE(statusCopy->bcmStats(), nullptr);
+  EXPECT_EQ(statusCopy->bcmStats()->name(), "p1-stats");
+  EXPECT_EQ(statusCopy->bcmStats()->crcErrors(), crcAfter(3));
+  ASSERT_NE(r->phyConfig("p1"), nullptr);
+  EXPECT_EQ(r->phyConfig("p1")->api(), "api");
+  // The child goes, then the reference.
+  status->bcmStatsDel();
+  refs->phyConfigDel("p1");
+  p.pump();
+  EXPECT_EQ(statusCopy->bcmStats(), nullptr);
+  EXPECT_EQ(r->phyConfig("p1"), nullptr);
+}
+
+// Cut the connection at random points of the first synchronisation and of
+// the traffic after it, while the writer changes members and attributes;
+// after each reconnect the mount holds exactly the writer's state.
+TEST_F(MountTest, AMountConvergesAfterEveryCutOverManySeeds) {
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    std::mt19937 rng(seed);
+    dir = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
+    held.clear();
+    Ptr<Fru::Gpo> gpo = Fru::Gpo::GpoIs("gpo");
+    auto change = [&] {
+      std::string name = "c" + std::to_string(rng() % 12);
+      switch (rng() % 3) {
+        case 0: dir->phyChipConfigDel(name); break;
+        case 1: dir->phyChipConfigIs(name)->resetIs(rng() % 2 ? gpo : Ptr<Fru::Gpo>()); break;
+        default: dir->phyChipConfigIs(name); break;
+      }
+    };
+    for (int i = 0; i < 20; ++i) change();
+    for (int round = 0; round < 4; ++round) {
+      pair = std::make_unique<MemoryPair>(64 * 1024);
+      pair->b()->rootFinderIs([this](Zef::String8 const&, Zef::Name const& name) {
+        auto it = held.find(name.str());
+        return it == held.end() ? nullptr : it->second;
+      });
+      pair->b()->onMountedIs([this](Ptr<Zef::Entity> const& e) { held[e->name().str()] = e; });
+      pair->a()->rootIs(dir);
+      // Some of the stream, some changes, then the cut.
+      for (int step = 0; step < 6; ++step) {
+        pair->pumpAtoB(rng() % 400);
+        change();
+      }
+      pair->a()->closedIs("cut");
+      pair->b()->closedIs("cut");
+    }
+    // The last connection stays up until quiet.
+    pair = std::make_unique<MemoryPair>();
+    pair->b()->rootFinderIs([this](Zef::String8 const&, Zef::Name const& name) {
+      auto it = held.find(name.str());
+      return it == held.end() ? nullptr : it->second;
+    });
+    pair->b()->onMountedIs([this](Ptr<Zef::Entity> const& e) { held[e->name().str()] = e; });
+    pair->a()->rootIs(dir);
+    pair->pump();
+    ASSERT_NE(copy(), nullptr) << "seed " << seed;
+    std::set<std::string> want;
+    for (auto it = dir->phyChipConfigIterator(); it; ++it) want.insert(it->name().str());
+    EXPECT_EQ(namesOf(copy()), want) << "seed " << seed << ": no stale and no missing member";
+    for (auto const& n : want) {
+      auto mine = dir->phyChipConfig(n);
+      auto theirs = copy()->phyChipConfig(n);
+      ASSERT_NE(theirs, nullptr);
+      EXPECT_EQ(theirs->reset() != nullptr, mine->reset() != nullptr) << "seed " << seed << " member " << n;
+    }
+    EXPECT_EQ(pair->b()->framesRefused(), 0u) << pair->b()->lastRefusal();
+  }
+}
+
+}  // namespace
