@@ -57,6 +57,14 @@ Bytes sampleStream() {
   return Bytes(out->bytes().begin(), out->bytes().end());
 }
 
+// What a refusal handler was told.
+using Refusals = std::vector<std::pair<std::uint64_t, std::string>>;
+void collectRefusals(Connection& conn, Refusals* into) {
+  conn.refusalHandlerIs([into](Connection&, std::uint64_t offset, Zef::String8 const& why) {
+    into->emplace_back(offset, why.str());
+  });
+}
+
 std::vector<Seen> framesOf(std::vector<Bytes> const& chunks) {
   Ptr<Connection> conn = Connection::ConnectionIs();
   std::vector<Seen> seen;
@@ -92,6 +100,8 @@ TEST(ConnectionReceiveTest, ALengthAboveTheLargestFrameClosesTheConnectionNaming
   Ptr<Connection> conn = Connection::ConnectionIs();
   std::vector<Seen> seen;
   collect(*conn, &seen);
+  Refusals refusals;
+  collectRefusals(*conn, &refusals);
   Ptr<Out> out = Out::OutIs();
   record(out, {3, 258}, {1});
   Bytes stream(out->bytes().begin(), out->bytes().end());
@@ -109,6 +119,8 @@ TEST(ConnectionReceiveTest, ALengthAboveTheLargestFrameClosesTheConnectionNaming
   EXPECT_NE(reason.find("offset " + std::to_string(badAt)), std::string::npos) << reason;
   EXPECT_EQ(seen.size(), 1u);
   EXPECT_EQ(conn->framesRefused(), 1u);
+  EXPECT_EQ(refusals, (Refusals{{badAt, reason}}));
+  EXPECT_EQ(conn->pendingBytes(), 0u);
   // Nothing more is read once the stream has lost its place.
   conn->bytesReceived(sampleStream());
   EXPECT_EQ(seen.size(), 1u);
@@ -137,12 +149,21 @@ TEST(ConnectionReceiveTest, BadFramesAreRefusedAndCountedWhileTheNextOnesArrive)
   Ptr<Out> out = Out::OutIs();
   record(out, {9, 260}, {42});
   stream.insert(stream.end(), out->bytes().begin(), out->bytes().end());
-  conn->bytesReceived(stream);
+  Refusals refusals;
+  collectRefusals(*conn, &refusals);
+  // The last frame's final byte comes later: it waits, incomplete.
+  conn->bytesReceived(Bytes(stream.begin(), stream.end() - 1));
+  EXPECT_EQ(conn->pendingBytes(), stream.size() - 9 - 1);
+  EXPECT_TRUE(seen.empty());
+  conn->bytesReceived(Bytes(stream.end() - 1, stream.end()));
+  EXPECT_EQ(conn->pendingBytes(), 0u);
 
   EXPECT_FALSE(conn->isClosed());
   EXPECT_EQ(conn->framesRefused(), 2u);
   EXPECT_EQ(conn->framesReceived(), 1u);
-  EXPECT_NE(conn->lastRefusal().str().find("offset 5"), std::string::npos) << conn->lastRefusal();
+  EXPECT_EQ(refusals, (Refusals{{0, "frame at offset 0: refers to a header before the first"},
+                                 {5, "frame at offset 5: both same and next attribute"}}));
+  EXPECT_EQ(conn->lastRefusal(), refusals.back().second);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0], (Seen{FrameKind::attribute, {9, 260}, {42}, 9}));
 }
@@ -158,9 +179,12 @@ TEST(ConnectionReceiveTest, AFrameItsHandlerRefusesIsCountedAndReadingGoesOn) {
   record(out, {3, 258}, {});
   record(out, {3, 259}, {});
   record(out, {3, 260}, {});
+  Refusals refusals;
+  collectRefusals(*conn, &refusals);
   conn->bytesReceived(out->bytes());
   EXPECT_EQ(handled, 3);
   EXPECT_EQ(conn->framesRefused(), 1u);
+  EXPECT_EQ(refusals, (Refusals{{6, "frame at offset 6: no such attribute"}}));
   EXPECT_EQ(conn->lastRefusal(), "frame at offset 6: no such attribute");
 }
 
