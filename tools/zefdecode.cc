@@ -20,11 +20,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <optional>
 
 #include "runtime/text/text.h"
 
