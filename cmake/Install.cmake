@@ -1,5 +1,5 @@
-# cmake --install: headers, the three libraries, a CMake package and a
-# pkg-config file.
+# cmake --install: headers, the four libraries, a CMake package and
+# pkg-config files.
 include(CMakePackageConfigHelpers)
 
 foreach(h IN LISTS PHY_PUBLIC_HEADERS)
@@ -12,13 +12,17 @@ foreach(h IN LISTS PHY_PUBLIC_HEADERS)
   install(FILES ${h} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${PHY_INCLUDE_SUBDIR}/${dir})
 endforeach()
 install(FILES ${PHY_GEN_DIR}/PhyBcm54980.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${PHY_INCLUDE_SUBDIR})
+# The socket transport's header stays out of the umbrella header: it needs Asio.
+install(FILES runtime/attrlog/socket/socket_transport.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${PHY_INCLUDE_SUBDIR}/runtime/attrlog/socket)
 
-install(TARGETS zefruntime phymodels phybcm54980 EXPORT PhyBcm54980Targets
+install(TARGETS zefruntime zefattrlogsocket phymodels phybcm54980 EXPORT PhyBcm54980Targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 set_target_properties(phybcm54980 PROPERTIES EXPORT_NAME PhyBcm54980)
 set_target_properties(zefruntime PROPERTIES EXPORT_NAME ZefRuntime)
+set_target_properties(zefattrlogsocket PROPERTIES EXPORT_NAME ZefAttrLogSocket)
 set_target_properties(phymodels PROPERTIES EXPORT_NAME PhyModels)
 
 set(PHY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/PhyBcm54980)
@@ -31,4 +35,6 @@ install(FILES ${CMAKE_BINARY_DIR}/PhyBcm54980Config.cmake ${CMAKE_BINARY_DIR}/Ph
   DESTINATION ${PHY_CMAKE_DIR})
 
 configure_file(cmake/phybcm54980.pc.in ${CMAKE_BINARY_DIR}/phybcm54980.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/phybcm54980.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(cmake/zefattrlogsocket.pc.in ${CMAKE_BINARY_DIR}/zefattrlogsocket.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/phybcm54980.pc ${CMAKE_BINARY_DIR}/zefattrlogsocket.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -2,6 +2,8 @@
 # Installs the Debian packages the build needs, when any is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ python3 pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libboost-dev libabsl-dev)
+# The socket transport (runtime/attrlog/socket/) is built on standalone Asio.
+packages+=(libasio-dev)
 # The command-line programs in tools/ parse their arguments with CLI11.
 packages+=(libcli11-dev)
 # The fuzz targets are built with clang and link its libFuzzer runtime.

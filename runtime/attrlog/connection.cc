@@ -13,9 +13,10 @@ Connection::Connection(std::size_t capacity)
 
 Connection::~Connection() { demuxer_->reactorDelAll(); }
 
-void Connection::refused(String8 why) {
+void Connection::refused(std::uint64_t offset, String8 why) {
   ++framesRefused_;
   lastRefusal_ = std::move(why);
+  if (refusalHandler_) refusalHandler_(*this, offset, lastRefusal_);
 }
 
 void Connection::bytesReceived(std::span<unsigned char const> bytes) {
@@ -33,13 +34,14 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
     auto r = reader_.next(input.subspan(at), streamOffset_ + at);
     if (r.status == FrameReader::Status::needMore) break;
     if (r.status == FrameReader::Status::lostFraming) {
-      refused(r.error);
+      refused(streamOffset_ + at, r.error);
       closedIs(r.error);
       return;
     }
     at += r.frame.size;
     if (r.status == FrameReader::Status::badFrame) {
-      refused(r.error);
+      refused(r.frame.offset, r.error);
+      if (isClosed()) return;
       continue;
     }
     ++framesReceived_;
@@ -47,7 +49,7 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
       if (frameHandler_) frameHandler_(*this, r.frame);
       else applyFrame(r.frame);
     } catch (Exception const& e) {
-      refused(format("frame at offset %d: %s", r.frame.offset, e.what()));
+      refused(r.frame.offset, format("frame at offset %d: %s", r.frame.offset, e.what()));
     }
     if (isClosed()) return;
   }

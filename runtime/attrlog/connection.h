@@ -23,6 +23,8 @@ class Connection : public PtrInterface {
   // What a received frame is handed to; a failure it throws refuses the
   // frame (counted), and reading goes on with the next one.
   using FrameHandler = std::function<void(Connection&, FrameView const&)>;
+  // Told of each refused frame: its offset in the stream and why.
+  using RefusalHandler = std::function<void(Connection&, std::uint64_t offset, String8 const& why)>;
 
   static ValidPtr<Connection> ConnectionIs(std::size_t capacity = Out::kDefaultCapacity) {
     return ValidPtr<Connection>(new Connection(capacity), adoptRef);
@@ -54,6 +56,7 @@ class Connection : public PtrInterface {
   // so that its reactors stay and hear only what changed meanwhile.
   using RootFinder = std::function<Ptr<Entity>(String8 const& typeName, Name const& name)>;
   void rootFinderIs(RootFinder f) { rootFinder_ = std::move(f); }
+  void refusalHandlerIs(RefusalHandler h) { refusalHandler_ = std::move(h); }
   // Bytes from the other end, in order. A frame split across calls is kept
   // until it is complete. Lost framing closes the connection.
   void bytesReceived(std::span<unsigned char const> bytes);
@@ -71,12 +74,14 @@ class Connection : public PtrInterface {
   std::uint64_t framesRefused() const { return framesRefused_; }
   std::uint64_t bytesReceivedCount() const { return bytesReceived_; }
   String8 const& lastRefusal() const { return lastRefusal_; }
+  // Bytes of a frame still incomplete.
+  std::size_t pendingBytes() const { return pending_.size(); }
 
  private:
   explicit Connection(std::size_t capacity);
   ~Connection() override;
 
-  void refused(String8 why);
+  void refused(std::uint64_t offset, String8 why);
   void mountOrphan(FrameView const& frame);
 
   Ptr<Out> out_;
@@ -86,6 +91,7 @@ class Connection : public PtrInterface {
   std::function<void(Ptr<Entity> const&)> onMounted_;
   RootFinder rootFinder_;
   std::unordered_map<EntityId, Ptr<Entity>> mounted_;
+  RefusalHandler refusalHandler_;
   std::vector<unsigned char> pending_;  // an incomplete frame's bytes
   std::uint64_t streamOffset_ = 0;      // of pending_'s first byte
   std::uint64_t framesReceived_ = 0;

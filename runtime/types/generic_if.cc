@@ -158,4 +158,6 @@ Ptr<GenericIf> ZefType::genericIfOfValue(void const*, bool) const { throwTypeExc
 
 Ptr<GenericIf> ZefType::genericIfFromText(String8 const&) const { throwTypeException(name().charPtr()); }
 
+Ptr<GenericIf> ZefType::genericIfFromWire(NboAttrLog::In*) const { throwTypeException(name().charPtr()); }
+
 }  // namespace Zef

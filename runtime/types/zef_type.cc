@@ -2,7 +2,11 @@
 #include "runtime/types/zef_type.h"
 
 #include <map>
+#include <type_traits>
 #include <utility>
+
+#include "runtime/attrlog/nbo_attr_log.h"
+#include "runtime/types/generic_if.h"
 
 namespace Zef {
 
@@ -124,17 +128,39 @@ void announceType(IntrospectionReactor& reactor, ZefType const* type) {
 // Built-in types, registered under the names attribute definitions use.
 
 namespace {
+using WireReader = Ptr<GenericIf> (*)(NboAttrLog::In*);
+
 class BuiltinType : public ZefType {
  public:
-  BuiltinType(Name name, std::size_t size) : ZefType(std::move(name), nullptr, nullptr, ZefTypeFlags::zefEmpty()) {
+  BuiltinType(Name name, std::size_t size, WireReader fromWire)
+      : ZefType(std::move(name), nullptr, nullptr, ZefTypeFlags::zefEmpty()), fromWire_(fromWire) {
     isValueIs(true);
     sizeIs(size);
   }
+  Ptr<GenericIf> genericIfFromWire(NboAttrLog::In* in) const override { return fromWire_(in); }
+
+ private:
+  WireReader fromWire_;
 };
 
-ZefType* builtinType(ZefType*& slot, char const* fullName, std::size_t size) {
+// A built-in value in the log's encoding (nbo_attr_log.h); `in` moves only
+// when the whole value was there.
+template <class T>
+Ptr<GenericIf> builtinFromWire(NboAttrLog::In* in) {
+  NboAttrLog::In at = *in;
+  T v;
+  if constexpr (std::is_same_v<T, bool>) v = at.nextbool();
+  else if constexpr (std::is_same_v<T, double>) v = at.nextSeconds();
+  else if constexpr (std::is_same_v<T, unsigned char>) v = at.nextU8();
+  else if constexpr (std::is_same_v<T, unsigned int>) v = at.nextU32();
+  else v = T(at.nextString());
+  *in = at;
+  return genericIfOf(v, false);
+}
+
+ZefType* builtinType(ZefType*& slot, char const* fullName, std::size_t size, WireReader fromWire) {
   if (!slot) {
-    auto* type = new BuiltinType(fullName, size);
+    auto* type = new BuiltinType(fullName, size, fromWire);
     type->isNondestructingIs(true);
     slot = type;
     ZefType::typeNodeIs(type, fullName);
@@ -143,11 +169,11 @@ ZefType* builtinType(ZefType*& slot, char const* fullName, std::size_t size) {
 }
 }  // namespace
 
-#define ZEF_BUILTIN(T, fullName)                      \
-  template <>                                         \
-  ZefType* Builtin<T>::_fwkType() {                   \
-    static ZefType* slot = nullptr;                   \
-    return builtinType(slot, fullName, sizeof(T));    \
+#define ZEF_BUILTIN(T, fullName)                                         \
+  template <>                                                            \
+  ZefType* Builtin<T>::_fwkType() {                                      \
+    static ZefType* slot = nullptr;                                      \
+    return builtinType(slot, fullName, sizeof(T), &builtinFromWire<T>);  \
   }
 ZEF_BUILTIN(bool, "bool")
 ZEF_BUILTIN(double, "Zef::Seconds")

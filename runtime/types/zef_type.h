@@ -168,6 +168,11 @@ class ZefType : public Entity {
   // A value of this type read from its text form; types without one refuse
   // with the type exception.
   virtual Ptr<GenericIf> genericIfFromText(String8 const& text) const;
+  // A value of this type read from an attribute-log record at `in`, which
+  // moves on behind it. A record too short throws the range exception and
+  // leaves `in` where it was; types without a wire reader refuse with the
+  // type exception.
+  virtual Ptr<GenericIf> genericIfFromWire(NboAttrLog::In* in) const;
 
   // The registry: full name to type object.
   static void typeNodeIs(ZefType const* type, Name const& fullName);

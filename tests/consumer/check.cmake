@@ -20,15 +20,21 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/cmake-build -G Ninja -DCMAKE_PREFIX_PATH=${prefix})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK_DIR}/cmake-build/consumer)
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK_DIR}/cmake-build/socket_consumer)
 
-# pkg-config: the flags it gives build the same program.
+# pkg-config: the flags it gives build the same programs.
 find_program(PKG_CONFIG pkg-config REQUIRED)
-execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
-                ${PKG_CONFIG} --cflags --libs phybcm54980
-                OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "pkg-config does not know phybcm54980")
-endif()
-separate_arguments(flags UNIX_COMMAND "${flags}")
-run(c++ ${SOURCE_DIR}/main.cc ${flags} -o ${WORK_DIR}/consumer-pc)
-run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK_DIR}/consumer-pc)
+foreach(pair "phybcm54980;main.cc;consumer-pc" "zefattrlogsocket;socket_main.cc;socket-consumer-pc")
+  list(GET pair 0 package)
+  list(GET pair 1 source)
+  list(GET pair 2 program)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
+                  ${PKG_CONFIG} --cflags --libs ${package}
+                  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "pkg-config does not know ${package}")
+  endif()
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  run(c++ ${SOURCE_DIR}/${source} ${flags} -o ${WORK_DIR}/${program})
+  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK_DIR}/${program})
+endforeach()

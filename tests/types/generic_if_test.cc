@@ -152,6 +152,34 @@ TEST_F(GenericIfTest, ValuesAreReadFromTextByTheirType) {
             "PhyBcm54980ChipConfig");
 }
 
+TEST_F(GenericIfTest, ValuesAreReadFromTheAttributeLogByTheirType) {
+  EventStat sent;
+  sent.currentIs(U1(1));
+  sent.countIs(70000);
+  sent.lastIs(-2.5);
+  Ptr<Zef::NboAttrLog::Out> out = Zef::NboAttrLog::Out::OutIs();
+  out << sent << 7u << true << 0.5 << Zef::String8("ge1");
+  Zef::NboAttrLog::In in(out->bytes());
+  auto type = [](char const* name) { return Zef::ZefType::registered(Zef::Name(name)); };
+  EXPECT_EQ(type("Hardware::Phy::EventStat")->genericIfFromWire(&in)->strRep(), valueToStrep(sent));
+  EXPECT_EQ(g(7u)->objectType()->genericIfFromWire(&in)->strRep(), "7");
+  EXPECT_EQ(g(true)->objectType()->genericIfFromWire(&in)->strRep(), g(true)->strRep());
+  EXPECT_EQ(g(0.5)->objectType()->genericIfFromWire(&in)->strRep(), "0.5");
+  EXPECT_EQ(g(Zef::Name("x"))->objectType()->genericIfFromWire(&in)->strRep(), g(Zef::Name("ge1"))->strRep());
+  EXPECT_EQ(in.remaining(), 0u);
+
+  // A record too short is refused and nothing of it is read.
+  Zef::NboAttrLog::In shortRecord(out->bytes().first(12));
+  EXPECT_THROW(type("Hardware::Phy::EventStat")->genericIfFromWire(&shortRecord), Zef::RangeException);
+  EXPECT_EQ(shortRecord.offset(), 0u);
+  Zef::NboAttrLog::In shortName(out->bytes().last(2));
+  EXPECT_THROW(g(Zef::Name("x"))->objectType()->genericIfFromWire(&shortName), Zef::RangeException);
+  EXPECT_EQ(shortName.offset(), 0u);
+  // Entities travel as references, not by value.
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { PhyBcm54980Stats::_fwkType()->genericIfFromWire(&in); }),
+            "PhyBcm54980Stats");
+}
+
 TEST_F(GenericIfTest, ReferencesAreReadAndWrittenAndNullClears) {
   Ptr<Fru::Gpo> gpo = Fru::Gpo::GpoIs("gpo7");
   EXPECT_FALSE(read(chipIf, 258));

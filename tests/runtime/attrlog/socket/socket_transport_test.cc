@@ -1,0 +1,391 @@
+// The socket transport, server and client in one process on one context,
+// over a Unix socket in a temporary directory and over TCP on loopback.
+#include "runtime/attrlog/socket/socket_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <asio.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "model/phy_bcm54980_chip_config.h"
+#include "model/phy_bcm54980_stats.h"
+#include "runtime/attrlog/stream_adapter.h"
+#include "standins/fru.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<unsigned char>;
+using Zef::Ptr;
+using Zef::String8;
+using Zef::AttrLogSocket::Address;
+using Zef::AttrLogSocket::Client;
+using Zef::AttrLogSocket::Options;
+using Zef::AttrLogSocket::Server;
+using Zef::AttrLogSocket::SocketException;
+using Zef::AttrLogSocket::TcpAddress;
+using Zef::AttrLogSocket::UnixAddress;
+using Zef::NboAttrLog::Connection;
+using Zef::NboAttrLog::FrameView;
+using Zef::NboAttrLog::MsgHeader;
+using Zef::NboAttrLog::Out;
+using Zef::NboAttrLog::TransactToken;
+
+struct Seen {
+  MsgHeader header;
+  Bytes payload;
+  std::size_t offset;
+  bool operator==(Seen const&) const = default;
+};
+
+// Every frame but the announcements of entities, which come before an
+// entity's first record.
+void collect(Ptr<Connection> const& conn, std::vector<Seen>* into) {
+  conn->frameHandlerIs([into](Connection&, FrameView const& f) {
+    if (f.header.entityId == 1 && f.header.attributeId == 136) return;
+    into->push_back({f.header, Bytes(f.payload.begin(), f.payload.end()), f.offset});
+  });
+}
+
+void record(Ptr<Out> const& out, MsgHeader const& h, Bytes const& payload) {
+  out->nextHeaderIs(h);
+  out << TransactToken{1};
+  out->writeBytes(payload.data(), payload.size());
+  out << TransactToken{3};
+}
+
+// The closed handler's reports.
+struct Closures {
+  std::vector<std::pair<Ptr<Connection>, std::string>> seen;
+  Zef::AttrLogSocket::ClosedHandler handler() {
+    return [this](Ptr<Connection> const& c, String8 const& reason) { seen.emplace_back(c, reason.str()); };
+  }
+};
+
+class SocketTestBase {
+ protected:
+  SocketTestBase() {
+    char dir[] = "/tmp/zefsocket-XXXXXX";
+    if (!::mkdtemp(dir)) std::abort();
+    dir_ = dir;
+  }
+  ~SocketTestBase() { std::filesystem::remove_all(dir_); }
+
+  std::string path(char const* name) const { return (dir_ / name).string(); }
+
+  // Runs the context until `done`, for at most 10 s.
+  bool runUntil(std::function<bool()> const& done) {
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      io_.restart();
+      io_.run_one_for(20ms);
+    }
+    return true;
+  }
+  // Runs whatever is ready, and what becomes ready within `d`.
+  void runFor(std::chrono::milliseconds d) {
+    io_.restart();
+    io_.run_for(d);
+  }
+
+  asio::io_context io_;
+  std::filesystem::path dir_;
+};
+
+// ---- Over both kinds of socket ----
+
+class SocketTransportTest : public SocketTestBase, public ::testing::TestWithParam<bool> {
+ protected:
+  bool isUnix() const { return GetParam(); }
+  Address listenAddress() const { return isUnix() ? Address(UnixAddress{path("s")}) : Address(TcpAddress{}); }
+
+  // A server, and a client connected to it, with the server's connection.
+  void connect(Options const& options = {}) {
+    server_ = Server::ServerIs(io_, listenAddress(), options);
+    server_->onConnectionIs([this](Ptr<Connection> const& c) {
+      serverConn_ = c;
+      if (onServerConnection) onServerConnection(c);
+    });
+    server_->onClosedIs(serverClosures_.handler());
+    client_ = Client::ClientIs(io_, server_->address(), options);
+    client_->onClosedIs(clientClosures_.handler());
+    collect(client_->connection(), &atClient_);
+    ASSERT_TRUE(runUntil([&] { return client_->isConnected() && serverConn_; }));
+  }
+
+  std::function<void(Ptr<Connection> const&)> onServerConnection;
+  Ptr<Server> server_;
+  Ptr<Client> client_;
+  Ptr<Connection> serverConn_;
+  std::vector<Seen> atClient_;
+  Closures serverClosures_;
+  Closures clientClosures_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Sockets, SocketTransportTest, ::testing::Values(true, false),
+                         [](auto const& info) { return info.param ? "Unix" : "Tcp"; });
+
+TEST_P(SocketTransportTest, RecordsArriveIntactAndCutIntoTheSameFramesBothWays) {
+  using Hardware::Phy::EventOrCountStat;
+  using Hardware::Phy::PhyBcm54980Stats;
+  auto stats = PhyBcm54980Stats::PhyBcm54980StatsIs("port0");
+  Zef::EntityId statsEid = 0;
+  // Entities attach in the connection handler; what they write goes out.
+  onServerConnection = [&](Ptr<Connection> const& c) {
+    EXPECT_TRUE(c->out()->isConnected());
+    auto sa = stats->zefNboAttrLogSaIs({}, 1, c->out(), nullptr);
+    statsEid = sa->entityId();
+    record(c->out(), {7, 300, 2, 3, 4, 1}, {0xde, 0xad, 0xbe, 0xef});
+    sa->doSerializeOrphan();  // now, rather than before the first record
+  };
+  connect();
+  EventOrCountStat v;
+  v.countIs(5);
+  v.lastIs(7.5);
+  stats->crcErrorsIs(v);
+  ASSERT_TRUE(runUntil([&] { return atClient_.size() == 2; }));
+
+  Ptr<Out> wire = Out::OutIs();
+  wire << v;
+  std::size_t firstSize = 3 + 1 + 2 + 4 + 4;  // prefix, entity and attribute ids, words, payload
+  // The second follows the first and the statistics entity's announcement.
+  EXPECT_GT(atClient_.at(1).offset, firstSize);
+  EXPECT_EQ(atClient_, (std::vector<Seen>{
+                           {{7, 300, 2, 3, 4, 1}, {0xde, 0xad, 0xbe, 0xef}, 0},
+                           {{statsEid, PhyBcm54980Stats::crcErrorsAttrId}, Bytes(wire->bytes().begin(), wire->bytes().end()), atClient_.at(1).offset},
+                       }));
+  // The sender forgets what it sent once the socket took it.
+  ASSERT_TRUE(runUntil([&] { return serverConn_->out()->size() == 0; }));
+  EXPECT_EQ(client_->connection()->bytesReceivedCount(), serverConn_->out()->bytesWritten());
+
+  std::vector<Seen> atServer;
+  collect(serverConn_, &atServer);
+  record(client_->connection()->out(), {9, 258}, {1});
+  ASSERT_TRUE(runUntil([&] { return !atServer.empty(); }));
+  EXPECT_EQ(atServer, (std::vector<Seen>{{{9, 258}, {1}, 0}}));
+  EXPECT_TRUE(serverClosures_.seen.empty());
+}
+
+// Writes `total` numbered records of 1 KiB from a scheduled flow-out, only
+// while the log may take more; a pass that stops resumes where it left off.
+class BurstAdapter : public Zef::StreamAdapter {
+ public:
+  static constexpr std::size_t kFiller = 1020;
+
+  BurstAdapter(Ptr<Out> const& out, std::uint32_t total) : StreamAdapter({}, 1, out, nullptr), total_(total) {}
+
+  static Bytes payloadOf(std::uint32_t i) {
+    Bytes b{static_cast<unsigned char>(i >> 24), static_cast<unsigned char>(i >> 16),
+            static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)};
+    for (std::size_t k = 0; k < kFiller; ++k) b.push_back(static_cast<unsigned char>(i * 31 + k));
+    return b;
+  }
+
+  // Resume points are the next record's number plus one: 0 means done.
+  Zef::AttributeId handleAttrFlowOut(Zef::AttributeId start) override {
+    std::uint32_t i = start == 0 ? 0 : static_cast<std::uint32_t>(start) - 1;
+    for (; i < total_; ++i) {
+      if (!continueFlowOut()) {
+        ++stops;
+        return static_cast<Zef::AttributeId>(i + 1);
+      }
+      record(nboAttrLogOut(), {entityId(), 300}, payloadOf(i));
+    }
+    return 0;
+  }
+
+  int stops = 0;
+
+ private:
+  std::uint32_t total_;
+};
+
+TEST_P(SocketTransportTest, ABurstOfMegabytesThroughASmallSendBufferArrivesCompleteAndInOrder) {
+  constexpr std::uint32_t kRecords = 4096;  // 4 MiB through 64 KiB
+  Ptr<BurstAdapter> burst;
+  onServerConnection = [&](Ptr<Connection> const& c) {
+    burst = Ptr<BurstAdapter>(new BurstAdapter(c->out(), kRecords), Zef::adoptRef);
+    burst->zefRegisterOn(c->out());
+    c->demuxer()->createFlowOut(burst, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")), false, 0);
+  };
+  connect(Options{64 * 1024});
+  ASSERT_TRUE(runUntil([&] { return atClient_.size() >= kRecords; })) << atClient_.size() << " arrived";
+  runFor(20ms);
+
+  ASSERT_EQ(atClient_.size(), kRecords);
+  for (std::uint32_t i = 0; i < kRecords; ++i) {
+    ASSERT_EQ(atClient_[i].header, (MsgHeader{burst->entityId(), 300})) << i;
+    ASSERT_EQ(atClient_[i].payload, BurstAdapter::payloadOf(i)) << i;
+  }
+  EXPECT_GT(burst->stops, 0);  // the buffer filled: the pass waited for the socket
+  EXPECT_EQ(serverConn_->demuxer()->scheduledCount(), 0u);
+  EXPECT_EQ(client_->connection()->framesRefused(), 0u);
+}
+
+TEST_P(SocketTransportTest, ClosingTheClientClosesTheServersConnectionAndTellsBoth) {
+  connect();
+  client_->closedIs("done");
+  ASSERT_TRUE(runUntil([&] { return !serverClosures_.seen.empty(); }));
+  EXPECT_EQ(serverClosures_.seen.size(), 1u);
+  EXPECT_EQ(serverClosures_.seen[0].first, serverConn_);
+  EXPECT_EQ(serverClosures_.seen[0].second, "end of stream");
+  EXPECT_TRUE(serverConn_->isClosed());
+  EXPECT_TRUE(server_->connections().empty());
+  ASSERT_EQ(clientClosures_.seen.size(), 1u);
+  EXPECT_EQ(clientClosures_.seen[0].second, "done");
+  EXPECT_TRUE(client_->isClosed());
+  EXPECT_TRUE(client_->connection()->out()->isClosed());
+  // Closing again tells nobody twice.
+  client_->closedIs("again");
+  runFor(5ms);
+  EXPECT_EQ(clientClosures_.seen.size(), 1u);
+  EXPECT_EQ(serverClosures_.seen.size(), 1u);
+}
+
+TEST_P(SocketTransportTest, ClosingTheServerEndsEveryConnectionAndTheClientSeesTheEnd) {
+  connect();
+  server_->closedIs();
+  EXPECT_FALSE(server_->isListening());
+  ASSERT_EQ(serverClosures_.seen.size(), 1u);
+  EXPECT_EQ(serverClosures_.seen[0].second, "server closed");
+  ASSERT_TRUE(runUntil([&] { return client_->isClosed(); }));
+  ASSERT_EQ(clientClosures_.seen.size(), 1u);
+  EXPECT_EQ(clientClosures_.seen[0].second, "end of stream");
+  if (isUnix()) {
+    EXPECT_FALSE(std::filesystem::exists(path("s")));
+  }
+}
+
+TEST_P(SocketTransportTest, BytesThatLoseTheFramingCloseTheConnectionNamingTheOffset) {
+  connect();
+  record(client_->connection()->out(), {3, 258}, {1, 2});
+  Bytes junk{0xff, 0, 0};
+  client_->connection()->out()->writeBytes(junk.data(), junk.size());
+  ASSERT_TRUE(runUntil([&] { return !serverClosures_.seen.empty() && client_->isClosed(); }));
+  EXPECT_EQ(serverClosures_.seen[0].second, "unknown frame tag 0xff at offset 8");
+  EXPECT_EQ(serverConn_->framesReceived(), 1u);
+  EXPECT_EQ(clientClosures_.seen.at(0).second, "end of stream");
+}
+
+TEST_P(SocketTransportTest, ASecondServerOnTheSameAddressIsRefused) {
+  connect();
+  Address taken = server_->address();
+  try {
+    Server::ServerIs(io_, taken);
+    FAIL() << "a second server listens";
+  } catch (SocketException const& e) {
+    EXPECT_NE(std::string(e.what()).find("address in use"), std::string::npos) << e.what();
+    EXPECT_EQ(e.code(), std::errc::address_in_use);
+  }
+  // The first one still serves.
+  auto again = Client::ClientIs(io_, taken);
+  ASSERT_TRUE(runUntil([&] { return server_->connections().size() == 2; }));
+  EXPECT_TRUE(again->isConnected());
+}
+
+TEST_P(SocketTransportTest, ConnectingWhereNobodyListensFailsClearly) {
+  Address nowhere = UnixAddress{path("missing")};
+  std::string expected = "cannot connect to unix:" + path("missing") + ": no such socket";
+  if (!isUnix()) {
+    // A port that was just free again.
+    nowhere = Server::ServerIs(io_, TcpAddress{})->address();
+    expected = "cannot connect to " + Zef::AttrLogSocket::addressText(nowhere) +
+               ": connection refused: nobody listens there";
+  }
+  auto client = Client::ClientIs(io_, nowhere);
+  bool connected = false;
+  Closures closures;
+  client->onConnectedIs([&](Ptr<Connection> const&) { connected = true; });
+  client->onClosedIs(closures.handler());
+  ASSERT_TRUE(runUntil([&] { return client->isClosed(); }));
+  EXPECT_FALSE(connected);
+  ASSERT_EQ(closures.seen.size(), 1u);
+  EXPECT_EQ(closures.seen[0].second, expected);
+  EXPECT_EQ(client->connection()->closeReason(), expected);
+}
+
+// ---- Unix socket files ----
+
+class UnixSocketFileTest : public SocketTestBase, public ::testing::Test {};
+
+TEST_F(UnixSocketFileTest, AStaleSocketFileIsReplacedAndTheServersFileRemovedWhenItGoes) {
+  std::string p = path("s");
+  {
+    // A socket file left behind by a server that is gone.
+    asio::local::stream_protocol::acceptor a(io_, asio::local::stream_protocol::endpoint(p));
+  }
+  ASSERT_TRUE(std::filesystem::is_socket(p));
+  Ptr<Server> server = Server::ServerIs(io_, UnixAddress{p});
+  auto client = Client::ClientIs(io_, UnixAddress{p});
+  ASSERT_TRUE(runUntil([&] { return client->isConnected(); }));
+  server = nullptr;
+  EXPECT_FALSE(std::filesystem::exists(p));
+  ASSERT_TRUE(runUntil([&] { return client->isClosed(); }));
+}
+
+TEST_F(UnixSocketFileTest, AFileThatIsNotASocketIsLeftAloneAndRefused) {
+  std::string p = path("s");
+  std::ofstream(p) << "keep me";
+  try {
+    Server::ServerIs(io_, UnixAddress{p});
+    FAIL() << "listened over a regular file";
+  } catch (SocketException const& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot listen on unix:" + p + ": a file that is not a socket is in the way");
+  }
+  std::ifstream in(p);
+  std::string text;
+  std::getline(in, text);
+  EXPECT_EQ(text, "keep me");
+}
+
+TEST_F(UnixSocketFileTest, APathTooLongForASocketIsRefused) {
+  std::string p = path(std::string(200, 'x').c_str());
+  EXPECT_THROW(Server::ServerIs(io_, UnixAddress{p}), SocketException);
+  EXPECT_THROW(Client::ClientIs(io_, UnixAddress{p}), SocketException);
+  EXPECT_THROW(Server::ServerIs(io_, UnixAddress{""}), SocketException);
+}
+
+TEST_F(UnixSocketFileTest, FlowOutsThatWaitForAnEntityIdAreRetriedUntilOneIsFree) {
+  using Hardware::Phy::PhyBcm54980ChipConfig;
+  auto server = Server::ServerIs(io_, UnixAddress{path("s")});
+  Ptr<Connection> conn;
+  auto chip = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip0");
+  server->onConnectionIs([&](Ptr<Connection> const& c) {
+    conn = c;
+    chip->zefNboAttrLogSaIs({}, 1, c->out(), nullptr);
+    c->demuxer()->entityIdLimitIs(1);  // the chip holds the only one
+  });
+  auto client = Client::ClientIs(io_, UnixAddress{path("s")});
+  std::vector<Seen> atClient;
+  collect(client->connection(), &atClient);
+  ASSERT_TRUE(runUntil([&] { return conn && client->isConnected(); }));
+
+  // The reference needs an id for the GPO: none is free, so it waits.
+  chip->resetIs(Fru::Gpo::GpoIs("gpo3"));
+  server->flowOutsWake(conn);
+  runFor(20ms);
+  EXPECT_TRUE(atClient.empty());
+  EXPECT_GT(conn->demuxer()->scheduledCount(), 0u);
+
+  conn->demuxer()->entityIdLimitIs(8);
+  ASSERT_TRUE(runUntil([&] {
+    for (auto const& s : atClient) {
+      if (s.header.attributeId == PhyBcm54980ChipConfig::resetAttrId) return true;
+    }
+    return false;
+  }));
+  EXPECT_EQ(conn->demuxer()->reactorCount(), 2u);
+}
+
+}  // namespace
