@@ -94,7 +94,7 @@ class Session {
     if (!t) throw std::runtime_error("unknown type: " + type);
     Ptr<GenericIf::List> args(new GenericIf::List(), Zef::adoptRef);
     args->itemEnq(name(n));
-    keep(n, t->genericIfNew(args.ptr(), false));
+    keep(n, t->genericIf(static_cast<GenericIf const*>(args.ptr()), false));
   }
 
   void keep(std::string const& n, Ptr<GenericIf> const& g) {

@@ -152,7 +152,7 @@ Ptr<GenericIf> ZefType::genericIf(PtrInterface* object, bool isConst) const {
   return Ptr<GenericIf>();
 }
 
-Ptr<GenericIf> ZefType::genericIfNew(GenericIf const*, bool) const { throwTypeException(name().charPtr()); }
+Ptr<GenericIf> ZefType::genericIf(GenericIf const*, bool) const { throwTypeException(name().charPtr()); }
 
 Ptr<GenericIf> ZefType::genericIfOfValue(void const*, bool) const { throwTypeException(name().charPtr()); }
 

@@ -389,41 +389,58 @@ TEST_F(GenericIfTest, AnInstantiatingChildIsCreatedReadAndDeleted) {
 
 TEST_F(GenericIfTest, GenericConstructorsOfFactoryTypes) {
   auto* t = PhyBcm54980StatusPtrDir::_fwkType();
-  Ptr<GenericIf> made = t->genericIfNew(list(Zef::Name("sp")).ptr(), false);
+  Ptr<GenericIf> made = t->genericIf(list(Zef::Name("sp")).ptr(), false);
   ASSERT_TRUE(made);
   EXPECT_EQ(made->strRep(), "sp");
   EXPECT_NE(dynamic_cast<PhyBcm54980StatusPtrDir*>(made->rawObject()), nullptr);
   EXPECT_EQ(messageOf<Zef::UnknownArgException>([&] {
-              t->genericIfNew(list(Zef::Name("sp"), Zef::Name("extra")).ptr(), false);
+              t->genericIf(list(Zef::Name("sp"), Zef::Name("extra")).ptr(), false);
             }),
             "PhyBcm54980StatusPtrDir");
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIfNew(list().ptr(), false); }), "name");
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIfNew(list(U32(1)).ptr(), false); }), "name");
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIfNew(g(Zef::Name("x")).ptr(), false); }), "List");
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIf(list().ptr(), false); }), "name");
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIf(list(U32(1)).ptr(), false); }), "name");
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIf(g(Zef::Name("x")).ptr(), false); }), "List");
   EXPECT_NE(dynamic_cast<PhyBcm54980Stats*>(
-                PhyBcm54980Stats::_fwkType()->genericIfNew(list(Zef::Name("st")).ptr(), false)->rawObject()),
+                PhyBcm54980Stats::_fwkType()->genericIf(list(Zef::Name("st")).ptr(), false)->rawObject()),
             nullptr);
 }
 
+TEST_F(GenericIfTest, ADirectoryIsConstructedByTypeNameThroughTheOtherGenericIf) {
+  Zef::ZefType const* t = Zef::ZefType::registered("Hardware::Phy::PhyBcm54980ChipConfigDir");
+  ASSERT_NE(t, nullptr);
+  Ptr<GenericIf> dirIf = t->genericIf(list(Zef::Name("chips2")).ptr(), false);
+  ASSERT_TRUE(dirIf);
+  EXPECT_NE(dynamic_cast<PhyBcm54980ChipConfigDir::GenericIf_*>(dirIf.ptr()), nullptr);
+  auto* dir = dynamic_cast<PhyBcm54980ChipConfigDir*>(dirIf->rawObject());
+  ASSERT_NE(dir, nullptr);
+  EXPECT_EQ(dir->name(), "chips2");
+  dirIf->attributeOp(op(dirIf->attributeId("phyChipConfig"), AttributeOp::kWrite), nullptr, list(Zef::Name("c1")));
+  EXPECT_TRUE(dir->phyChipConfig("c1"));
+  // The overload on an object presents the same directory.
+  Ptr<GenericIf> again = t->genericIf(static_cast<Zef::PtrInterface*>(dir), true);
+  EXPECT_TRUE(again->isConst());
+  EXPECT_EQ(again->rawObject(), dir);
+}
+
 TEST_F(GenericIfTest, GenericConstructorsOfValuesTakeFieldsInOrder) {
-  Ptr<GenericIf> made = Event::_fwkType()->genericIfNew(list(U1(1), 4.5).ptr(), false);
+  Ptr<GenericIf> made = Event::_fwkType()->genericIf(list(U1(1), 4.5).ptr(), false);
   Event expected;
   expected.valueIs(U1(1));
   expected.whenIs(4.5);
   EXPECT_EQ(made->strRep(), valueToStrep(expected));
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { Event::_fwkType()->genericIfNew(list(4.5).ptr(), false); }),
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { Event::_fwkType()->genericIf(list(4.5).ptr(), false); }),
             "value");
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { Event::_fwkType()->genericIfNew(list(U1(1)).ptr(), false); }),
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { Event::_fwkType()->genericIf(list(U1(1)).ptr(), false); }),
             "when");
   EXPECT_EQ(messageOf<Zef::UnknownArgException>([&] {
-              Event::_fwkType()->genericIfNew(list(U1(1), 4.5, 1.0).ptr(), false);
+              Event::_fwkType()->genericIf(list(U1(1), 4.5, 1.0).ptr(), false);
             }),
             "Event");
 }
 
 TEST_F(GenericIfTest, TypesWithoutAGenericConstructorRefuse) {
   EXPECT_EQ(messageOf<Zef::TypeException>([&] {
-              PhyBcm54980ChipConfig::_fwkType()->genericIfNew(list(Zef::Name("c")).ptr(), false);
+              PhyBcm54980ChipConfig::_fwkType()->genericIf(list(Zef::Name("c")).ptr(), false);
             }),
             "PhyBcm54980ChipConfig");
 }
