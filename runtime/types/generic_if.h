@@ -92,8 +92,9 @@ class GenericIf::List : public GenericIf {
   std::deque<Ptr<GenericIf>> items_;
 };
 
-// The interface of an entity: its base attributes ("name"), then the
-// generated table's rows.
+// The interface of an entity: the generated table's rows, then the
+// attributes every entity has (fwkKey, also called "name"; zeroReferences;
+// isNondestructing).
 class GenericIfEntity : public GenericIf {
  public:
   GenericIfEntity(Ptr<Entity> const& entity, bool isConst, GenericTable const* table = nullptr)
@@ -107,6 +108,9 @@ class GenericIfEntity : public GenericIf {
   PtrInterface* rawObject() override { return entity_.ptr(); }
   PtrInterface const* rawObject() const override { return entity_.ptr(); }
   String8 strRep() const override { return entity_->name(); }
+
+  // The rows of the attributes every entity has.
+  static GenericTable const zefEntityTable;
 
  protected:
   Ptr<Entity> entity_;
@@ -276,6 +280,10 @@ struct MemberFn<R (C::*)(A...)> {
 };
 template <class C, class R, class... A>
 struct MemberFn<R (C::*)(A...) const> : MemberFn<R (C::*)(A...)> {};
+template <class C, class R, class... A>
+struct MemberFn<R (C::*)(A...) noexcept> : MemberFn<R (C::*)(A...)> {};
+template <class C, class R, class... A>
+struct MemberFn<R (C::*)(A...) const noexcept> : MemberFn<R (C::*)(A...)> {};
 
 // The object a row's thunk works on: entities are passed as their
 // PtrInterface, so that a base type's rows reach the same object; values as

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/phy_bcm54980_dirs.h"
+#include "model/reactors.h"
 #include "model/phy_bcm54980_ptr_dirs.h"
 #include "model/phy_bcm54980_stats.h"
 #include "model/phy_bcm54980_status.h"
@@ -103,6 +104,49 @@ TEST_F(GenericIfTest, AttributeIdsByName) {
   EXPECT_EQ(chipIf->attributeId("name"), 0);
   EXPECT_EQ(chipIf->attributeId("nonesuch"), -1);
   EXPECT_EQ(g(EventStat())->attributeId("doUpdate"), 6);
+}
+
+TEST_F(GenericIfTest, EveryEntityAnswersTheAttributesItInheritsByName) {
+  auto config = configs->phyConfigIs("p1", wexa, "api", "1.0");
+  for (Ptr<GenericIf> const& i : {chipIf, configsIf, g(config)}) {
+    EXPECT_EQ(i->attributeId("fwkKey"), 0);
+    EXPECT_EQ(i->attributeId("zeroReferences"), 5);
+    EXPECT_EQ(i->attributeId("isNondestructing"), 6);
+  }
+  EXPECT_EQ(read(chipIf, 0)->strRep(), "'chip0'");
+  EXPECT_EQ(read(g(config), 0)->strRep(), "'p1'");
+  EXPECT_EQ(read(g(config), 6)->strRep(), "0");
+}
+
+TEST_F(GenericIfTest, IsNondestructingIsWrittenThroughTheEntitysMutator) {
+  phytest::Journal journal;
+  auto reactor = phytest::ChipReactor::attached("A", &journal, chip);
+  chipIf->attributeOp(op(6, AttributeOp::kWrite), nullptr, g(true));
+  EXPECT_TRUE(chip->isNondestructing());
+  EXPECT_EQ(read(chipIf, 6)->strRep(), "1");
+  chipIf->attributeOp(op(6, AttributeOp::kWrite), nullptr, g(false));
+  EXPECT_FALSE(chip->isNondestructing());
+  EXPECT_EQ(journal.lines, phytest::lines({"A:isNondestructing", "A:isNondestructing"}));
+  EXPECT_EQ(messageOf<Zef::ConstException>([&] {
+              Zef::genericIfOf(chip, true)->attributeOp(op(6, AttributeOp::kWrite), nullptr, g(true));
+            }),
+            "attempting to modify a const instance");
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] {
+              chipIf->attributeOp(op(6, AttributeOp::kWrite), nullptr, g(U32(1)));
+            }),
+            "isNondestructing");
+  EXPECT_FALSE(chip->isNondestructing());
+}
+
+TEST_F(GenericIfTest, TheKeyIsOnlyReadAndZeroReferencesNeitherReadNorWritten) {
+  auto refused = [&](Zef::AttributeId id, Zef::OpId code) {
+    return messageOf<Zef::OpNotSupportedException>([&] { chipIf->attributeOp(op(id, code), nullptr, g(true)); });
+  };
+  EXPECT_EQ(refused(0, AttributeOp::kWrite).rfind("fwkKey", 0), 0u);
+  EXPECT_EQ(refused(5, AttributeOp::kRead).rfind("zeroReferences", 0), 0u);
+  EXPECT_EQ(refused(5, AttributeOp::kWrite).rfind("zeroReferences", 0), 0u);
+  EXPECT_EQ(messageOf<Zef::BadIndexAttrException>([&] { read(chipIf, 0, g(Zef::Name("k"))); }), "fwkKey");
+  EXPECT_EQ(chip->name(), "chip0");
 }
 
 TEST_F(GenericIfTest, CheckedCastTakesOwnAndBaseTypesOnly) {
