@@ -92,7 +92,8 @@ String8 PtrInterface::NotifieeConst::name() const { return String8(); }
 void PtrInterface::NotifieeConst::notifierIs(Ptr<PtrInterface const> const& n) { notifierFieldIs(n); }
 
 void PtrInterface::NotifieeConst::handleNotification(ActivityConfig*) {
-  // Nothing is ever deferred by this runtime; replay what a caller parked.
+  // A reactor that knows no attributes hears a single deferred one through
+  // onAttribute; replaying everything is for reactors that know their type's.
   AttributeId id = pendingAttributeId_;
   pendingAttributeId_ = 0;
   if (id > 0) onAttribute(id);
@@ -122,7 +123,20 @@ void PtrInterface::NotifieeConst::isWeakReferenceIs(bool b) {
   else n->newRef();
 }
 
-bool PtrInterface::NotifieeConst::zefOnAttribute(AttributeId, unsigned char*) const { return false; }
+bool PtrInterface::NotifieeConst::zefOnAttribute(AttributeId id, unsigned char* pendingCount) {
+  if (!isDeferring_) return false;
+  // One attribute is replayed alone; changes of two make the replay take all.
+  if (pendingAttributeId_ == 0) pendingAttributeId_ = id;
+  else if (pendingAttributeId_ > 0 && pendingAttributeId_ != id) pendingAttributeId_ = kReplayAll;
+  if (pendingCount && *pendingCount < 0xFF) ++*pendingCount;
+  return true;
+}
+
+void PtrInterface::NotifieeConst::isDeferringIs(bool b) {
+  if (b == isDeferring_) return;
+  isDeferring_ = b;
+  if (!b && pendingAttributeId_ != 0) handleNotification(nullptr);
+}
 
 void doZombieReactor(PtrInterface::NotifieeConst& reactor, bool zombie) {
   if (zombie == reactor.zefMarkedForDeletion()) return;

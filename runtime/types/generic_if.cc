@@ -56,6 +56,7 @@ Ptr<GenericIf> GenericIf::attributeOp(AttributeOp const& op, Ptr<GenericIf const
 }
 
 void GenericIf::onAttribute(AttributeId) {}
+void GenericIf::onCollectionAttribute(AttributeId id, Name const&) { onAttribute(id); }
 
 Ptr<GenericIf> GenericIf::tableOp(GenericAttr const& row, void* object, AttributeOp const& op, GenericIf const* key,
                                   GenericIf const* value) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -489,29 +490,113 @@ TEST_F(GenericIfTest, TypesWithoutAGenericConstructorRefuse) {
             "PhyBcm54980ChipConfig");
 }
 
-// An interface that records the changes it is told of.
+// An interface that records the changes it is told of: an attribute's id,
+// or id:key for a member of a collection.
 template <class E>
 class RecordingIf : public E::GenericIf_ {
  public:
-  RecordingIf(Ptr<E> const& e) : E::GenericIf_(e, false) {}
-  void onAttribute(Zef::AttributeId id) override { heard.push_back(id); }
-  std::vector<Zef::AttributeId> heard;
+  explicit RecordingIf(Ptr<E> const& e) : E::GenericIf_(e, false) {}
+  static Ptr<RecordingIf> on(Ptr<E> const& e) { return Ptr<RecordingIf>(new RecordingIf(e), Zef::adoptRef); }
+  void onAttribute(Zef::AttributeId id) override { heard.push_back(std::to_string(id)); }
+  void onCollectionAttribute(Zef::AttributeId id, Zef::Name const& key) override {
+    heard.push_back(std::to_string(id) + ":" + key.str());
+  }
+  std::vector<std::string> heard;
 };
 
+using Heard = std::vector<std::string>;
+
 TEST_F(GenericIfTest, TheAdapterTellsTheInterfaceOfEachChangeWhileItLives) {
-  Ptr<RecordingIf<PhyBcm54980ChipConfig>> chipRec(new RecordingIf<PhyBcm54980ChipConfig>(chip), Zef::adoptRef);
-  Ptr<RecordingIf<PhyBcm54980ConfigDir>> dirRec(new RecordingIf<PhyBcm54980ConfigDir>(configs), Zef::adoptRef);
+  auto chipRec = RecordingIf<PhyBcm54980ChipConfig>::on(chip);
+  auto dirRec = RecordingIf<PhyBcm54980ConfigDir>::on(configs);
   chip->resetIs(Fru::Gpo::GpoIs("g"));
   chip->interruptIs(Fru::IntCtrl::IntCtrlIs("i"));
   chip->interruptIs(chip->interrupt());  // unchanged: no notification
   configs->phyConfigIs("p1", wexa, "api", "1.0");
   configs->phyConfigDel("p1");
-  EXPECT_EQ(chipRec->heard, (std::vector<Zef::AttributeId>{258, 259}));
-  EXPECT_EQ(dirRec->heard, (std::vector<Zef::AttributeId>{258, 258}));
+  EXPECT_EQ(chipRec->heard, (Heard{"258", "259"}));
+  EXPECT_EQ(dirRec->heard, (Heard{"258:p1", "258:p1"}));
   auto const before = chip->zefNotifieeList().memberCount();
   chipRec = nullptr;
   EXPECT_EQ(chip->zefNotifieeList().memberCount(), before - 1);
   chip->resetIs(nullptr);  // the adapter is gone from the list: nothing dangles
+}
+
+TEST_F(GenericIfTest, ADerivedEntitysAdapterPassesOnItsBaseTypesAttributesToo) {
+  auto config = configs->phyConfigIs("p1", wexa, "api", "1.0");
+  auto configRec = RecordingIf<PhyBcm54980Config>::on(config);
+  config->modelIs("bcm");                // PhyConfig's
+  config->linkStatePollIntervalIs(2.0);  // PhyConfig's
+  config->suppressLinkPulseIs(true);     // its own
+  EXPECT_EQ(configRec->heard, (Heard{"258", "265", "387"}));
+
+  Ptr<Interface::EthPhyIntfStatus> intf = Interface::EthPhyIntfStatus::EthPhyIntfStatusIs("et1");
+  auto status = PhyBcm54980Status::PhyBcm54980StatusIs("port1", Hardware::Phy::mdioClause45, config, intf);
+  auto statusRec = RecordingIf<PhyBcm54980Status>::on(status);
+  status->linkUpIs(true);  // PhyStatus's
+  status->bcmStatsIs("s");
+  EXPECT_EQ(statusRec->heard, (Heard{"260", "386"}));
+}
+
+TEST_F(GenericIfTest, ADeferredChangeIsReplayedAloneWhenDeferringEnds) {
+  auto chipRec = RecordingIf<PhyBcm54980ChipConfig>::on(chip);
+  auto& adapter = *chipRec->adapter();
+  adapter.isDeferringIs(true);
+  chip->resetIs(Fru::Gpo::GpoIs("g"));
+  chip->resetIs(nullptr);
+  EXPECT_TRUE(chipRec->heard.empty());
+  EXPECT_EQ(adapter.pendingAttributeId(), 258);
+  adapter.isDeferringIs(false);
+  EXPECT_EQ(chipRec->heard, (Heard{"258"}));
+  EXPECT_EQ(adapter.pendingAttributeId(), 0);
+  chip->interruptIs(Fru::IntCtrl::IntCtrlIs("i"));
+  EXPECT_EQ(chipRec->heard, (Heard{"258", "259"}));
+}
+
+TEST_F(GenericIfTest, ChangesOfSeveralAttributesReplayEveryAttributeInIdOrder) {
+  auto config = configs->phyConfigIs("p1", wexa, "api", "1.0");
+  auto configRec = RecordingIf<PhyBcm54980Config>::on(config);
+  configRec->adapter()->isDeferringIs(true);
+  config->suppressLinkPulseIs(true);
+  config->modelIs("bcm");
+  EXPECT_EQ(configRec->adapter()->pendingAttributeId(), Zef::PtrInterface::NotifieeConst::kReplayAll);
+  configRec->adapter()->isDeferringIs(false);
+  // The base type's attributes from 258, then its own from 386 to 401.
+  ASSERT_FALSE(configRec->heard.empty());
+  EXPECT_EQ(configRec->heard.front(), "258");
+  EXPECT_EQ(configRec->heard.back(), "401");
+  std::vector<int> ids;
+  for (auto const& h : configRec->heard) ids.push_back(std::stoi(h));
+  EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 387), 1);
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 386), 1);
+}
+
+TEST_F(GenericIfTest, ADeferredCollectionChangeIsReplayedForItsKeyOrForTheWholeCollection) {
+  auto dirRec = RecordingIf<PhyBcm54980ConfigDir>::on(configs);
+  auto& adapter = *dirRec->adapter();
+  adapter.isDeferringIs(true);
+  configs->phyConfigIs("p1", wexa, "api", "1.0");
+  EXPECT_EQ(adapter.zefKeyForPhyConfig(), "p1");
+  adapter.isDeferringIs(false);
+  EXPECT_EQ(dirRec->heard, (Heard{"258:p1"}));
+
+  adapter.isDeferringIs(true);
+  configs->phyConfigIs("p2", wexa, "api", "1.0");
+  configs->phyConfigDel("p1");
+  adapter.isDeferringIs(false);
+  EXPECT_EQ(dirRec->heard, (Heard{"258:p1", "258"}));
+  EXPECT_EQ(adapter.pendingCountForPhyConfig, 0);
+
+  // Everything, each collection whole, as the runtime may ask after it lost
+  // track; an id that is not the type's is left to the runtime.
+  adapter.pendingAttributeIdIs(Zef::PtrInterface::NotifieeConst::kReplayAllWhole);
+  adapter.handleNotification(nullptr);
+  EXPECT_EQ(dirRec->heard, (Heard{"258:p1", "258", "258", "259"}));
+  adapter.pendingAttributeIdIs(300);
+  adapter.handleNotification(nullptr);
+  EXPECT_EQ(dirRec->heard.size(), 4u);
+  EXPECT_EQ(adapter.pendingAttributeId(), 0);
 }
 
 }  // namespace
