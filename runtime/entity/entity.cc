@@ -7,6 +7,7 @@
 #include <atomic>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace Zef {
 
@@ -150,7 +151,51 @@ void Entity::NotifieeConst::onVersion() {}
 
 // Entities.
 
-Entity::~Entity() = default;
+namespace {
+// Children by parent. A child's link to its parent is plain, and a parent may
+// go first and leave children behind that no directory or child attribute
+// holds (a statistics entity made but never stored, for one); the record lets
+// it reach them. The last release, and so a destructor, may run on any thread.
+struct ChildRecord {
+  std::mutex mutex;
+  std::unordered_multimap<Entity const*, Entity*> byParent;
+};
+
+ChildRecord& childRecord() {
+  static auto* r = new ChildRecord();  // outlives every entity
+  return *r;
+}
+
+// Moves `child` from the children of `from` to those of `to` (either null).
+void childRecordMove(Entity* child, Entity const* from, Entity const* to) {
+  ChildRecord& record = childRecord();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  // The insertion may throw; it comes before anything changes.
+  if (to) record.byParent.emplace(to, child);
+  if (from) {
+    auto [it, end] = record.byParent.equal_range(from);
+    while (it != end && it->second != child) ++it;
+    if (it != end) record.byParent.erase(it);
+  }
+}
+}  // namespace
+
+Entity::~Entity() {
+  if (parent_) childRecordMove(this, parent_, nullptr);
+  std::vector<Entity*> children;
+  {
+    ChildRecord& record = childRecord();
+    std::lock_guard<std::mutex> lock(record.mutex);
+    auto [begin, end] = record.byParent.equal_range(this);
+    for (auto it = begin; it != end; ++it) children.push_back(it->second);
+    record.byParent.erase(begin, end);
+  }
+  // Children left behind lose their parent, as a detach would leave them.
+  for (Entity* child : children) {
+    child->parent_ = nullptr;
+    child->handleParent(Ptr<Entity>());
+  }
+}
 
 namespace {
 // The attributes every entity has.
@@ -185,6 +230,7 @@ Ptr<Entity const> Entity::parent() const { return Ptr<Entity const>(parent_); }
 Ptr<Entity> Entity::parent() { return Ptr<Entity>(parent_); }
 void Entity::parentIs(Ptr<Entity> const& p) {
   if (p.ptr() == parent_) return;
+  childRecordMove(this, parent_, p.ptr());
   parent_ = p.ptr();
   handleParent(p);
 }
