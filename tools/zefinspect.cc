@@ -129,15 +129,28 @@ class Session {
     std::string const type = a->typeName().str();
     if (text == "null") return nullptr;
     if (auto it = objects_.find(text); it != objects_.end()) return it->second;
-    if (type == "U32") return Zef::genericIfOf(static_cast<U32>(std::stoul(text)), false);
-    if (type == "Zef::Seconds") return Zef::genericIfOf(std::stod(text), false);
+    if (Ptr<GenericIf> number = numberFor(type, Zef::String8(text))) return number;
     if (type == "Zef::String") return Zef::genericIfOf(Zef::String8(text), false);
     if (type == "Zef::Name") return Zef::genericIfOf(Zef::Name(text), false);
-    if (type == "bool") return Zef::genericIfOf(text == "true" || text == "1", false);
-    if (type == "U1") return Zef::genericIfOf(U1(static_cast<unsigned char>(std::stoul(text))), false);
     Zef::ZefType* t = Zef::ZefType::registered(a->typeName());
     if (!t) throw std::runtime_error("cannot read a " + type);
     return t->genericIfFromText(Zef::String8(text));
+  }
+
+  // A number of type `type` read as a value's text form reads its fields, and
+  // checked against the type's range; null when `type` is not a number.
+  static Ptr<GenericIf> numberFor(std::string const& type, Zef::String8 const& text) {
+    auto of = [](auto v) { return Zef::genericIfOf(v, false); };
+    if (type == "bool" && (text == "true" || text == "false")) return of(text == "true");
+    if (type == "bool") return of(Zef::strepToUnsigned(text, 1, Zef::kBoolMessage) == 1);
+    if (type == "U1") return of(Zef::strepToValue<U1>(text));
+    if (type == "U4") return of(U4(static_cast<unsigned char>(Zef::strepToUnsigned(text, U4::kMax, Zef::kU4Message))));
+    if (type == "U6") return of(U6(static_cast<unsigned char>(Zef::strepToUnsigned(text, U6::kMax, Zef::kU6Message))));
+    if (type == "U22") return of(U22(static_cast<unsigned>(Zef::strepToUnsigned(text, U22::kMax, Zef::kU22Message))));
+    if (type == "U8") return of(static_cast<unsigned char>(Zef::strepToUnsigned(text, 0xff, Zef::kU8Message)));
+    if (type == "U32") return of(static_cast<U32>(Zef::strepToUnsigned(text, 0xffffffff, Zef::kU32Message)));
+    if (type == "Zef::Seconds") return of(Zef::strepToNumber<double>(text));
+    return nullptr;
   }
 
   void print(Ptr<GenericIf> const& g) { out_ << (g ? std::string(g->strRep().charPtr()) : "null") << "\n"; }
