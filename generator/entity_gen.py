@@ -342,7 +342,7 @@ def entity_header(t, e):
         adapter_base="Zef::GenericIfAdapter<N>" if e.rooted else f"{e.base}::GenericIfAdapterOf_<N>",
         adapter_handlers="".join(a.adapter_handler() for a in e.attrs),
         adapter_pending=C["adapter_pending"].substitute(
-            cases="".join(C["adapter_pending_case"].substitute(attr=a.name, Attr=cap(a.name), id=a.id)
+            cases="".join(C["adapter_pending_case"].substitute(Attr=cap(a.name), id=a.id)
                           for a in collections)) if collections else "",
         list_next=t["list_next"].template if e.rooted else "",
         base_type="Zef::Entity::_fwkType()" if e.rooted else f"{e.base}::_fwkType()",
