@@ -148,8 +148,8 @@ class Attr:
     def adapter_handler(self):
         """The generic adapter's handler: it passes the attribute's id on."""
         if self.kind in ("collection", "references"):
-            return f"  void on{cap(self.name)}(Zef::Name) override {{ tell({self.id}); }}\n"
-        return f"  void {self.handler}() override {{ tell({self.id}); }}\n" if self.notifies else ""
+            return C["adapter_handler"].substitute(Attr=cap(self.name), id=self.id)
+        return f"  void {self.handler}() override {{ this->tell({self.id}); }}\n" if self.notifies else ""
 
     def definitions(self, t, entity):
         if self.kind in ("collection", "references"):
@@ -348,7 +348,11 @@ def entity_header(t, e):
         notifiee_base="Zef::Entity::NotifieeConst" if e.rooted else f"{e.base}::NotifieeConst",
         reactor_ops=t["reactor_ops"].template if e.rooted else "",
         handlers=handlers,
+        adapter_base="Zef::GenericIfAdapter<N>" if e.rooted else f"{e.base}::GenericIfAdapterOf_<N>",
         adapter_handlers="".join(a.adapter_handler() for a in e.attrs),
+        adapter_pending=C["adapter_pending"].substitute(
+            cases="".join(C["adapter_pending_case"].substitute(Attr=cap(a.name), id=a.id)
+                          for a in collections)) if collections else "",
         list_next=t["list_next"].template if e.rooted else "",
         base_type="Zef::Entity::_fwkType()" if e.rooted else f"{e.base}::_fwkType()",
         inline_list_ops=t["inline_list_ops"].substitute(name=e.name) if e.rooted else "",

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace Zef {
 
@@ -92,7 +93,8 @@ String8 PtrInterface::NotifieeConst::name() const { return String8(); }
 void PtrInterface::NotifieeConst::notifierIs(Ptr<PtrInterface const> const& n) { notifierFieldIs(n); }
 
 void PtrInterface::NotifieeConst::handleNotification(ActivityConfig*) {
-  // Nothing is ever deferred by this runtime; replay what a caller parked.
+  // A reactor that knows no attributes hears a single deferred one through
+  // onAttribute; replaying everything is for reactors that know their type's.
   AttributeId id = pendingAttributeId_;
   pendingAttributeId_ = 0;
   if (id > 0) onAttribute(id);
@@ -122,7 +124,20 @@ void PtrInterface::NotifieeConst::isWeakReferenceIs(bool b) {
   else n->newRef();
 }
 
-bool PtrInterface::NotifieeConst::zefOnAttribute(AttributeId, unsigned char*) const { return false; }
+bool PtrInterface::NotifieeConst::zefOnAttribute(AttributeId id, unsigned char* pendingCount) {
+  if (!isDeferring_) return false;
+  // One attribute is replayed alone; changes of two make the replay take all.
+  if (pendingAttributeId_ == 0) pendingAttributeId_ = id;
+  else if (pendingAttributeId_ > 0 && pendingAttributeId_ != id) pendingAttributeId_ = kReplayAll;
+  if (pendingCount && *pendingCount < 0xFF) ++*pendingCount;
+  return true;
+}
+
+void PtrInterface::NotifieeConst::isDeferringIs(bool b) {
+  if (b == isDeferring_) return;
+  isDeferring_ = b;
+  if (!b && pendingAttributeId_ != 0) handleNotification(nullptr);
+}
 
 void doZombieReactor(PtrInterface::NotifieeConst& reactor, bool zombie) {
   if (zombie == reactor.zefMarkedForDeletion()) return;
@@ -136,7 +151,51 @@ void Entity::NotifieeConst::onVersion() {}
 
 // Entities.
 
-Entity::~Entity() = default;
+namespace {
+// Children by parent. A child's link to its parent is plain, and a parent may
+// go first and leave children behind that no directory or child attribute
+// holds (a statistics entity made but never stored, for one); the record lets
+// it reach them. The last release, and so a destructor, may run on any thread.
+struct ChildRecord {
+  std::mutex mutex;
+  std::unordered_multimap<Entity const*, Entity*> byParent;
+};
+
+ChildRecord& childRecord() {
+  static auto* r = new ChildRecord();  // outlives every entity
+  return *r;
+}
+
+// Moves `child` from the children of `from` to those of `to` (either null).
+void childRecordMove(Entity* child, Entity const* from, Entity const* to) {
+  ChildRecord& record = childRecord();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  // The insertion may throw; it comes before anything changes.
+  if (to) record.byParent.emplace(to, child);
+  if (from) {
+    auto [it, end] = record.byParent.equal_range(from);
+    while (it != end && it->second != child) ++it;
+    if (it != end) record.byParent.erase(it);
+  }
+}
+}  // namespace
+
+Entity::~Entity() {
+  if (parent_) childRecordMove(this, parent_, nullptr);
+  std::vector<Entity*> children;
+  {
+    ChildRecord& record = childRecord();
+    std::lock_guard<std::mutex> lock(record.mutex);
+    auto [begin, end] = record.byParent.equal_range(this);
+    for (auto it = begin; it != end; ++it) children.push_back(it->second);
+    record.byParent.erase(begin, end);
+  }
+  // Children left behind lose their parent, as a detach would leave them.
+  for (Entity* child : children) {
+    child->parent_ = nullptr;
+    child->handleParent(Ptr<Entity>());
+  }
+}
 
 namespace {
 // The attributes every entity has.
@@ -171,6 +230,7 @@ Ptr<Entity const> Entity::parent() const { return Ptr<Entity const>(parent_); }
 Ptr<Entity> Entity::parent() { return Ptr<Entity>(parent_); }
 void Entity::parentIs(Ptr<Entity> const& p) {
   if (p.ptr() == parent_) return;
+  childRecordMove(this, parent_, p.ptr());
   parent_ = p.ptr();
   handleParent(p);
 }

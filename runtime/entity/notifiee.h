@@ -118,12 +118,23 @@ class PtrInterface::NotifieeConst : public PtrInterface {
     zef_bitSet = (zef_bitSet - mask) | (v & mask);
   }
 
+  // The attribute of the deferred notifications: 0 when none, an attribute's
+  // id when only that one was deferred, or one of these when several were.
+  static constexpr AttributeId kReplayAll = -1;
+  // Replay everything, each collection as a whole.
+  static constexpr AttributeId kReplayAllWhole = -2;
   AttributeId pendingAttributeId() const { return pendingAttributeId_; }
   void pendingAttributeIdIs(AttributeId id) { pendingAttributeId_ = id; }
 
-  // The gate for deferred delivery: true when the runtime takes the
-  // notification for later. This runtime delivers everything at once.
-  bool zefOnAttribute(AttributeId id, unsigned char* pendingCount = nullptr) const;
+  // The gate for deferred delivery, asked by a handler before it acts: true
+  // when the runtime takes the notification for later, which it does while
+  // the reactor is deferring. A per-key change of a collection passes its
+  // collection's count of deferred changes, which the gate adds to.
+  bool zefOnAttribute(AttributeId id, unsigned char* pendingCount = nullptr);
+  // Deferred delivery: while on, the gate takes every notification; turning
+  // it off delivers what was taken through handleNotification.
+  bool isDeferring() const { return isDeferring_; }
+  void isDeferringIs(bool b);
 
  protected:
   void notifierFieldIs(Ptr<PtrInterface const> const& n);
@@ -147,6 +158,7 @@ class PtrInterface::NotifieeConst : public PtrInterface {
   // On the weak record under notifier_.
   bool isOnWeakRecord_ = false;
   bool isStreamAdapter_ = false;
+  bool isDeferring_ = false;
 };
 
 // Zombie marking of a reactor: a zombie stops receiving notifications and

@@ -51,11 +51,26 @@ ZefType* PtrInterface::_fwkType() {
 
 void PtrInterface::nondestructingWordIs(bool b) noexcept {
   std::uint32_t w = referenceWord_.load(std::memory_order_relaxed);
+  if (b == nondestructingWord(w)) return;
+  // The count lives on in the low 24 bits while the top byte is 0x1F; the
+  // flags and high count bits it displaces wait in savedTopBits_. Nobody
+  // counts a nondestructing object, so the word cannot change once it is one.
   std::uint32_t next;
   do {
-    // The count lives on in the low 24 bits while the top byte is 0x1F.
-    next = b ? ((w & 0x00FFFFFFu) | (kNondestructingByte << 24)) : (w & 0x00FFFFFFu);
+    next = b ? ((w & ~kTopByteMask) | (kNondestructingByte << 24)) : ((w & ~kTopByteMask) | savedTopBits_);
   } while (!referenceWord_.compare_exchange_weak(w, next, std::memory_order_relaxed));
+  savedTopBits_ = b ? w & kTopByteMask : 0;
+}
+
+void PtrInterface::setBit(std::uint32_t bit, bool b) noexcept {
+  // A nondestructing word keeps its top byte; its flags are kept aside.
+  if (nondestructingWord(referenceWord())) {
+    savedTopBits_ = b ? savedTopBits_ | bit : savedTopBits_ & ~bit;
+  } else if (b) {
+    referenceWord_.fetch_or(bit, std::memory_order_relaxed);
+  } else {
+    referenceWord_.fetch_and(~bit, std::memory_order_relaxed);
+  }
 }
 
 void PtrInterface::handleZeroRef() const noexcept {

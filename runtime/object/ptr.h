@@ -5,6 +5,9 @@
 //   bit 29      notification active (reactors)
 //   bit 31      marked for deletion
 //   top byte 0x1F: nondestructing; counted references leave the word alone.
+// While the top byte marks an object nondestructing it has no room for bits
+// 24 to 31; the object keeps them aside and gets them back when it turns
+// destructing again.
 // The word is the only state changed with atomic instructions; everything else
 // belongs to the one thread that owns the object.
 #pragma once
@@ -62,8 +65,8 @@ class PtrInterface {
   }
   std::uint32_t references() const noexcept { return referenceWord() & kCountMask; }
   bool isNondestructing() const noexcept { return (referenceWord() >> 24) == kNondestructingByte; }
-  bool hasNotificationActive() const noexcept { return referenceWord() & kNotificationActiveBit; }
-  bool zefMarkedForDeletion() const noexcept { return referenceWord() & kMarkedForDeletionBit; }
+  bool hasNotificationActive() const noexcept { return topBits() & kNotificationActiveBit; }
+  bool zefMarkedForDeletion() const noexcept { return topBits() & kMarkedForDeletionBit; }
   bool zefIsDestroying() const noexcept { return referenceWord() == kDestroyingWord; }
   void zefMarkedForDeletionIs(bool b) noexcept { setBit(kMarkedForDeletionBit, b); }
 
@@ -86,15 +89,21 @@ class PtrInterface {
   void nondestructingWordIs(bool b) noexcept;
 
  private:
-  void setBit(std::uint32_t bit, bool b) noexcept {
-    if (b) referenceWord_.fetch_or(bit, std::memory_order_relaxed);
-    else referenceWord_.fetch_and(~bit, std::memory_order_relaxed);
+  static constexpr std::uint32_t kTopByteMask = 0xFF000000u;
+  static bool nondestructingWord(std::uint32_t w) noexcept { return (w >> 24) == kNondestructingByte; }
+  // Bits 24 to 31 as they stand, or as kept aside while nondestructing.
+  std::uint32_t topBits() const noexcept {
+    std::uint32_t w = referenceWord();
+    return nondestructingWord(w) ? savedTopBits_ : w & kTopByteMask;
   }
+  void setBit(std::uint32_t bit, bool b) noexcept;
   // The count reached zero: tell the object through zeroReferencesIs, then
   // destroy it unless a holder took a new reference meanwhile.
   void handleZeroRef() const noexcept;
 
   mutable std::atomic<std::uint32_t> referenceWord_;
+  // The word's bits 24 to 31 while its top byte says nondestructing.
+  std::uint32_t savedTopBits_ = 0;
 };
 
 inline void _referencesInc(PtrInterface const* p) noexcept {

@@ -11,6 +11,12 @@ U1::U1(Zef::String8::IteratorConst& it, Zef::String8::IteratorConst const& end) 
   it = at;
 }
 
+unsigned long long Zef::strepToUnsigned(String8 const& text, unsigned long long max, char const* rangeMessage) {
+  long long n = strepToNumber<long long>(text);
+  if (n < 0 || static_cast<unsigned long long>(n) > max) throwRangeException(rangeMessage);
+  return static_cast<unsigned long long>(n);
+}
+
 namespace {
 class U1Type : public Zef::ZefType {
  public:

@@ -43,6 +43,16 @@ inline constexpr char kU1Message[] = "U1::value < 0 or > 0x01 not allowed";
 inline constexpr char kU4Message[] = "U4::value < 0 or > 0x0f not allowed";
 inline constexpr char kU6Message[] = "U6::value < 0 or > 0x3f not allowed";
 inline constexpr char kU22Message[] = "U22::value < 0 or > 0x003fffff not allowed";
+// The whole-number types taken from text on their own, outside a value.
+inline constexpr char kBoolMessage[] = "bool::value < 0 or > 0x01 not allowed";
+inline constexpr char kU8Message[] = "U8::value < 0 or > 0xff not allowed";
+inline constexpr char kU32Message[] = "U32::value < 0 or > 0xffffffff not allowed";
+
+// Parses the whole of `text` as an integer with the text form's reader and
+// refuses a negative one, or one above `max`, with `rangeMessage`: a number
+// typed on its own is checked, where a value's U32 field keeps the low 32
+// bits of what it reads.
+unsigned long long strepToUnsigned(String8 const& text, unsigned long long max, char const* rangeMessage);
 
 }  // namespace Zef
 

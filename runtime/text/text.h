@@ -79,6 +79,16 @@ T strepToValue(String8 const& text) {
   return strepToValue(text, static_cast<T*>(nullptr));
 }
 
+// Parses the whole of `text` as a number (long long or double) with the
+// reader a value's field uses; anything left over is refused.
+template <class T>
+T strepToNumber(String8 const& text) {
+  TextIterator it = text.begin();
+  T v = sequenceToValue<T>(it, text.end());
+  if (it != text.end()) throwJunkAtColumn(it - text.begin(), text);
+  return v;
+}
+
 // printf-style formatting that takes each argument as what it is: the
 // conversion says how to write it (%d, %x, %s, %g, width, precision, flags),
 // the argument's own type says what it is, so a 64-bit number or a String8

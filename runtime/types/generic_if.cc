@@ -56,6 +56,7 @@ Ptr<GenericIf> GenericIf::attributeOp(AttributeOp const& op, Ptr<GenericIf const
 }
 
 void GenericIf::onAttribute(AttributeId) {}
+void GenericIf::onCollectionAttribute(AttributeId id, Name const&) { onAttribute(id); }
 
 Ptr<GenericIf> GenericIf::tableOp(GenericAttr const& row, void* object, AttributeOp const& op, GenericIf const* key,
                                   GenericIf const* value) {
@@ -126,19 +127,33 @@ void const* GenericIfEntity::objectAs(ZefType const* type) const {
   throwTypeException(entity_->fwkType()->name().charPtr());
 }
 
+namespace {
+// The attributes every entity has. The key is fixed for the entity's life;
+// zeroReferences is the runtime's report of a zero count, an event that no
+// client reads or writes.
+constexpr GenericAttr kEntityGenericAttrs[] = {
+    {kFwkKeyId, "fwkKey", GenericKind::kScalar, &genericRead<&Entity::name>, nullptr, nullptr, nullptr, nullptr,
+     nullptr},
+    {5, "zeroReferences", GenericKind::kScalar, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+    genericScalar<&PtrInterface::isNondestructing, &PtrInterface::isNondestructingIs>(6, "isNondestructing"),
+};
+}  // namespace
+
+GenericTable const GenericIfEntity::zefEntityTable{"Entity", kEntityGenericAttrs};
+
 AttributeId GenericIfEntity::attributeId(String8 const& name) const {
   if (table_) {
     if (GenericAttr const* row = table_->row(name)) return row->id;
   }
+  if (GenericAttr const* row = zefEntityTable.row(name)) return row->id;
   if (name == String8("name")) return kFwkKeyId;
   return GenericIf::attributeId(name);
 }
 
 Ptr<GenericIf> GenericIfEntity::attributeOp(AttributeOp const& op, Ptr<GenericIf const> const& key,
                                             Ptr<GenericIf> const& value) {
-  if (op.id == kFwkKeyId && op.code == AttributeOp::kRead) {
-    if (key) throwBadIndexAttrException("name");
-    return genericIfOf(entity_->name(), true);
+  if (GenericAttr const* row = zefEntityTable.row(op.id)) {
+    return tableOp(*row, static_cast<PtrInterface*>(entity_.ptr()), op, key.ptr(), value.ptr());
   }
   return GenericIf::attributeOp(op, key, value);
 }
@@ -152,7 +167,7 @@ Ptr<GenericIf> ZefType::genericIf(PtrInterface* object, bool isConst) const {
   return Ptr<GenericIf>();
 }
 
-Ptr<GenericIf> ZefType::genericIfNew(GenericIf const*, bool) const { throwTypeException(name().charPtr()); }
+Ptr<GenericIf> ZefType::genericIf(GenericIf const*, bool) const { throwTypeException(name().charPtr()); }
 
 Ptr<GenericIf> ZefType::genericIfOfValue(void const*, bool) const { throwTypeException(name().charPtr()); }
 

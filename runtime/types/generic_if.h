@@ -65,6 +65,9 @@ class GenericIf : public PtrInterface {
   virtual String8 strRep() const = 0;
   // Told of each change of the object's attribute `id`.
   virtual void onAttribute(AttributeId id);
+  // Told of the change of the member under `key` of the collection `id`;
+  // onAttribute(id) unless overridden.
+  virtual void onCollectionAttribute(AttributeId id, Name const& key);
 
  protected:
   // The shared algorithm: the const check, then `row` applied to `object`.
@@ -92,8 +95,9 @@ class GenericIf::List : public GenericIf {
   std::deque<Ptr<GenericIf>> items_;
 };
 
-// The interface of an entity: its base attributes ("name"), then the
-// generated table's rows.
+// The interface of an entity: the generated table's rows, then the
+// attributes every entity has (fwkKey, also called "name"; zeroReferences;
+// isNondestructing).
 class GenericIfEntity : public GenericIf {
  public:
   GenericIfEntity(Ptr<Entity> const& entity, bool isConst, GenericTable const* table = nullptr)
@@ -107,6 +111,9 @@ class GenericIfEntity : public GenericIf {
   PtrInterface* rawObject() override { return entity_.ptr(); }
   PtrInterface const* rawObject() const override { return entity_.ptr(); }
   String8 strRep() const override { return entity_->name(); }
+
+  // The rows of the attributes every entity has.
+  static GenericTable const zefEntityTable;
 
  protected:
   Ptr<Entity> entity_;
@@ -276,6 +283,10 @@ struct MemberFn<R (C::*)(A...)> {
 };
 template <class C, class R, class... A>
 struct MemberFn<R (C::*)(A...) const> : MemberFn<R (C::*)(A...)> {};
+template <class C, class R, class... A>
+struct MemberFn<R (C::*)(A...) noexcept> : MemberFn<R (C::*)(A...)> {};
+template <class C, class R, class... A>
+struct MemberFn<R (C::*)(A...) const noexcept> : MemberFn<R (C::*)(A...)> {};
 
 // The object a row's thunk works on: entities are passed as their
 // PtrInterface, so that a base type's rows reach the same object; values as
@@ -390,23 +401,80 @@ constexpr GenericAttr genericReferences(AttributeId id, char const* name) {
           &genericInsert<Is>, &genericDelKey<Del>, nullptr};
 }
 
+// A collection's deferred changes as its reactor keeps them: the key of the
+// last one and their number.
+struct GenericIfPending {
+  String8* key = nullptr;
+  std::uint8_t* count = nullptr;
+};
+
 // The reactor base of a generated GenericIf_Adapter_: each handler of the
-// entity's reactor interface tells its generic interface, unless the runtime
-// takes the notification for later.
+// entity's reactor interface (and of its base types') tells its generic
+// interface, unless the runtime takes the notification for later; what the
+// runtime took comes back through handleNotification. `table` is the
+// interface's, whose rows name every attribute of the type and its bases.
 template <class Notifiee>
 class GenericIfAdapter : public Notifiee {
  public:
-  explicit GenericIfAdapter(GenericIf* owner) : owner_(owner) {}
+  GenericIfAdapter(GenericIf* owner, GenericTable const* table) : owner_(owner), table_(table) {}
   // Its interface is going: hear nothing more.
   void ownerDel() { owner_ = nullptr; }
+
+  // Replays the deferred notifications: one attribute of the type alone, or
+  // every attribute of the type in id order. Any other id is the runtime's.
+  void handleNotification(ActivityConfig* config) override {
+    AttributeId const id = this->pendingAttributeId();
+    this->pendingAttributeIdIs(0);
+    if (GenericAttr const* row = id > 0 ? table_->row(id) : nullptr; row && notifies(*row)) {
+      replay(*row, false);
+      return;
+    }
+    this->pendingAttributeIdIs(id);
+    Notifiee::handleNotification(config);
+    if (id == this->kReplayAll || id == this->kReplayAllWhole) replayAll(*table_, id == this->kReplayAllWhole);
+  }
 
  protected:
   void tell(AttributeId id) {
     if (owner_ && !this->zefOnAttribute(id)) owner_->onAttribute(id);
   }
+  // A per-key change of collection `id`, whose deferred changes the reactor
+  // keeps in `pending`.
+  void tellMember(AttributeId id, Name const& key, GenericIfPending pending) {
+    *pending.key = key;
+    if (owner_ && !this->zefOnAttribute(id, pending.count)) owner_->onCollectionAttribute(id, key);
+  }
+  // The deferred changes of collection `id`; the generated adapters of
+  // directories answer for their collections.
+  virtual GenericIfPending zefPending(AttributeId) { return {}; }
 
  private:
+  static bool notifies(GenericAttr const& row) { return row.kind != GenericKind::kFunction; }
+
+  void replayAll(GenericTable const& table, bool whole) {
+    if (table.base) replayAll(*table.base, whole);
+    for (GenericAttr const& row : table.attrs) {
+      if (notifies(row)) replay(row, whole);
+    }
+  }
+
+  // A plain attribute asks the gate again. A collection with one deferred
+  // change replays it for its key, asking the gate again; with more, or when
+  // everything is replayed whole, the collection is told of as a whole.
+  void replay(GenericAttr const& row, bool whole) {
+    if (!owner_) return;
+    if (row.kind != GenericKind::kCollection) return tell(row.id);
+    GenericIfPending pending = zefPending(row.id);
+    std::uint8_t const count = pending.count ? std::exchange(*pending.count, 0) : 0;
+    if (count > 1 || whole) {
+      owner_->onAttribute(row.id);
+    } else if (count == 1 && !this->zefOnAttribute(row.id, pending.count)) {
+      owner_->onCollectionAttribute(row.id, Name(*pending.key));
+    }
+  }
+
   GenericIf* owner_;  // plain: the interface detaches this before it goes
+  GenericTable const* table_;
 };
 
 // The generated interface of entity type E: its table is
@@ -419,7 +487,7 @@ class GenericIfEntityOf : public GenericIfEntity {
 
   GenericIfEntityOf(Ptr<E> const& e, bool isConst)
       : GenericIfEntity(Ptr<Entity>(e.ptr()), isConst, &E::GenericIf_::zefTable),
-        adapter_(new Adapter(this), adoptRef) {
+        adapter_(new Adapter(this, &E::GenericIf_::zefTable), adoptRef) {
     adapter_->isRegisteredNotifieeIs(true);
     adapter_->notifierIs(Ptr<PtrInterface const>(e.ptr()));
   }

@@ -160,8 +160,9 @@ class ZefType : public Entity {
   // types without their own get the base entity interface.
   virtual Ptr<GenericIf> genericIf(PtrInterface* object, bool isConst) const;
   // The generic constructor: an instance made from the argument list
-  // `args`; types without one refuse with the type exception.
-  virtual Ptr<GenericIf> genericIfNew(GenericIf const* args, bool isConst) const;
+  // `args`; types without one refuse with the type exception. A type that
+  // overrides one of the two genericIf brings the other in with a using.
+  virtual Ptr<GenericIf> genericIf(GenericIf const* args, bool isConst) const;
   // A generic interface on a copy of the value at `value`, an instance of
   // this value type; entity types refuse with the type exception.
   virtual Ptr<GenericIf> genericIfOfValue(void const* value, bool isConst) const;

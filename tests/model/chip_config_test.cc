@@ -136,6 +136,18 @@ TEST_F(ChipConfigTest, IsNondestructingNotifiesOnlyAChangeAndStopsCounting) {
   EXPECT_EQ(chip->referenceWord(), before);
 }
 
+TEST_F(ChipConfigTest, AMarkedEntityStaysMarkedThroughNondestructingAndBack) {
+  auto chip = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip0");
+  Ptr<PhyBcm54980ChipConfig> second = chip;
+  chip->zefMarkedForDeletionIs(true);
+  chip->isNondestructingIs(true);
+  EXPECT_TRUE(chip->zefMarkedForDeletion());
+  chip->isNondestructingIs(false);
+  EXPECT_TRUE(chip->zefMarkedForDeletion());
+  EXPECT_FALSE(chip->isNondestructing());
+  EXPECT_EQ(chip->references(), 2u);
+}
+
 TEST_F(ChipConfigTest, AReactorFailingOnIsNondestructingIsToldWithIdSix) {
   struct Failing : ChipReactor {
     using ChipReactor::ChipReactor;

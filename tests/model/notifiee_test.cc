@@ -296,6 +296,50 @@ TEST_F(NotifieeTest, AZombieReactorLeavesTheListAndARevivedOneReturns) {
   EXPECT_EQ(journal.lines, lines({"A:reset", "S:reset", "A:reset"}));
 }
 
+// Nondestructing and back: the reactor keeps its switch and its zombie mark,
+// and both still work afterwards.
+TEST_F(NotifieeTest, AReactorSwitchedNondestructingAndBackCanStillBeSwitchedOff) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  a->isNondestructingIs(true);
+  EXPECT_TRUE(a->hasNotificationActive());
+  a->isNondestructingIs(false);
+  EXPECT_TRUE(a->hasNotificationActive());
+  EXPECT_EQ(a->references(), 1u);
+  change();
+  a->hasNotificationActiveIs(false);
+  EXPECT_FALSE(a->isRegisteredNotifiee());
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset"}));
+}
+
+TEST_F(NotifieeTest, SwitchingANondestructingReactorOffAndOnKeepsItNondestructing) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  a->isNondestructingIs(true);
+  a->hasNotificationActiveIs(false);
+  change();
+  a->hasNotificationActiveIs(true);
+  EXPECT_TRUE(a->isNondestructing());
+  change();
+  a->isNondestructingIs(false);
+  EXPECT_EQ(a->references(), 1u);
+  EXPECT_EQ(journal.lines, lines({"A:reset"}));
+}
+
+TEST_F(NotifieeTest, AZombieSwitchedNondestructingAndBackStaysAZombieAndCanBeRevived) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  Zef::doZombieReactor(*a, true);
+  a->isNondestructingIs(true);
+  EXPECT_TRUE(a->zefMarkedForDeletion());
+  a->isNondestructingIs(false);
+  EXPECT_TRUE(a->zefMarkedForDeletion());
+  EXPECT_FALSE(a->hasNotificationActive());
+  change();
+  Zef::doZombieReactor(*a, false);
+  EXPECT_FALSE(a->zefMarkedForDeletion());
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset"}));
+}
+
 TEST_F(NotifieeTest, AZombieWithoutNotifierIsOnlyMarked) {
   Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
   Zef::doZombieReactor(*r, true);

@@ -114,6 +114,23 @@ TEST_F(StatusTest, DestructionDetachesTheStatisticsAndTellsTheRemainingReactors)
   EXPECT_EQ(journal.lines, lines({"w:bcmStats"}));
 }
 
+TEST_F(StatusTest, AStatisticsEntityNeverStoredOutlivesItsStatusWithoutParent) {
+  Ptr<PhyBcm54980Stats> orphan = status->newBcmStats("loose");
+  { Ptr<PhyBcm54980Stats> brief = status->newBcmStats("brief"); }  // gone before its parent
+  Ptr<PhyBcm54980Status> other =
+      PhyBcm54980Status::PhyBcm54980StatusIs("port2", Hardware::Phy::mdioClause45, config, intf);
+  Ptr<PhyBcm54980Stats> moved = status->newBcmStats("moved");
+  moved->parentIs(other);
+  status = nullptr;
+  EXPECT_FALSE(orphan->parent());
+  EXPECT_FALSE(orphan->parentAttr());
+  EXPECT_EQ(orphan->fullName(), "loose");
+  EXPECT_EQ(orphan->uriPath(), "/loose");
+  EXPECT_EQ(moved->parent().ptr(), other.ptr());
+  other = nullptr;
+  EXPECT_FALSE(moved->parent());
+}
+
 TEST_F(StatusTest, SnapshotTimeNotifiesOnChangeAndAlwaysForNaN) {
   auto r = attach(new StatusReactor("r", &journal), status);
   status->debugStateSnapshotTimestampIs(0.0);

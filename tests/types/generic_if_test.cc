@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "model/phy_bcm54980_dirs.h"
+#include "model/reactors.h"
 #include "model/phy_bcm54980_ptr_dirs.h"
 #include "model/phy_bcm54980_stats.h"
 #include "model/phy_bcm54980_status.h"
@@ -103,6 +105,49 @@ TEST_F(GenericIfTest, AttributeIdsByName) {
   EXPECT_EQ(chipIf->attributeId("name"), 0);
   EXPECT_EQ(chipIf->attributeId("nonesuch"), -1);
   EXPECT_EQ(g(EventStat())->attributeId("doUpdate"), 6);
+}
+
+TEST_F(GenericIfTest, EveryEntityAnswersTheAttributesItInheritsByName) {
+  auto config = configs->phyConfigIs("p1", wexa, "api", "1.0");
+  for (Ptr<GenericIf> const& i : {chipIf, configsIf, g(config)}) {
+    EXPECT_EQ(i->attributeId("fwkKey"), 0);
+    EXPECT_EQ(i->attributeId("zeroReferences"), 5);
+    EXPECT_EQ(i->attributeId("isNondestructing"), 6);
+  }
+  EXPECT_EQ(read(chipIf, 0)->strRep(), "'chip0'");
+  EXPECT_EQ(read(g(config), 0)->strRep(), "'p1'");
+  EXPECT_EQ(read(g(config), 6)->strRep(), "0");
+}
+
+TEST_F(GenericIfTest, IsNondestructingIsWrittenThroughTheEntitysMutator) {
+  phytest::Journal journal;
+  auto reactor = phytest::ChipReactor::attached("A", &journal, chip);
+  chipIf->attributeOp(op(6, AttributeOp::kWrite), nullptr, g(true));
+  EXPECT_TRUE(chip->isNondestructing());
+  EXPECT_EQ(read(chipIf, 6)->strRep(), "1");
+  chipIf->attributeOp(op(6, AttributeOp::kWrite), nullptr, g(false));
+  EXPECT_FALSE(chip->isNondestructing());
+  EXPECT_EQ(journal.lines, phytest::lines({"A:isNondestructing", "A:isNondestructing"}));
+  EXPECT_EQ(messageOf<Zef::ConstException>([&] {
+              Zef::genericIfOf(chip, true)->attributeOp(op(6, AttributeOp::kWrite), nullptr, g(true));
+            }),
+            "attempting to modify a const instance");
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] {
+              chipIf->attributeOp(op(6, AttributeOp::kWrite), nullptr, g(U32(1)));
+            }),
+            "isNondestructing");
+  EXPECT_FALSE(chip->isNondestructing());
+}
+
+TEST_F(GenericIfTest, TheKeyIsOnlyReadAndZeroReferencesNeitherReadNorWritten) {
+  auto refused = [&](Zef::AttributeId id, Zef::OpId code) {
+    return messageOf<Zef::OpNotSupportedException>([&] { chipIf->attributeOp(op(id, code), nullptr, g(true)); });
+  };
+  EXPECT_EQ(refused(0, AttributeOp::kWrite).rfind("fwkKey", 0), 0u);
+  EXPECT_EQ(refused(5, AttributeOp::kRead).rfind("zeroReferences", 0), 0u);
+  EXPECT_EQ(refused(5, AttributeOp::kWrite).rfind("zeroReferences", 0), 0u);
+  EXPECT_EQ(messageOf<Zef::BadIndexAttrException>([&] { read(chipIf, 0, g(Zef::Name("k"))); }), "fwkKey");
+  EXPECT_EQ(chip->name(), "chip0");
 }
 
 TEST_F(GenericIfTest, CheckedCastTakesOwnAndBaseTypesOnly) {
@@ -417,68 +462,169 @@ TEST_F(GenericIfTest, AnInstantiatingChildIsCreatedReadAndDeleted) {
 
 TEST_F(GenericIfTest, GenericConstructorsOfFactoryTypes) {
   auto* t = PhyBcm54980StatusPtrDir::_fwkType();
-  Ptr<GenericIf> made = t->genericIfNew(list(Zef::Name("sp")).ptr(), false);
+  Ptr<GenericIf> made = t->genericIf(list(Zef::Name("sp")).ptr(), false);
   ASSERT_TRUE(made);
   EXPECT_EQ(made->strRep(), "sp");
   EXPECT_NE(dynamic_cast<PhyBcm54980StatusPtrDir*>(made->rawObject()), nullptr);
   EXPECT_EQ(messageOf<Zef::UnknownArgException>([&] {
-              t->genericIfNew(list(Zef::Name("sp"), Zef::Name("extra")).ptr(), false);
+              t->genericIf(list(Zef::Name("sp"), Zef::Name("extra")).ptr(), false);
             }),
             "PhyBcm54980StatusPtrDir");
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIfNew(list().ptr(), false); }), "name");
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIfNew(list(U32(1)).ptr(), false); }), "name");
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIfNew(g(Zef::Name("x")).ptr(), false); }), "List");
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIf(list().ptr(), false); }), "name");
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIf(list(U32(1)).ptr(), false); }), "name");
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { t->genericIf(g(Zef::Name("x")).ptr(), false); }), "List");
   EXPECT_NE(dynamic_cast<PhyBcm54980Stats*>(
-                PhyBcm54980Stats::_fwkType()->genericIfNew(list(Zef::Name("st")).ptr(), false)->rawObject()),
+                PhyBcm54980Stats::_fwkType()->genericIf(list(Zef::Name("st")).ptr(), false)->rawObject()),
             nullptr);
 }
 
+TEST_F(GenericIfTest, ADirectoryIsConstructedByTypeNameThroughTheOtherGenericIf) {
+  Zef::ZefType const* t = Zef::ZefType::registered("Hardware::Phy::PhyBcm54980ChipConfigDir");
+  ASSERT_NE(t, nullptr);
+  Ptr<GenericIf> dirIf = t->genericIf(list(Zef::Name("chips2")).ptr(), false);
+  ASSERT_TRUE(dirIf);
+  EXPECT_NE(dynamic_cast<PhyBcm54980ChipConfigDir::GenericIf_*>(dirIf.ptr()), nullptr);
+  auto* dir = dynamic_cast<PhyBcm54980ChipConfigDir*>(dirIf->rawObject());
+  ASSERT_NE(dir, nullptr);
+  EXPECT_EQ(dir->name(), "chips2");
+  dirIf->attributeOp(op(dirIf->attributeId("phyChipConfig"), AttributeOp::kWrite), nullptr, list(Zef::Name("c1")));
+  EXPECT_TRUE(dir->phyChipConfig("c1"));
+  // The overload on an object presents the same directory.
+  Ptr<GenericIf> again = t->genericIf(static_cast<Zef::PtrInterface*>(dir), true);
+  EXPECT_TRUE(again->isConst());
+  EXPECT_EQ(again->rawObject(), dir);
+}
+
 TEST_F(GenericIfTest, GenericConstructorsOfValuesTakeFieldsInOrder) {
-  Ptr<GenericIf> made = Event::_fwkType()->genericIfNew(list(U1(1), 4.5).ptr(), false);
+  Ptr<GenericIf> made = Event::_fwkType()->genericIf(list(U1(1), 4.5).ptr(), false);
   Event expected;
   expected.valueIs(U1(1));
   expected.whenIs(4.5);
   EXPECT_EQ(made->strRep(), valueToStrep(expected));
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { Event::_fwkType()->genericIfNew(list(4.5).ptr(), false); }),
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { Event::_fwkType()->genericIf(list(4.5).ptr(), false); }),
             "value");
-  EXPECT_EQ(messageOf<Zef::TypeException>([&] { Event::_fwkType()->genericIfNew(list(U1(1)).ptr(), false); }),
+  EXPECT_EQ(messageOf<Zef::TypeException>([&] { Event::_fwkType()->genericIf(list(U1(1)).ptr(), false); }),
             "when");
   EXPECT_EQ(messageOf<Zef::UnknownArgException>([&] {
-              Event::_fwkType()->genericIfNew(list(U1(1), 4.5, 1.0).ptr(), false);
+              Event::_fwkType()->genericIf(list(U1(1), 4.5, 1.0).ptr(), false);
             }),
             "Event");
 }
 
 TEST_F(GenericIfTest, TypesWithoutAGenericConstructorRefuse) {
   EXPECT_EQ(messageOf<Zef::TypeException>([&] {
-              PhyBcm54980ChipConfig::_fwkType()->genericIfNew(list(Zef::Name("c")).ptr(), false);
+              PhyBcm54980ChipConfig::_fwkType()->genericIf(list(Zef::Name("c")).ptr(), false);
             }),
             "PhyBcm54980ChipConfig");
 }
 
-// An interface that records the changes it is told of.
+// An interface that records the changes it is told of: an attribute's id,
+// or id:key for a member of a collection.
 template <class E>
 class RecordingIf : public E::GenericIf_ {
  public:
-  RecordingIf(Ptr<E> const& e) : E::GenericIf_(e, false) {}
-  void onAttribute(Zef::AttributeId id) override { heard.push_back(id); }
-  std::vector<Zef::AttributeId> heard;
+  explicit RecordingIf(Ptr<E> const& e) : E::GenericIf_(e, false) {}
+  static Ptr<RecordingIf> on(Ptr<E> const& e) { return Ptr<RecordingIf>(new RecordingIf(e), Zef::adoptRef); }
+  void onAttribute(Zef::AttributeId id) override { heard.push_back(std::to_string(id)); }
+  void onCollectionAttribute(Zef::AttributeId id, Zef::Name const& key) override {
+    heard.push_back(std::to_string(id) + ":" + key.str());
+  }
+  std::vector<std::string> heard;
 };
 
+using Heard = std::vector<std::string>;
+
 TEST_F(GenericIfTest, TheAdapterTellsTheInterfaceOfEachChangeWhileItLives) {
-  Ptr<RecordingIf<PhyBcm54980ChipConfig>> chipRec(new RecordingIf<PhyBcm54980ChipConfig>(chip), Zef::adoptRef);
-  Ptr<RecordingIf<PhyBcm54980ConfigDir>> dirRec(new RecordingIf<PhyBcm54980ConfigDir>(configs), Zef::adoptRef);
+  auto chipRec = RecordingIf<PhyBcm54980ChipConfig>::on(chip);
+  auto dirRec = RecordingIf<PhyBcm54980ConfigDir>::on(configs);
   chip->resetIs(Fru::Gpo::GpoIs("g"));
   chip->interruptIs(Fru::IntCtrl::IntCtrlIs("i"));
   chip->interruptIs(chip->interrupt());  // unchanged: no notification
   configs->phyConfigIs("p1", wexa, "api", "1.0");
   configs->phyConfigDel("p1");
-  EXPECT_EQ(chipRec->heard, (std::vector<Zef::AttributeId>{258, 259}));
-  EXPECT_EQ(dirRec->heard, (std::vector<Zef::AttributeId>{258, 258}));
+  EXPECT_EQ(chipRec->heard, (Heard{"258", "259"}));
+  EXPECT_EQ(dirRec->heard, (Heard{"258:p1", "258:p1"}));
   auto const before = chip->zefNotifieeList().memberCount();
   chipRec = nullptr;
   EXPECT_EQ(chip->zefNotifieeList().memberCount(), before - 1);
   chip->resetIs(nullptr);  // the adapter is gone from the list: nothing dangles
+}
+
+TEST_F(GenericIfTest, ADerivedEntitysAdapterPassesOnItsBaseTypesAttributesToo) {
+  auto config = configs->phyConfigIs("p1", wexa, "api", "1.0");
+  auto configRec = RecordingIf<PhyBcm54980Config>::on(config);
+  config->modelIs("bcm");                // PhyConfig's
+  config->linkStatePollIntervalIs(2.0);  // PhyConfig's
+  config->suppressLinkPulseIs(true);     // its own
+  EXPECT_EQ(configRec->heard, (Heard{"258", "265", "387"}));
+
+  Ptr<Interface::EthPhyIntfStatus> intf = Interface::EthPhyIntfStatus::EthPhyIntfStatusIs("et1");
+  auto status = PhyBcm54980Status::PhyBcm54980StatusIs("port1", Hardware::Phy::mdioClause45, config, intf);
+  auto statusRec = RecordingIf<PhyBcm54980Status>::on(status);
+  status->linkUpIs(true);  // PhyStatus's
+  status->bcmStatsIs("s");
+  EXPECT_EQ(statusRec->heard, (Heard{"260", "386"}));
+}
+
+TEST_F(GenericIfTest, ADeferredChangeIsReplayedAloneWhenDeferringEnds) {
+  auto chipRec = RecordingIf<PhyBcm54980ChipConfig>::on(chip);
+  auto& adapter = *chipRec->adapter();
+  adapter.isDeferringIs(true);
+  chip->resetIs(Fru::Gpo::GpoIs("g"));
+  chip->resetIs(nullptr);
+  EXPECT_TRUE(chipRec->heard.empty());
+  EXPECT_EQ(adapter.pendingAttributeId(), 258);
+  adapter.isDeferringIs(false);
+  EXPECT_EQ(chipRec->heard, (Heard{"258"}));
+  EXPECT_EQ(adapter.pendingAttributeId(), 0);
+  chip->interruptIs(Fru::IntCtrl::IntCtrlIs("i"));
+  EXPECT_EQ(chipRec->heard, (Heard{"258", "259"}));
+}
+
+TEST_F(GenericIfTest, ChangesOfSeveralAttributesReplayEveryAttributeInIdOrder) {
+  auto config = configs->phyConfigIs("p1", wexa, "api", "1.0");
+  auto configRec = RecordingIf<PhyBcm54980Config>::on(config);
+  configRec->adapter()->isDeferringIs(true);
+  config->suppressLinkPulseIs(true);
+  config->modelIs("bcm");
+  EXPECT_EQ(configRec->adapter()->pendingAttributeId(), Zef::PtrInterface::NotifieeConst::kReplayAll);
+  configRec->adapter()->isDeferringIs(false);
+  // The base type's attributes from 258, then its own from 386 to 401.
+  ASSERT_FALSE(configRec->heard.empty());
+  EXPECT_EQ(configRec->heard.front(), "258");
+  EXPECT_EQ(configRec->heard.back(), "401");
+  std::vector<int> ids;
+  for (auto const& h : configRec->heard) ids.push_back(std::stoi(h));
+  EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 387), 1);
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 386), 1);
+}
+
+TEST_F(GenericIfTest, ADeferredCollectionChangeIsReplayedForItsKeyOrForTheWholeCollection) {
+  auto dirRec = RecordingIf<PhyBcm54980ConfigDir>::on(configs);
+  auto& adapter = *dirRec->adapter();
+  adapter.isDeferringIs(true);
+  configs->phyConfigIs("p1", wexa, "api", "1.0");
+  EXPECT_EQ(adapter.zefKeyForPhyConfig(), "p1");
+  adapter.isDeferringIs(false);
+  EXPECT_EQ(dirRec->heard, (Heard{"258:p1"}));
+
+  adapter.isDeferringIs(true);
+  configs->phyConfigIs("p2", wexa, "api", "1.0");
+  configs->phyConfigDel("p1");
+  adapter.isDeferringIs(false);
+  EXPECT_EQ(dirRec->heard, (Heard{"258:p1", "258"}));
+  EXPECT_EQ(adapter.pendingCountForPhyConfig, 0);
+
+  // Everything, each collection whole, as the runtime may ask after it lost
+  // track; an id that is not the type's is left to the runtime.
+  adapter.pendingAttributeIdIs(Zef::PtrInterface::NotifieeConst::kReplayAllWhole);
+  adapter.handleNotification(nullptr);
+  EXPECT_EQ(dirRec->heard, (Heard{"258:p1", "258", "258", "259"}));
+  adapter.pendingAttributeIdIs(300);
+  adapter.handleNotification(nullptr);
+  EXPECT_EQ(dirRec->heard.size(), 4u);
+  EXPECT_EQ(adapter.pendingAttributeId(), 0);
 }
 
 }  // namespace

@@ -101,4 +101,33 @@ TEST(BoundedTest, U1HasOneTypeObjectNamedU1) {
   EXPECT_TRUE(t->isNondestructing());
 }
 
+// A number typed on its own is read by the text form's integer reader and
+// checked against its type's range; it never wraps.
+TEST(BoundedTest, ANumberReadOnItsOwnIsRefusedOutsideItsRange) {
+  auto message = [](char const* text, unsigned long long max, char const* rangeMessage) -> std::string {
+    try {
+      Zef::strepToUnsigned(text, max, rangeMessage);
+    } catch (Zef::RangeException const& e) {
+      return e.what();
+    }
+    return "no exception";
+  };
+  EXPECT_EQ(Zef::strepToUnsigned("255", 0xff, Zef::kU8Message), 255u);
+  EXPECT_EQ(Zef::strepToUnsigned("4294967295", 0xffffffff, Zef::kU32Message), 4294967295u);
+  EXPECT_EQ(message("256", 0xff, Zef::kU8Message), "U8::value < 0 or > 0xff not allowed");
+  EXPECT_EQ(message("-1", 0xffffffff, Zef::kU32Message), "U32::value < 0 or > 0xffffffff not allowed");
+  EXPECT_EQ(message("4294967296", 0xffffffff, Zef::kU32Message), "U32::value < 0 or > 0xffffffff not allowed");
+  EXPECT_EQ(message("99999999999999999999", 0xffffffff, Zef::kU32Message),
+            "number out of range: 99999999999999999999");
+  EXPECT_EQ(message("12abc", 0xff, Zef::kU8Message), "junk at column 2 deserializing 12abc");
+  EXPECT_EQ(message("", 0xff, Zef::kU8Message), "expected an integer at end of text");
+}
+
+TEST(BoundedTest, ATimeStampReadOnItsOwnTakesTheWholeText) {
+  EXPECT_EQ(Zef::strepToNumber<double>("2.5"), 2.5);
+  EXPECT_EQ(Zef::strepToNumber<double>("1e3"), 1000.0);
+  EXPECT_THROW(Zef::strepToNumber<double>("2.5s"), Zef::RangeException);
+  EXPECT_THROW(Zef::strepToNumber<double>("x"), Zef::RangeException);
+}
+
 }  // namespace
