@@ -7,8 +7,9 @@
 
 namespace Zef::NboAttrLog {
 
+// Each agent thread owns its connections: the demuxers it made.
 std::vector<Demuxer*>& Demuxer::all() {
-  static std::vector<Demuxer*> demuxers;
+  thread_local std::vector<Demuxer*> demuxers;
   return demuxers;
 }
 
@@ -24,7 +25,7 @@ Demuxer::~Demuxer() {
 }
 
 namespace {
-EntityId deserializing = 0;
+thread_local EntityId deserializing = 0;
 }  // namespace
 
 EntityId Demuxer::deserializingEid() { return deserializing; }
