@@ -135,6 +135,7 @@ Ptr<Entity::ZefNboAttrLogSa> announceMember(Sa* sa, KeyedRow<Sa> const& row, Ent
     // The directory holds its members; the log follows them, not the reverse.
     msa->isWeakReferenceIs(true);
   }
+  if (row.writeArgs) announceArguments(row.writeArgs, d, *member);
   out->nextHeaderIs(NboAttrLog::MsgHeader{sa->entityId(), row.id, 1, 0, kMemberPresentWord, 0});
   out << NboAttrLog::TransactToken{1} << String8(key);
   if (row.writeArgs) row.writeArgs(out, d, *member);

@@ -404,14 +404,29 @@ void attrDeserialization(Sa* sa, AttributeId a, StreamAdapter::DeserializationOp
   if (in) (sa->*row->handler)();
 }
 
+// Writes constructor arguments once aside, so that the entities they name
+// are announced before the record that names them begins: the record is
+// then not interrupted and written twice.
+template <class Args, class... Rest>
+void announceArguments(Args args, NboAttrLog::Demuxer& d, Rest const&... rest) {
+  thread_local Ptr<NboAttrLog::Out> scratch = NboAttrLog::Out::OutIs(4096);
+  scratch->bytesDelAll();
+  try {
+    args(scratch, d, rest...);
+  } catch (RangeException const&) {
+    // Arguments longer than the scratch space: the record's retry covers them.
+  }
+}
+
 template <class Sa>
 void serializeOrphan(Sa* sa, std::span<char const* const> types,
                      void (*args)(Ptr<NboAttrLog::Out> const&, NboAttrLog::Demuxer&, typename Sa::ZefEntity const&)) {
   auto* e = sa->zefEntity();
   if (!e || !sa->isOkToSerialize()) return;
   Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
-  // The constructor arguments may name entities the log must announce
-  // first; their announcement interrupts this one, which starts again.
+  announceArguments(args, *sa->streamDemuxer(), *e);
+  // Should an argument still need an announcement of its own, it interrupts
+  // this one, which starts again.
   for (;;) {
     try {
       Expect scope(48);
