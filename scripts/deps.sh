@@ -6,6 +6,9 @@ packages=(cmake ninja-build g++ python3 pkg-config googletest libgtest-dev libgm
 packages+=(libasio-dev)
 # The command-line programs in tools/ parse their arguments with CLI11.
 packages+=(libcli11-dev)
+# The mount's metrics page is served with cpp-httplib; a real Prometheus
+# scrapes it in the tests.
+packages+=(libcpp-httplib-dev prometheus)
 # The fuzz targets are built with clang and link its libFuzzer runtime.
 packages+=(clang libclang-rt-14-dev)
 missing=()
