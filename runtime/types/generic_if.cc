@@ -136,6 +136,9 @@ constexpr GenericAttr kEntityGenericAttrs[] = {
      nullptr},
     {5, "zeroReferences", GenericKind::kScalar, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
     genericScalar<&PtrInterface::isNondestructing, &PtrInterface::isNondestructingIs>(6, "isNondestructing"),
+    // Read only: whether the entity's type can be put on an attribute log.
+    {154, "zefHasAttrLogInterface", GenericKind::kScalar, &genericRead<&Entity::zefHasAttrLogInterface>, nullptr,
+     nullptr, nullptr, nullptr, nullptr},
 };
 }  // namespace
 

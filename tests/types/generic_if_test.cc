@@ -113,6 +113,8 @@ TEST_F(GenericIfTest, EveryEntityAnswersTheAttributesItInheritsByName) {
     EXPECT_EQ(i->attributeId("fwkKey"), 0);
     EXPECT_EQ(i->attributeId("zeroReferences"), 5);
     EXPECT_EQ(i->attributeId("isNondestructing"), 6);
+    EXPECT_EQ(i->attributeId("zefHasAttrLogInterface"), 154);
+    EXPECT_EQ(read(i, 154)->strRep(), "1") << "every type of the library can go on a log";
   }
   EXPECT_EQ(read(chipIf, 0)->strRep(), "'chip0'");
   EXPECT_EQ(read(g(config), 0)->strRep(), "'p1'");
