@@ -189,8 +189,6 @@ def source(model, ctx):
                 on_defs += f"void {n}Sa::{h}() {{ Zef::Repl::attrChanged(this, k{n}ReplRows[{i}]); }}\n\n"
         children = [r for r in level.rows if r[2] == "child"]
         keyed_in = ""
-        for r in keyed:
-            pass
         if keyed:
             keyed_in += (f"  if (auto const* k = Zef::Repl::keyedRowOf<{n}Sa>(k{n}KeyedRows, a)) {{\n"
                          f"    Zef::Repl::keyedDeserialization(this, a, in, [&](Zef::NboAttrLog::In& s, bool explicitStream) {{\n"

@@ -150,24 +150,23 @@ Ptr<Entity::ZefNboAttrLogSa> announceMember(Sa* sa, KeyedRow<Sa> const& row, Ent
 // One key: write its record now, or mark it dirty for a later pass.
 template <class Sa>
 void keyChanged(Sa* sa, KeyedRow<Sa> const& row, Name const& key, Ptr<Entity> const& member) {
-  auto& flags = sa->zef_bitSet;
-  if (flags.isResynchronizing()) return;
-  if (!flags.isActive() && sa->handlingFlowInFor(row.id)) return;
-  ClearIsActiveAnchor anchor(sa);
-  if (!sa->isOkToSerialize()) return;
-  if (flags.isReadOnly() && !sa->convertedToWritable(false)) sa->doThrowReadOnly(row.id);
   // Applying a record here (the mount): the record itself made the change.
-  if (sa->isApplying()) return;
-  bool roomy = sa->nboAttrLogOut()->isRoomy();
+  if (!mayWrite(sa, row.id) || sa->isApplying()) return;
+  ClearIsActiveAnchor anchor(sa);
   auto defer = [&] {
     NboAttrLog::FlowOut* fo = sa->zefDeferTo(row.id);
     if (fo) row.dirtyMap(*static_cast<typename Sa::FlowOut*>(fo)).keyIs(key, true);
   };
-  if (!flags.allowsImmediateTransmission()) {
-    if (!sa->prepareImmediateTransmission(row.id, !roomy)) return defer();
-    if (auto* fo = sa->flowOut().ptr()) row.dirtyMap(*fo).keyDel(key);
-  } else if (!flags.isHandlingScheduledFlowOut() && !roomy) {
-    return defer();
+  switch (chooseSend(sa, row.id)) {
+    case Send::nothing:
+      return;
+    case Send::later:
+      return defer();
+    case Send::nowPrepared:
+      if (auto* fo = sa->flowOut().ptr()) row.dirtyMap(*fo).keyDel(key);
+      break;
+    case Send::now:
+      break;
   }
   if (!sa->zefIsAnnounced()) sa->doSerializeOrphan();
   Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
@@ -200,10 +199,7 @@ void keyChanged(Sa* sa, KeyedRow<Sa> const& row, Name const& key, Ptr<Entity> co
 // then the dirty keys.
 template <class Sa>
 void serializeCollection(Sa* sa, KeyedRow<Sa> const& row) {
-  auto& flags = sa->zef_bitSet;
-  if (flags.isResynchronizing()) return;
-  if (!flags.isActive() && sa->handlingFlowInFor(row.id)) return;
-  if (!sa->isOkToSerialize()) return;
+  if (!mayWrite(sa, row.id) || !sa->isOkToSerialize()) return;
   auto* e = sa->zefEntity();
   if (!e) return;
   auto* fo = sa->flowOut().ptr();
@@ -331,19 +327,18 @@ void collectionTransaction(Sa* sa, KeyedRow<Sa> const& row, StreamAdapter::AttrT
 // collection, with a dirty bit for its dirty key.
 template <class Sa>
 void childChanged(Sa* sa, AttrRow<Sa> const& row, Ptr<Entity> const& child) {
-  auto& flags = sa->zef_bitSet;
-  if (flags.isResynchronizing()) return;
-  if (!flags.isActive() && sa->handlingFlowInFor(row.id)) return;
+  if (!mayWrite(sa, row.id) || sa->isApplying()) return;
   ClearIsActiveAnchor anchor(sa);
-  if (!sa->isOkToSerialize() || sa->isApplying()) return;
-  if (flags.isReadOnly() && !sa->convertedToWritable(false)) sa->doThrowReadOnly(row.id);
-  bool roomy = sa->nboAttrLogOut()->isRoomy();
-  if (!flags.allowsImmediateTransmission()) {
-    bool now = sa->prepareImmediateTransmission(row.id, !roomy);
-    if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, !now);
-    if (!now) return;
-  } else if (!flags.isHandlingScheduledFlowOut() && !roomy) {
-    return deferAttr(sa, row);
+  switch (chooseSend(sa, row.id)) {
+    case Send::nothing:
+      return;
+    case Send::later:
+      return deferAttr(sa, row);
+    case Send::nowPrepared:
+      if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, false);
+      break;
+    case Send::now:
+      break;
   }
   if (!sa->zefIsAnnounced()) sa->doSerializeOrphan();
   Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();

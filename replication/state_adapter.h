@@ -325,26 +325,50 @@ void writeAttrRecord(Sa* sa, AttrRow<Sa> const& row) {
   }
 }
 
+// The writer's guards and choice, shared by attributes, keys and children.
+
+// Not while resynchronising, and never the echo of a record this adapter is
+// applying.
+template <class Sa>
+bool mayWrite(Sa* sa, AttributeId a) {
+  auto& flags = sa->zef_bitSet;
+  if (flags.isResynchronizing()) return false;
+  return flags.isActive() || !sa->handlingFlowInFor(a);
+}
+
+enum class Send { nothing, now, nowPrepared, later };
+
+// Whether attribute a goes out now or waits for a pass; nowPrepared is now,
+// after which the caller clears what it had marked. Called under the
+// caller's ClearIsActiveAnchor.
+template <class Sa>
+Send chooseSend(Sa* sa, AttributeId a) {
+  auto& flags = sa->zef_bitSet;
+  if (!sa->isOkToSerialize()) return Send::nothing;
+  if (flags.isReadOnly() && !sa->convertedToWritable(false)) sa->doThrowReadOnly(a);
+  bool roomy = sa->nboAttrLogOut()->isRoomy();
+  if (!flags.allowsImmediateTransmission()) {
+    return sa->prepareImmediateTransmission(a, !roomy) ? Send::nowPrepared : Send::later;
+  }
+  return flags.isHandlingScheduledFlowOut() || roomy ? Send::now : Send::later;
+}
+
 // onX() of one attribute: write it now, or mark it dirty for a later pass.
 template <class Sa>
 void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
-  auto& flags = sa->zef_bitSet;
-  if (flags.isResynchronizing()) return;
-  // The change is a record this adapter is applying: never echo it.
-  if (!flags.isActive() && sa->handlingFlowInFor(row.id)) return;
+  if (!mayWrite(sa, row.id)) return;
   ClearIsActiveAnchor anchor(sa);
-  if (!sa->isOkToSerialize()) return;
-  if (flags.isReadOnly() && !sa->convertedToWritable(false)) sa->doThrowReadOnly(row.id);
-  bool roomy = sa->nboAttrLogOut()->isRoomy();
-  if (!flags.allowsImmediateTransmission()) {
-    bool now = sa->prepareImmediateTransmission(row.id, !roomy);
-    if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, !now);
-    if (!now) return;
-  } else if (!flags.isHandlingScheduledFlowOut() && !roomy) {
-    deferAttr(sa, row);
-    return;
+  switch (chooseSend(sa, row.id)) {
+    case Send::nothing:
+      return;
+    case Send::later:
+      return deferAttr(sa, row);
+    case Send::nowPrepared:
+      if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, false);
+      [[fallthrough]];
+    case Send::now:
+      writeAttrRecord(sa, row);
   }
-  writeAttrRecord(sa, row);
 }
 
 // Flow-in: one record for this adapter's entity.
