@@ -471,6 +471,9 @@ void serializeOrphan(Sa* sa, std::span<char const* const> types,
     }
   }
   sa->zefIsAnnouncedIs(true);
+  sa->zefIsOrphanIs(true);
+  // After the first synchronisation, one announced alone is complete at once.
+  if (auto* d = sa->streamDemuxer(); d && d->initialSyncDone()) d->syncModeSend(*sa);
 }
 
 // The scheduled pass over one level's attributes from `start`; 0 when it

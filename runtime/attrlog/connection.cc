@@ -129,10 +129,36 @@ void Connection::mountOrphan(FrameView const& f) {
   if (onMounted_) onMounted_(e);
 }
 
+bool Connection::flowOutReady() {
+  if (isClosed()) return false;
+  bool waiting = demuxer_->runFlowOuts();
+  if (!syncSent_ && demuxer_->scheduledCount() == 0) syncDoneSend();
+  return waiting;
+}
+
+void Connection::syncDoneSend() {
+  syncSent_ = true;
+  if (demuxer_->initialSyncDone()) return;
+  demuxer_->initialSyncDoneIs(true);
+  demuxer_->forEachReactor([&](StreamAdapter* sa) {
+    if (sa->zefIsOrphan()) demuxer_->syncModeSend(*sa);
+  });
+}
+
+bool Connection::isSynced() const {
+  if (mounted_.empty() || isClosed()) return false;
+  for (auto const& [eid, e] : mounted_) {
+    Ptr<StreamAdapter> sa = demuxer_->reactor(eid);
+    if (!sa || sa->syncMode() != StreamAdapter::syncModeIncremental) return false;
+  }
+  return true;
+}
+
 void Connection::rootIs(Ptr<Entity> const& root) {
   PtrInterface::NotifieeConst::Zef_BitSet flags;
   flags.isReadOnlyRemoteIs(true);
   Ptr<Entity::ZefNboAttrLogSa> sa = root->zefNboAttrLogSaIs(flags, 1, out_, nullptr);
+  syncSent_ = false;
   // The first pass announces it, then sends every attribute.
   demuxer_->createFlowOut(sa, ConnectDesc(EntityUriPath(""), EntityUriPath("")), false, 0);
 }
@@ -180,6 +206,7 @@ std::size_t MemoryPair::pump() {
     std::size_t moved = move(*a_, *b_, SIZE_MAX) + move(*b_, *a_, SIZE_MAX);
     a_->flowOutReady();
     b_->flowOutReady();
+    // The flow-outs may have finished a first synchronisation and said so.
     total += moved;
     // Quiet when nothing moved and the flow-outs wrote nothing more; one
     // that cannot go on (no entity id left) waits for a later pump.

@@ -62,7 +62,12 @@ class Connection : public PtrInterface {
   void bytesReceived(std::span<unsigned char const> bytes);
   // The stream took bytes: run the scheduled flow-outs while there is room.
   // True when flow-outs are still waiting.
-  bool flowOutReady() { return !isClosed() && demuxer_->runFlowOuts(); }
+  bool flowOutReady();
+
+  // Mount side: every root the other end serves has arrived in full (the
+  // writer says so with a sync-mode record once its first passes are done);
+  // false again while a new connection resynchronises.
+  bool isSynced() const;
 
   // The stream ended: every adapter leaves the log, nothing more is written.
   void closedIs(String8 reason);
@@ -82,6 +87,9 @@ class Connection : public PtrInterface {
   ~Connection() override;
 
   void refused(std::uint64_t offset, String8 why);
+  // Writer side: once the first passes over the roots are done, every
+  // entity announced alone is told complete (the incremental sync mode).
+  void syncDoneSend();
   void mountOrphan(FrameView const& frame);
 
   Ptr<Out> out_;
@@ -90,6 +98,7 @@ class Connection : public PtrInterface {
   FrameHandler frameHandler_;
   std::function<void(Ptr<Entity> const&)> onMounted_;
   RootFinder rootFinder_;
+  bool syncSent_ = true;
   std::unordered_map<EntityId, Ptr<Entity>> mounted_;
   RefusalHandler refusalHandler_;
   std::vector<unsigned char> pending_;  // an incomplete frame's bytes

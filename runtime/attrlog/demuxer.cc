@@ -195,6 +195,11 @@ bool Demuxer::runFlowOuts() {
   return scheduledCount() > 0;
 }
 
+void Demuxer::syncModeSend(StreamAdapter const& sa) {
+  out_->nextHeaderIs(MsgHeader{sa.entityId(), 135});
+  out_ << TransactToken{1} << static_cast<unsigned int>(StreamAdapter::syncModeIncremental) << TransactToken{3};
+}
+
 FlowIn* Demuxer::flowIn(EntityId eid) {
   auto it = flowIns_.find(eid);
   return it == flowIns_.end() ? nullptr : &it->second;

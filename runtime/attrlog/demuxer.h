@@ -88,6 +88,14 @@ class Demuxer : public PtrInterface {
   static EntityId deserializingEid();
   static void deserializingEidIs(EntityId eid);
 
+  // The first passes after the connection began are done: entities
+  // announced from now on are complete as soon as they are announced.
+  bool initialSyncDone() const { return initialSyncDone_; }
+  void initialSyncDoneIs(bool b) { initialSyncDone_ = b; }
+  // Tells the other end that `sa`'s entity is complete: a sync-mode record
+  // with the incremental mode.
+  void syncModeSend(StreamAdapter const& sa);
+
   // Counts for a transport's health report.
   std::uint64_t deferrals() const { return deferrals_; }
   void deferralsInc() { ++deferrals_; }
@@ -117,6 +125,7 @@ class Demuxer : public PtrInterface {
   bool inSlice_ = false;
   bool running_ = false;
   In* currentIn_ = nullptr;
+  bool initialSyncDone_ = false;
   std::uint64_t unknownEnums_ = 0;
   std::uint64_t deferrals_ = 0;
   PtrInterface::NotifieeConst::Zef_BitSet referencedFlags_;

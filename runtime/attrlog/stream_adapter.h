@@ -79,6 +79,9 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   // mounted from there.
   bool zefIsAnnounced() const { return announced_; }
   void zefIsAnnouncedIs(bool b) { announced_ = b; }
+  // Announced on its own (an orphan record), not as a member or child.
+  bool zefIsOrphan() const { return orphan_; }
+  void zefIsOrphanIs(bool b) { orphan_ = b; }
   // The record under way: records of unknown attributes end here.
   void doBaseZefNboAttrLogSaMsg(AttributeId a, DeserializationOptions opts, unsigned n, NboAttrLog::In* in);
   [[noreturn]] void doThrowReadOnly(AttributeId a) const;
@@ -107,6 +110,7 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   // Attributes deferred behind the pass's position, told again after it.
   std::vector<AttributeId> behindPass_;
   bool announced_ = false;
+  bool orphan_ = false;
 };
 
 class Entity::ZefNboAttrLogSa : public StreamAdapter {

@@ -138,6 +138,7 @@ TEST_F(MountTest, MembersArriveLeaveAndKeepTheirAttributes) {
   dir->phyChipConfigIs("b");
   connect();
   ASSERT_NE(copy(), nullptr);
+  EXPECT_TRUE(pair->b()->isSynced()) << "the writer said its first passes are done";
   EXPECT_EQ(namesOf(copy()), (std::set<std::string>{"a", "b"}));
   ASSERT_NE(copy()->phyChipConfig("a")->reset(), nullptr);
   EXPECT_EQ(copy()->phyChipConfig("a")->reset()->name(), "gpo-a");
@@ -257,8 +258,10 @@ TEST_F(MountTest, AMountConvergesAfterEveryCutOverManySeeds) {
     });
     pair->b()->onMountedIs([this](Ptr<Zef::Entity> const& e) { held[e->name().str()] = e; });
     pair->a()->rootIs(dir);
+    EXPECT_FALSE(pair->b()->isSynced());
     pair->pump();
     ASSERT_NE(copy(), nullptr) << "seed " << seed;
+    EXPECT_TRUE(pair->b()->isSynced()) << "seed " << seed;
     std::set<std::string> want;
     for (auto it = dir->phyChipConfigIterator(); it; ++it) want.insert(it->name().str());
     EXPECT_EQ(namesOf(copy()), want) << "seed " << seed << ": no stale and no missing member";
