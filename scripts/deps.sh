@@ -6,6 +6,8 @@ packages=(cmake ninja-build g++ python3 pkg-config googletest libgtest-dev libgm
 packages+=(libasio-dev)
 # The command-line programs in tools/ parse their arguments with CLI11.
 packages+=(libcli11-dev)
+# phymount's live view draws with ncurses.
+packages+=(libncurses-dev)
 # The fuzz targets are built with clang and link its libFuzzer runtime.
 packages+=(clang libclang-rt-14-dev)
 missing=()
