@@ -63,6 +63,9 @@ class Mount {
     if (curses_) {
       initscr();
       curs_set(0);
+      noecho();
+      cbreak();
+      nodelay(stdscr, TRUE);  // the view polls for q on each refresh
     }
     signals_.async_wait([this](std::error_code ec, int) {
       if (!ec) finish(mode_ == Mode::live ? 0 : 2, "interrupted");
@@ -199,6 +202,7 @@ class Mount {
     }
     if (synced_ && mode_ == Mode::check && std::filesystem::exists(o_.checkFile) && quiet()) return check();
     show();
+    if (curses_ && getch() == 'q') return finish(0, "");
     tick_.expires_after(std::chrono::milliseconds(100));
     tick_.async_wait([this](std::error_code ec) {
       if (!ec) tick();
@@ -260,6 +264,7 @@ class Mount {
     Ptr<PhyBcm54980StatusDir> dir = statuses();
     std::vector<std::string> rows;
     std::size_t ports = 0, withStats = 0;
+    std::uint64_t errors = 0;
     if (dir) {
       // Changes are counted as the view sees them: any statistic that moved
       // since the last refresh.
@@ -278,6 +283,7 @@ class Mount {
         seen.values = now;
         Ptr<PhyBcm54980Stats> s = it->bcmStats();
         withStats += s != nullptr;
+        if (s) errors += s->crcErrors().count() + s->falseCarriers().count() + s->rxErrors().count() + s->txErrors().count();
         char row[200];
         char when[16] = "-";
         if (seen.lastChange >= 0) std::snprintf(when, sizeof when, "%.1f", seen.lastChange);
@@ -319,7 +325,8 @@ class Mount {
     for (auto const& [n, s] : seen_) changed += s.changes;
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "[%8.3f] ", elapsed());
-    std::cout << stamp << status << " | " << ports << " ports, " << up << " up, " << changed << " port changes seen"
+    std::cout << stamp << status << " | " << ports << " ports, " << up << " up, " << errors << " errors, " << changed
+              << " port changes seen"
               << (progress.empty() ? "" : " | " + progress) << std::endl;
   }
 
