@@ -76,7 +76,10 @@ class Mount {
       end_.async_wait([this, bound](std::error_code ec) {
         if (ec) return;
         if (mode_ == Mode::live) return finish(0, "");
-        finish(2, "not synced after " + std::to_string(static_cast<int>(bound)) + " s (" + stateText() + ")");
+        std::string const after = " after " + std::to_string(static_cast<int>(bound)) + " s";
+        if (!synced_) return finish(2, "not synced" + after + " (" + stateText() + ")");
+        if (!std::filesystem::exists(o_.checkFile)) return finish(2, "no dump at " + o_.checkFile + after);
+        finish(2, "the agent never paused" + after + ": is its poll loop still running?");
       });
     }
     connect();
