@@ -9,6 +9,8 @@ packages+=(libcli11-dev)
 # The mount's metrics page is served with cpp-httplib; a real Prometheus
 # scrapes it in the tests.
 packages+=(libcpp-httplib-dev prometheus)
+# phymount's live view draws with ncurses.
+packages+=(libncurses-dev)
 # The fuzz targets are built with clang and link its libFuzzer runtime.
 packages+=(clang libclang-rt-14-dev)
 missing=()

@@ -1,0 +1,282 @@
+// phyagent: a driver agent for simulated BCM54980 chips. It keeps the chips'
+// and ports' configuration, status and statistics in the model's
+// directories, polls the simulated registers on a timer and serves the
+// directories to every mount that connects.
+#include <CLI/CLI.hpp>
+
+#include <asio.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "runtime/attrlog/socket/socket_transport.h"
+#include "tools/phy_cli.h"
+#include "tools/phy_sim.h"
+#include "types/phy_bcm54980_types.h"
+
+namespace {
+
+using Zef::Ptr;
+using Zef::String8;
+using Zef::AttrLogSocket::Connection;
+using Zef::AttrLogSocket::Server;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  unsigned chips = 6;
+  unsigned portsPerChip = 8;
+  double pollHz = 1;
+  std::string scenario = "quiet";
+  std::uint32_t seed = 1;
+  std::string socketPath = "/tmp/phyagent.sock";
+  std::string tcp;
+  double duration = 0;
+  double linger = 0;
+  std::string dump;
+};
+
+class Agent {
+ public:
+  Agent(asio::io_context& io, Options const& o, phytools::Scenario scenario)
+      : io_(io),
+        o_(o),
+        driver_(o.chips, o.portsPerChip),
+        sim_(scenario, o.seed, o.chips * o.portsPerChip),
+        pollTimer_(io),
+        watchTimer_(io),
+        endTimer_(io),
+        signals_(io, SIGINT, SIGTERM),
+        usr1_(io, SIGUSR1),
+        start_(Clock::now()) {}
+
+  // False when it cannot listen; the reason is printed.
+  bool start(Zef::AttrLogSocket::Address const& where) {
+    try {
+      server_ = Server::ServerIs(io_, where);
+    } catch (Zef::AttrLogSocket::SocketException const& e) {
+      std::cerr << "phyagent: " << e.what();
+      if (e.code() == std::errc::address_in_use) {
+        std::cerr << (std::holds_alternative<Zef::AttrLogSocket::UnixAddress>(where)
+                          ? " (another agent serves this socket; stop it or give --socket another path)"
+                          : " (the port is taken; give --tcp another port)");
+      }
+      std::cerr << "\n";
+      return false;
+    }
+    server_->onConnectionIs([this](Ptr<Connection> const& c) { connected(c); });
+    server_->onClosedIs([this](Ptr<Connection> const& c, String8 const& why) { closed(c, why); });
+    log("serving " + std::to_string(driver_.ports()) + " ports on " +
+        Zef::AttrLogSocket::addressText(server_->address()) + ", scenario " + o_.scenario + ", seed " +
+        std::to_string(o_.seed));
+    signals_.async_wait([this](std::error_code ec, int sig) {
+      if (!ec) stop(sig == SIGINT ? "interrupted" : "terminated");
+    });
+    waitUsr1();
+    nextPoll_ = Clock::now();
+    pollNext();
+    watch();
+    if (o_.duration > 0) {
+      endTimer_.expires_after(seconds(o_.duration));
+      endTimer_.async_wait([this](std::error_code ec) {
+        if (!ec) finish();
+      });
+    }
+    return true;
+  }
+
+  int status() const { return status_; }
+
+ private:
+  static Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  }
+  double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+  void log(std::string const& what) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", elapsed());
+    std::cerr << stamp << what << "\n";
+  }
+
+  // Polls keep their rate: the next deadline follows the previous one, and
+  // a poll that ran late does not make the following ones pile up.
+  void pollNext() {
+    nextPoll_ += seconds(1.0 / o_.pollHz);
+    if (nextPoll_ < Clock::now()) nextPoll_ = Clock::now();
+    pollTimer_.expires_at(nextPoll_);
+    pollTimer_.async_wait([this](std::error_code ec) {
+      if (ec || polling_ == false) return;
+      // Simulated time: the same seed gives the same dump.
+      driver_.poll(sim_, polls_, static_cast<double>(polls_ + 1) / o_.pollHz);
+      ++polls_;
+      for (auto const& c : server_->connections()) server_->flowOutsWake(c);
+      pollNext();
+    });
+  }
+
+  void connected(Ptr<Connection> const& c) {
+    Mount& m = mounts_[c.ptr()];
+    m.id = ++mountCount_;
+    for (auto const& root : driver_.roots()) c->rootIs(root);
+    log("mount " + std::to_string(m.id) + " connected");
+  }
+
+  void closed(Ptr<Connection> const& c, String8 const& why) {
+    auto it = mounts_.find(c.ptr());
+    if (it == mounts_.end()) return;
+    log("mount " + std::to_string(it->second.id) + " gone: " + why.str() + "; " +
+        std::to_string(c->demuxer() ? c->demuxer()->deferrals() : 0) + " changes deferred to dirty bits");
+    mounts_.erase(it);
+  }
+
+  // Reports each mount that falls behind (its log is not roomy) and that
+  // catches up again, with the changes deferred meanwhile.
+  void watch() {
+    for (auto const& c : server_->connections()) {
+      auto it = mounts_.find(c.ptr());
+      if (it == mounts_.end() || !c->out()) continue;
+      Mount& m = it->second;
+      bool behind = !c->out()->isRoomy() || (c->demuxer() && c->demuxer()->scheduledCount() > 0);
+      std::uint64_t deferrals = c->demuxer() ? c->demuxer()->deferrals() : 0;
+      if (behind && !m.behind) {
+        log("mount " + std::to_string(m.id) + " behind: " + std::to_string(c->out()->freeSpace()) +
+            " bytes free in its log");
+      } else if (!behind && m.behind) {
+        log("mount " + std::to_string(m.id) + " caught up; " + std::to_string(deferrals - m.deferralsLogged) +
+            " changes deferred to dirty bits meanwhile, " + std::to_string(deferrals) + " in all");
+        m.deferralsLogged = deferrals;
+      }
+      m.behind = behind;
+    }
+    watchTimer_.expires_after(std::chrono::milliseconds(50));
+    watchTimer_.async_wait([this](std::error_code ec) {
+      if (!ec) watch();
+    });
+  }
+
+  void waitUsr1() {
+    usr1_.async_wait([this](std::error_code ec, int) {
+      if (ec) return;
+      writeDump();
+      waitUsr1();
+    });
+  }
+
+  void writeDump() {
+    if (o_.dump.empty()) return;
+    auto lines = phytools::dumpLines(*driver_.statuses());
+    if (!phytools::writeLines(o_.dump, lines)) {
+      log("cannot write the dump to " + o_.dump);
+      status_ = 1;
+      return;
+    }
+    log("dump of " + std::to_string(lines.size()) + " statistics after " + std::to_string(polls_) +
+        " polls written to " + o_.dump);
+  }
+
+  // The bounded run is over: the state stops changing, the dump is taken,
+  // and mounts may still connect during the linger to converge to it.
+  void finish() {
+    polling_ = false;
+    pollTimer_.cancel();
+    writeDump();
+    if (o_.linger <= 0) return stop("done");
+    log("polling stopped; serving the final state " + CLI::detail::to_string(o_.linger) + " s more");
+    endTimer_.expires_after(seconds(o_.linger));
+    endTimer_.async_wait([this](std::error_code ec) {
+      if (!ec) stop("done");
+    });
+  }
+
+  void stop(std::string const& why) {
+    log("stopping: " + why + " after " + std::to_string(polls_) + " polls");
+    polling_ = false;
+    pollTimer_.cancel();
+    watchTimer_.cancel();
+    endTimer_.cancel();
+    signals_.cancel();
+    usr1_.cancel();
+    // Closes every mount and removes the socket file.
+    if (server_) server_->closedIs();
+  }
+
+  struct Mount {
+    unsigned id = 0;
+    bool behind = false;
+    std::uint64_t deferralsLogged = 0;
+  };
+
+  asio::io_context& io_;
+  Options o_;
+  phytools::PhyDriver driver_;
+  phytools::ChipSimulator sim_;
+  Ptr<Server> server_;
+  asio::steady_timer pollTimer_;
+  asio::steady_timer watchTimer_;
+  asio::steady_timer endTimer_;
+  asio::signal_set signals_;
+  asio::signal_set usr1_;
+  Clock::time_point start_;
+  Clock::time_point nextPoll_;
+  bool polling_ = true;
+  std::uint64_t polls_ = 0;
+  std::map<Connection const*, Mount> mounts_;
+  unsigned mountCount_ = 0;
+  int status_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A use of the library, so that the linker keeps it: loading it registers its types.
+  if (Hardware::Phy::zefAttributeHandleCount() == 0) return 2;
+  Options o;
+  CLI::App app{"Simulate BCM54980 chips and serve their state to mounts"};
+  app.add_option("--chips", o.chips, "chips to simulate, 8 ports each")->check(CLI::Range(1, 64))->capture_default_str();
+  app.add_option("--poll-hz", o.pollHz, "register polls a second")->check(CLI::Range(0.1, 1000.0))->capture_default_str();
+  app.add_option("--scenario", o.scenario,
+                 "quiet: nothing happens; noisy: random errors at realistic rates; flap: chip0/port0's link "
+                 "flaps; storm: every port flaps every poll")
+      ->check(CLI::IsMember({"quiet", "noisy", "flap", "storm"}))
+      ->capture_default_str();
+  app.add_option("--seed", o.seed, "random seed: the same seed repeats a run")->capture_default_str();
+  auto* unixOpt = app.add_option("--socket", o.socketPath, "serve on this Unix socket")->capture_default_str();
+  auto* tcp = app.add_option("--tcp", o.tcp, "serve on TCP [ADDR:]PORT instead (loopback unless ADDR is given)");
+  tcp->excludes(unixOpt);
+  app.add_option("--duration", o.duration, "poll for this many seconds, then write the dump and stop (0: run until SIGINT)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--linger", o.linger, "after --duration, keep serving the final state this many seconds")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--dump", o.dump, "write every statistic to FILE at the end of a bounded run and on SIGUSR1");
+  app.footer(
+      "Examples:\n"
+      "  phyagent --scenario noisy                       serve on /tmp/phyagent.sock until SIGINT\n"
+      "  phyagent --tcp 7000 --chips 2 --poll-hz 10      20 ports on 127.0.0.1:7000\n"
+      "  phyagent --socket /tmp/a.sock --duration 20 --linger 5 --dump /tmp/a.dump\n"
+      "  phyagent --scenario storm --poll-hz 100         every port flaps 100 times a second");
+  CLI11_PARSE(app, argc, argv);
+
+  phytools::Scenario scenario{};
+  phytools::scenarioFromText(o.scenario, &scenario);
+  Zef::AttrLogSocket::Address where = Zef::AttrLogSocket::UnixAddress{o.socketPath};
+  if (!o.tcp.empty()) {
+    Zef::AttrLogSocket::TcpAddress a;
+    if (!phytools::tcpAddressFromText(o.tcp, &a)) {
+      std::cerr << "phyagent: --tcp wants [ADDR:]PORT, not " << o.tcp << "\n";
+      return 2;
+    }
+    where = a;
+  }
+  // A mount that goes away mid-write must not kill the agent.
+  std::signal(SIGPIPE, SIG_IGN);
+  asio::io_context io;
+  Agent agent(io, o, scenario);
+  if (!agent.start(where)) return 1;
+  io.run();
+  return agent.status();
+}

@@ -1,0 +1,410 @@
+// phymount: mounts what a phyagent serves and shows it: a live per-port
+// view, the whole state once, or a check against the agent's dump. It keeps
+// the roots it mounted across connections and reconnects with backoff, so
+// that a cut or an agent restart ends in the agent's state again.
+#include <CLI/CLI.hpp>
+
+#include <asio.hpp>
+#include <ncurses.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+
+#include "runtime/attrlog/socket/socket_transport.h"
+#include "tools/phy_cli.h"
+#include "tools/phy_sim.h"
+#include "types/phy_bcm54980_types.h"
+
+namespace {
+
+using namespace Hardware::Phy;
+using Zef::Ptr;
+using Zef::String8;
+using Zef::AttrLogSocket::Client;
+using Zef::NboAttrLog::Connection;
+using Zef::NboAttrLog::FrameKind;
+using Zef::NboAttrLog::FrameView;
+using Clock = std::chrono::steady_clock;
+
+enum class Mode { live, once, check };
+
+// The agent serves five directories; the mount is synced once each of their
+// collections' first synchronisation closed and every port's statistics
+// arrived whole.
+constexpr std::size_t kRoots = 5;
+
+struct Options {
+  std::string socketPath = "/tmp/phyagent.sock";
+  std::string tcp;
+  std::string checkFile;
+  bool once = false;
+  double duration = 0;
+  double timeout = 60;
+  unsigned quietMs = 200;
+};
+
+class Mount {
+ public:
+  Mount(asio::io_context& io, Options const& o, Zef::AttrLogSocket::Address where, Mode mode)
+      : io_(io), o_(o), where_(std::move(where)), mode_(mode), reconnect_(io), tick_(io), end_(io),
+        signals_(io, SIGINT, SIGTERM), start_(Clock::now()) {
+    curses_ = mode_ == Mode::live && isatty(STDOUT_FILENO);
+  }
+
+  int run() {
+    if (curses_) {
+      initscr();
+      curs_set(0);
+      noecho();
+      cbreak();
+      nodelay(stdscr, TRUE);  // the view polls for q on each refresh
+    }
+    signals_.async_wait([this](std::error_code ec, int) {
+      if (!ec) finish(mode_ == Mode::live ? 0 : 2, "interrupted");
+    });
+    double bound = mode_ == Mode::live ? o_.duration : o_.timeout;
+    if (bound > 0) {
+      end_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bound)));
+      end_.async_wait([this, bound](std::error_code ec) {
+        if (ec) return;
+        if (mode_ == Mode::live) return finish(0, "");
+        std::string const after = " after " + std::to_string(static_cast<int>(bound)) + " s";
+        if (!synced_) return finish(2, "not synced" + after + " (" + stateText() + ")");
+        if (!std::filesystem::exists(o_.checkFile)) return finish(2, "no dump at " + o_.checkFile + after);
+        finish(2, "the agent never paused" + after + ": is its poll loop still running?");
+      });
+    }
+    connect();
+    tick();
+    io_.run();
+    if (curses_) endwin();
+    if (!message_.empty()) std::cerr << "phymount: " << message_ << "\n";
+    return status_;
+  }
+
+ private:
+  enum class State { connecting, connected, reconnecting };
+
+  void connect() {
+    client_ = Client::ClientIs(io_, where_);
+    Ptr<Connection> conn = client_->connection();
+    closedCollections_.clear();
+    statsSynced_.clear();
+    kept_ = 0;
+    synced_ = false;
+    conn->rootFinderIs([this](String8 const& type, Zef::Name const& name) -> Ptr<Zef::Entity> {
+      auto it = held_.find({Zef::ZefType::registered(Zef::Name(type.str())), name.str()});
+      if (it == held_.end()) return nullptr;
+      ++kept_;
+      return it->second;
+    });
+    conn->onMountedIs([this](Ptr<Zef::Entity> const& e) { held_[{e->fwkType(), e->name().str()}] = e; });
+    conn->frameHandlerIs([this](Connection& c, FrameView const& f) {
+      c.applyFrame(f);
+      frameSeen(c, f);
+    });
+    client_->onConnectedIs([this](Ptr<Connection> const&) {
+      state_ = State::connected;
+      ++connections_;
+      note("connected to " + Zef::AttrLogSocket::addressText(where_));
+    });
+    client_->onClosedIs([this](Ptr<Connection> const&, String8 const& why) {
+      if (state_ == State::connected) note("connection lost: " + why.str());
+      lastError_ = why.str();
+      state_ = State::reconnecting;
+      synced_ = false;
+      // A new client after a pause that grows while the agent stays away.
+      reconnect_.expires_after(backoff_);
+      backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(2000));
+      reconnect_.async_wait([this](std::error_code ec) {
+        if (!ec) connect();
+      });
+    });
+  }
+
+  // Counts what ends a first synchronisation: a root's collection closing
+  // it, and a statistics entity's last attribute (a full pass sends every
+  // attribute in id order).
+  void frameSeen(Connection& c, FrameView const& f) {
+    lastFrame_ = Clock::now();
+    ++frames_;
+    if (f.kind == FrameKind::transaction) {
+      if (f.payload.size() == 5 && f.payload[0] == 2 && c.mounted(f.header.entityId)) {
+        closedCollections_.insert({f.header.entityId, f.header.attributeId});
+      }
+      return;
+    }
+    if (f.header.attributeId != statsLastAttr_ || !c.demuxer()) return;
+    if (auto sa = c.demuxer()->reactor(f.header.entityId)) {
+      if (dynamic_cast<PhyBcm54980Stats const*>(sa->zefNotifierEntity().ptr())) statsSynced_.insert(f.header.entityId);
+    }
+  }
+
+  static Zef::AttributeId lastStatistic() {
+    Zef::AttributeId last = 0;
+    Zef::ZefType* t = Zef::ZefType::registered(Zef::Name("Hardware::Phy::PhyBcm54980Stats"));
+    for (auto const& a : t->attributes()) {
+      if (!a->isFunction() && a->typeName() != Zef::Name("void")) last = std::max(last, a->id());
+    }
+    return last;
+  }
+
+  // The collections the mounted roots have.
+  std::size_t rootCollections() const {
+    std::size_t n = 0;
+    for (auto const& e : client_->connection()->mounted()) {
+      for (auto const& a : e->fwkType()->attributes()) n += a->id() >= 258 && a->isCollection();
+    }
+    return n;
+  }
+
+  // Every root's collections closed, and every port's statistics sent whole.
+  bool firstSyncDone() const {
+    if (state_ != State::connected || client_->connection()->mounted().size() < kRoots ||
+        closedCollections_.size() < rootCollections()) {
+      return false;
+    }
+    Ptr<PhyBcm54980StatusDir> dir = statuses();
+    if (!dir) return false;
+    std::size_t ports = 0;
+    for (auto it = dir->phyStatusIterator(); it; ++it) {
+      ports += it->bcmStats() != nullptr;
+    }
+    return ports > 0 && statsSynced_.size() >= ports;
+  }
+
+  bool quiet() const { return Clock::now() - lastFrame_ >= std::chrono::milliseconds(o_.quietMs); }
+
+  Ptr<PhyBcm54980StatusDir> statuses() const {
+    for (auto const& [name, e] : held_) {
+      if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) return Ptr<PhyBcm54980StatusDir>(d);
+    }
+    return nullptr;
+  }
+
+  void tick() {
+    if (!synced_ && firstSyncDone()) {
+      synced_ = true;
+      backoff_ = std::chrono::milliseconds(100);
+      note("synced: " + std::to_string(frames_) + " frames, " + std::to_string(kept_) +
+           " entities kept from an earlier connection");
+    }
+    if (synced_ && mode_ == Mode::once) {
+      if (auto s = statuses()) {
+        for (auto const& l : phytools::dumpLines(*s)) std::cout << l << "\n";
+      }
+      return finish(0, "");
+    }
+    if (synced_ && mode_ == Mode::check && std::filesystem::exists(o_.checkFile) && quiet()) return check();
+    show();
+    if (curses_ && getch() == 'q') return finish(0, "");
+    tick_.expires_after(std::chrono::milliseconds(100));
+    tick_.async_wait([this](std::error_code ec) {
+      if (!ec) tick();
+    });
+  }
+
+  void check() {
+    std::vector<std::string> expected;
+    if (!phytools::readLines(o_.checkFile, &expected)) return finish(2, "cannot read " + o_.checkFile);
+    auto c = phytools::compareDumps(expected, phytools::dumpLines(*statuses()));
+    for (auto const& d : c.firstDifferences) std::cerr << d << "\n";
+    std::cout << phytools::comparisonLine(c) << std::endl;
+    finish(c.differences == 0 && c.statistics > 0 ? 0 : 1, "");
+  }
+
+  void finish(int status, std::string const& message) {
+    status_ = status;
+    message_ = message;
+    reconnect_.cancel();
+    tick_.cancel();
+    end_.cancel();
+    signals_.cancel();
+    if (client_) {
+      client_->onClosedIs(nullptr);
+      client_->closedIs("done");
+    }
+  }
+
+  std::string stateText() const {
+    std::string s = state_ == State::connected ? (synced_ ? "synced" : "connected, syncing")
+                    : state_ == State::connecting ? "connecting"
+                                                  : "reconnecting (" + lastError_ + ")";
+    return s;
+  }
+
+  double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+  // The live view shows the last note; progress lines and --once/--check
+  // (whose stdout is the result) log them.
+  void note(std::string const& what) {
+    if (curses_) {
+      lastNote_ = what;
+      return;
+    }
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", elapsed());
+    (mode_ == Mode::live ? std::cout : std::cerr) << stamp << what << std::endl;
+  }
+
+  // What the view keeps of each port between refreshes.
+  struct Seen {
+    std::vector<std::string> values;
+    unsigned changes = 0;
+    double lastChange = -1;
+  };
+
+  void show() {
+    if (mode_ != Mode::live) return;
+    Ptr<PhyBcm54980StatusDir> dir = statuses();
+    std::vector<std::string> rows;
+    std::size_t ports = 0, withStats = 0;
+    std::uint64_t errors = 0;
+    if (dir) {
+      // Changes are counted as the view sees them: any statistic that moved
+      // since the last refresh.
+      auto lines = phytools::dumpLines(*dir);
+      std::map<std::string, std::vector<std::string>> byPort;
+      for (auto const& l : lines) byPort[l.substr(0, l.find(' '))].push_back(l);
+      for (auto it = dir->phyStatusIterator(); it; ++it) {
+        ++ports;
+        std::string const name = it->name().str();
+        Seen& seen = seen_[name];
+        auto const& now = byPort[name];
+        if (!seen.values.empty() && now != seen.values) {
+          ++seen.changes;
+          seen.lastChange = elapsed();
+        }
+        seen.values = now;
+        Ptr<PhyBcm54980Stats> s = it->bcmStats();
+        withStats += s != nullptr;
+        if (s) errors += s->crcErrors().count() + s->falseCarriers().count() + s->rxErrors().count() + s->txErrors().count();
+        char row[200];
+        char when[16] = "-";
+        if (seen.lastChange >= 0) std::snprintf(when, sizeof when, "%.1f", seen.lastChange);
+        static char const* const kSpeeds[] = {"-", "10M", "100M", "1G", "2.5G"};
+        unsigned sp = static_cast<unsigned>(it->speed());
+        std::snprintf(row, sizeof row, "%-14s %-4s %-5s %-4s %8u %8u %8u %8u %7u %7u %9s", name.c_str(),
+                      it->linkUp() ? "up" : "down", sp < 5 ? kSpeeds[sp] : "?", it->fullDuplex() ? "full" : "half",
+                      s ? s->crcErrors().count() : 0u, s ? s->falseCarriers().count() : 0u,
+                      s ? s->rxErrors().count() : 0u, s ? s->txErrors().count() : 0u,
+                      s ? s->linkState().changes() : 0u, seen.changes, when);
+        rows.push_back(row);
+      }
+    }
+    char head[200];
+    std::snprintf(head, sizeof head, "%-14s %-4s %-5s %-4s %8s %8s %8s %8s %7s %7s %9s", "port", "link", "speed",
+                  "dplx", "crc", "falseCar", "rxErr", "txErr", "linkChg", "changes", "last(s)");
+    std::string status = stateText() + " | connections " + std::to_string(connections_) + " | frames " +
+                         std::to_string(frames_);
+    std::string progress = synced_ ? "" : "first synchronisation: " + std::to_string(ports) + " ports, " +
+                                              std::to_string(withStats) + " with statistics, " +
+                                              std::to_string(closedCollections_.size()) + " collections and " +
+                                              std::to_string(statsSynced_.size()) + " statistics entities done";
+    if (curses_) {
+      erase();
+      mvprintw(0, 0, "phymount %s  %s", Zef::AttrLogSocket::addressText(where_).c_str(), status.c_str());
+      mvprintw(1, 0, "%s", progress.empty() ? lastNote_.c_str() : progress.c_str());
+      mvprintw(2, 0, "%s", head);
+      for (std::size_t i = 0; i < rows.size() && static_cast<int>(i) + 3 < LINES; ++i) {
+        mvprintw(static_cast<int>(i) + 3, 0, "%s", rows[i].c_str());
+      }
+      refresh();
+      return;
+    }
+    // Without a terminal: a progress line a second.
+    if (elapsed() - lastLine_ < 1.0) return;
+    lastLine_ = elapsed();
+    unsigned up = 0, changed = 0;
+    for (auto const& r : rows) up += r.find(" up ") != std::string::npos;
+    for (auto const& [n, s] : seen_) changed += s.changes;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", elapsed());
+    std::cout << stamp << status << " | " << ports << " ports, " << up << " up, " << errors << " errors, " << changed
+              << " port changes seen"
+              << (progress.empty() ? "" : " | " + progress) << std::endl;
+  }
+
+  asio::io_context& io_;
+  Options o_;
+  Zef::AttrLogSocket::Address where_;
+  Mode mode_;
+  asio::steady_timer reconnect_;
+  asio::steady_timer tick_;
+  asio::steady_timer end_;
+  asio::signal_set signals_;
+  Clock::time_point start_;
+  bool curses_ = false;
+  Ptr<Client> client_;
+  State state_ = State::connecting;
+  // Every entity announced to this mount, by type and name: referenced
+  // entities are announced too, and names repeat across types.
+  std::map<std::pair<Zef::ZefType*, std::string>, Ptr<Zef::Entity>> held_;
+  std::set<std::pair<Zef::EntityId, Zef::AttributeId>> closedCollections_;
+  std::set<Zef::EntityId> statsSynced_;
+  unsigned kept_ = 0;  // announced entities this mount held already
+  Zef::AttributeId const statsLastAttr_ = lastStatistic();
+  Clock::time_point lastFrame_ = Clock::now();
+  std::uint64_t frames_ = 0;
+  unsigned connections_ = 0;
+  bool synced_ = false;
+  std::chrono::milliseconds backoff_{100};
+  std::string lastError_;
+  std::string lastNote_;
+  std::map<std::string, Seen> seen_;
+  double lastLine_ = -1;
+  int status_ = 0;
+  std::string message_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A use of the library, so that the linker keeps it: loading it registers its types.
+  if (Hardware::Phy::zefAttributeHandleCount() == 0) return 2;
+  Options o;
+  CLI::App app{"Mount what a phyagent serves and show it"};
+  auto* unixOpt = app.add_option("--socket", o.socketPath, "the agent's Unix socket")->capture_default_str();
+  auto* tcp = app.add_option("--tcp", o.tcp, "the agent's TCP HOST:PORT instead");
+  tcp->excludes(unixOpt);
+  auto* once = app.add_flag("--once", o.once, "wait until synced, print every statistic as phyagent --dump does, exit");
+  auto* check = app.add_option("--check", o.checkFile,
+                               "wait until synced and FILE exists, compare with this phyagent dump, print "
+                               "'N ports, M statistics, K differences'; exit 1 on any difference");
+  check->excludes(once);
+  app.add_option("--duration", o.duration, "end the live view after this many seconds")->check(CLI::NonNegativeNumber);
+  app.add_option("--timeout", o.timeout, "--once and --check give up after this many seconds")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--quiet-ms", o.quietMs, "--check: the pause in the stream, once the dump exists, before comparing")
+      ->capture_default_str();
+  app.footer(
+      "Examples:\n"
+      "  phymount                                   live view of the agent on /tmp/phyagent.sock\n"
+      "  phymount --tcp 127.0.0.1:7000 --once       every statistic of the agent on port 7000\n"
+      "  phymount --socket /tmp/a.sock --check /tmp/a.dump");
+  CLI11_PARSE(app, argc, argv);
+
+  Zef::AttrLogSocket::Address where = Zef::AttrLogSocket::UnixAddress{o.socketPath};
+  if (!o.tcp.empty()) {
+    Zef::AttrLogSocket::TcpAddress a;
+    if (!phytools::tcpAddressFromText(o.tcp, &a)) {
+      std::cerr << "phymount: --tcp wants HOST:PORT, not " << o.tcp << "\n";
+      return 2;
+    }
+    where = a;
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  Mode mode = o.once ? Mode::once : !o.checkFile.empty() ? Mode::check : Mode::live;
+  asio::io_context io;
+  Mount mount(io, o, where, mode);
+  return mount.run();
+}
