@@ -20,6 +20,9 @@
 
 #include "runtime/attrlog/socket/socket_transport.h"
 #include "tools/phy_cli.h"
+#ifdef PHY_MOUNT_METRICS
+#include "tools/mount_metrics.h"
+#endif
 #include "tools/phy_sim.h"
 #include "types/phy_bcm54980_types.h"
 
@@ -36,11 +39,6 @@ using Clock = std::chrono::steady_clock;
 
 enum class Mode { live, once, check };
 
-// The agent serves five directories; the mount is synced once each of their
-// collections' first synchronisation closed and every port's statistics
-// arrived whole.
-constexpr std::size_t kRoots = 5;
-
 struct Options {
   std::string socketPath = "/tmp/phyagent.sock";
   std::string tcp;
@@ -49,6 +47,7 @@ struct Options {
   double duration = 0;
   double timeout = 60;
   unsigned quietMs = 200;
+  std::string metrics;  // HOST:PORT of the Prometheus page, when asked
 };
 
 class Mount {
@@ -82,6 +81,20 @@ class Mount {
         finish(2, "the agent never paused" + after + ": is its poll loop still running?");
       });
     }
+#ifdef PHY_MOUNT_METRICS
+    if (!o_.metrics.empty()) {
+      auto colon = o_.metrics.rfind(':');
+      metrics_ = std::make_unique<MountMetrics::MetricsServer>(o_.metrics.substr(0, colon),
+                                                               std::stoi(o_.metrics.substr(colon + 1)));
+      metrics_->start();
+      note("metrics on http://" + o_.metrics + "/metrics");
+    }
+#else
+    if (!o_.metrics.empty()) {
+      std::cerr << "phymount: built without cpp-httplib: no --metrics\n";
+      return 2;
+    }
+#endif
     connect();
     tick();
     io_.run();
@@ -96,7 +109,6 @@ class Mount {
   void connect() {
     client_ = Client::ClientIs(io_, where_);
     Ptr<Connection> conn = client_->connection();
-    closedCollections_.clear();
     statsSynced_.clear();
     kept_ = 0;
     synced_ = false;
@@ -136,12 +148,7 @@ class Mount {
   void frameSeen(Connection& c, FrameView const& f) {
     lastFrame_ = Clock::now();
     ++frames_;
-    if (f.kind == FrameKind::transaction) {
-      if (f.payload.size() == 5 && f.payload[0] == 2 && c.mounted(f.header.entityId)) {
-        closedCollections_.insert({f.header.entityId, f.header.attributeId});
-      }
-      return;
-    }
+    if (f.kind == FrameKind::transaction) return;
     if (f.header.attributeId != statsLastAttr_ || !c.demuxer()) return;
     if (auto sa = c.demuxer()->reactor(f.header.entityId)) {
       if (dynamic_cast<PhyBcm54980Stats const*>(sa->zefNotifierEntity().ptr())) statsSynced_.insert(f.header.entityId);
@@ -157,29 +164,8 @@ class Mount {
     return last;
   }
 
-  // The collections the mounted roots have.
-  std::size_t rootCollections() const {
-    std::size_t n = 0;
-    for (auto const& e : client_->connection()->mounted()) {
-      for (auto const& a : e->fwkType()->attributes()) n += a->id() >= 258 && a->isCollection();
-    }
-    return n;
-  }
-
-  // Every root's collections closed, and every port's statistics sent whole.
-  bool firstSyncDone() const {
-    if (state_ != State::connected || client_->connection()->mounted().size() < kRoots ||
-        closedCollections_.size() < rootCollections()) {
-      return false;
-    }
-    Ptr<PhyBcm54980StatusDir> dir = statuses();
-    if (!dir) return false;
-    std::size_t ports = 0;
-    for (auto it = dir->phyStatusIterator(); it; ++it) {
-      ports += it->bcmStats() != nullptr;
-    }
-    return ports > 0 && statsSynced_.size() >= ports;
-  }
+  // The agent says when its first passes are done.
+  bool firstSyncDone() const { return state_ == State::connected && client_->connection()->isSynced(); }
 
   bool quiet() const { return Clock::now() - lastFrame_ >= std::chrono::milliseconds(o_.quietMs); }
 
@@ -204,6 +190,7 @@ class Mount {
       return finish(0, "");
     }
     if (synced_ && mode_ == Mode::check && std::filesystem::exists(o_.checkFile) && quiet()) return check();
+    metricsRender();
     show();
     if (curses_ && getch() == 'q') return finish(0, "");
     tick_.expires_after(std::chrono::milliseconds(100));
@@ -307,7 +294,6 @@ class Mount {
                          std::to_string(frames_);
     std::string progress = synced_ ? "" : "first synchronisation: " + std::to_string(ports) + " ports, " +
                                               std::to_string(withStats) + " with statistics, " +
-                                              std::to_string(closedCollections_.size()) + " collections and " +
                                               std::to_string(statsSynced_.size()) + " statistics entities done";
     if (curses_) {
       erase();
@@ -333,6 +319,19 @@ class Mount {
               << (progress.empty() ? "" : " | " + progress) << std::endl;
   }
 
+  // The page is rendered here, on the thread that owns the entities; the
+  // server's thread only hands out the latest text.
+  void metricsRender() {
+#ifdef PHY_MOUNT_METRICS
+    if (!metrics_ || Clock::now() - lastMetrics_ < std::chrono::seconds(1)) return;
+    lastMetrics_ = Clock::now();
+    auto const& c = client_->connection();
+    MountMetrics::MountHealth h{state_ == State::connected, synced_, c->framesReceived() - c->framesRefused(),
+                                c->framesRefused(), std::chrono::duration<double>(Clock::now() - lastFrame_).count()};
+    metrics_->textIs(MountMetrics::prometheusText(statuses(), h));
+#endif
+  }
+
   asio::io_context& io_;
   Options o_;
   Zef::AttrLogSocket::Address where_;
@@ -348,7 +347,6 @@ class Mount {
   // Every entity announced to this mount, by type and name: referenced
   // entities are announced too, and names repeat across types.
   std::map<std::pair<Zef::ZefType*, std::string>, Ptr<Zef::Entity>> held_;
-  std::set<std::pair<Zef::EntityId, Zef::AttributeId>> closedCollections_;
   std::set<Zef::EntityId> statsSynced_;
   unsigned kept_ = 0;  // announced entities this mount held already
   Zef::AttributeId const statsLastAttr_ = lastStatistic();
@@ -362,6 +360,10 @@ class Mount {
   std::map<std::string, Seen> seen_;
   double lastLine_ = -1;
   int status_ = 0;
+#ifdef PHY_MOUNT_METRICS
+  std::unique_ptr<MountMetrics::MetricsServer> metrics_;
+  Clock::time_point lastMetrics_;
+#endif
   std::string message_;
 };
 
@@ -380,6 +382,7 @@ int main(int argc, char** argv) {
                                "wait until synced and FILE exists, compare with this phyagent dump, print "
                                "'N ports, M statistics, K differences'; exit 1 on any difference");
   check->excludes(once);
+  app.add_option("--metrics", o.metrics, "serve the mounted statistics for Prometheus on HOST:PORT, e.g. 127.0.0.1:9480");
   app.add_option("--duration", o.duration, "end the live view after this many seconds")->check(CLI::NonNegativeNumber);
   app.add_option("--timeout", o.timeout, "--once and --check give up after this many seconds")
       ->check(CLI::PositiveNumber)
