@@ -393,15 +393,7 @@ void keyedDeserialization(Sa* sa, AttributeId a, NboAttrLog::In* in, Apply apply
   NboAttrLog::In* stream = in ? in : (d ? d->currentIn() : nullptr);
   if (!stream) return;
   IsActiveAnchor anchor;
-  AttributeId id = a < 0 ? -a : a;
-  if (!in) {
-    if (sa->isApplying()) throwInternalException("entity reactor is already active");
-    anchor.telIs(sa, id);
-    if (sa->zef_bitSet.isReadOnlyRemote() && !sa->readOnlyRemoteOk(id) && !sa->convertedToWritable(false)) {
-      auto e = sa->zefNotifierEntity();
-      throwInternalException(("write-update from readonly proxy: " + (e ? e->fullName() : String8())).charPtr());
-    }
-  }
+  if (!in) beginApplying(sa, a < 0 ? -a : a, anchor);
   apply(*stream, in != nullptr);
 }
 

@@ -390,6 +390,18 @@ void syncModeRecord(Sa* sa, NboAttrLog::In& in) {
   });
 }
 
+// A record read from the connection's stream is applied under the anchor:
+// one at a time, and never to a read-only remote.
+template <class Sa>
+void beginApplying(Sa* sa, AttributeId a, IsActiveAnchor& anchor) {
+  if (sa->isApplying()) throwInternalException("entity reactor is already active");
+  anchor.telIs(sa, a);
+  if (sa->zef_bitSet.isReadOnlyRemote() && !sa->readOnlyRemoteOk(a) && !sa->convertedToWritable(false)) {
+    auto e = sa->zefNotifierEntity();
+    throwInternalException(("write-update from readonly proxy: " + (e ? e->fullName() : String8())).charPtr());
+  }
+}
+
 template <class Sa>
 void attrDeserialization(Sa* sa, AttributeId a, StreamAdapter::DeserializationOptions opts, unsigned n,
                          NboAttrLog::In* in, std::span<AttrRow<Sa> const> rows,
@@ -405,14 +417,7 @@ void attrDeserialization(Sa* sa, AttributeId a, StreamAdapter::DeserializationOp
   NboAttrLog::In* stream = in ? in : (d ? d->currentIn() : nullptr);
   if (!stream) return;
   IsActiveAnchor anchor;
-  if (!in) {
-    if (sa->isApplying()) throwInternalException("entity reactor is already active");
-    anchor.telIs(sa, a);
-    if (sa->zef_bitSet.isReadOnlyRemote() && !sa->readOnlyRemoteOk(a) && !sa->convertedToWritable(false)) {
-      auto e = sa->zefNotifierEntity();
-      throwInternalException(("write-update from readonly proxy: " + (e ? e->fullName() : String8())).charPtr());
-    }
-  }
+  if (!in) beginApplying(sa, a, anchor);
   if (a == kSyncModeAttrId) {
     syncModeRecord(sa, *stream);
     return;

@@ -116,14 +116,18 @@ class MountTest : public ::testing::Test {
   // What the mount holds across connections.
   std::map<std::string, Ptr<Zef::Entity>> held;
 
-  void connect() {
-    pair = std::make_unique<MemoryPair>();
+  // A new connection whose mount keeps what it held before.
+  void reconnect(std::size_t capacity = Zef::NboAttrLog::Out::kDefaultCapacity) {
+    pair = std::make_unique<MemoryPair>(capacity);
     pair->b()->rootFinderIs([this](Zef::String8 const&, Zef::Name const& name) {
       auto it = held.find(name.str());
       return it == held.end() ? nullptr : it->second;
     });
     pair->b()->onMountedIs([this](Ptr<Zef::Entity> const& e) { held[e->name().str()] = e; });
     pair->a()->rootIs(dir);
+  }
+  void connect() {
+    reconnect();
     pair->pump();
   }
   Ptr<PhyBcm54980ChipConfigDir> copy() {
@@ -235,13 +239,7 @@ TEST_F(MountTest, AMountConvergesAfterEveryCutOverManySeeds) {
     };
     for (int i = 0; i < 20; ++i) change();
     for (int round = 0; round < 4; ++round) {
-      pair = std::make_unique<MemoryPair>(64 * 1024);
-      pair->b()->rootFinderIs([this](Zef::String8 const&, Zef::Name const& name) {
-        auto it = held.find(name.str());
-        return it == held.end() ? nullptr : it->second;
-      });
-      pair->b()->onMountedIs([this](Ptr<Zef::Entity> const& e) { held[e->name().str()] = e; });
-      pair->a()->rootIs(dir);
+      reconnect(64 * 1024);
       // Some of the stream, some changes, then the cut.
       for (int step = 0; step < 6; ++step) {
         pair->pumpAtoB(rng() % 400);
@@ -251,13 +249,7 @@ TEST_F(MountTest, AMountConvergesAfterEveryCutOverManySeeds) {
       pair->b()->closedIs("cut");
     }
     // The last connection stays up until quiet.
-    pair = std::make_unique<MemoryPair>();
-    pair->b()->rootFinderIs([this](Zef::String8 const&, Zef::Name const& name) {
-      auto it = held.find(name.str());
-      return it == held.end() ? nullptr : it->second;
-    });
-    pair->b()->onMountedIs([this](Ptr<Zef::Entity> const& e) { held[e->name().str()] = e; });
-    pair->a()->rootIs(dir);
+    reconnect();
     EXPECT_FALSE(pair->b()->isSynced());
     pair->pump();
     ASSERT_NE(copy(), nullptr) << "seed " << seed;
