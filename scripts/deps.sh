@@ -11,6 +11,8 @@ packages+=(libcli11-dev)
 packages+=(libcpp-httplib-dev prometheus)
 # phymount's live view draws with ncurses.
 packages+=(libncurses-dev)
+# Its test reads the live view from a tmux pane.
+packages+=(tmux)
 # The fuzz targets are built with clang and link its libFuzzer runtime.
 packages+=(clang libclang-rt-14-dev)
 missing=()
