@@ -140,6 +140,10 @@ def header(model, ctx):
         out += T["header"].substitute(
             keyed_decls="".join(f"  virtual void on{cap(r[0])}(Zef::Name key);\n" for r in keyed),
             transaction_decl=("  void handleAttrTransaction(Zef::AttributeId a, AttrTransactionType type, unsigned n) override;\n"
+                              "  void zefInstantiateSerialize() override;\n"
+                              "  void freeResyncState(Zef::Ptr<Zef::NboAttrLog::FlowOut> const& fo) override;\n"
+                              "  void doRemountSelf(Zef::Ptr<Zef::NboAttrLog::Out> const& out) override;\n"
+                              "  void syncModeIs(SyncMode mode) override;\n"
                               if keyed else ""),
             keyed_flowout="".join(
                 f"  // {r[0]}: the keys still to send, and whether its first synchronisation is done.\n"
@@ -208,6 +212,13 @@ def source(model, ctx):
             keyed_defs = (f"void {n}Sa::handleAttrTransaction(Zef::AttributeId a, AttrTransactionType type, unsigned n) {{\n"
                           f"  if (auto const* k = Zef::Repl::keyedRowOf<{n}Sa>(k{n}KeyedRows, a)) Zef::Repl::collectionTransaction(this, *k, type);\n"
                           f"  {level.base if not level.rooted else 'Zef::Entity'}::ZefNboAttrLogSa::handleAttrTransaction(a, type, n);\n}}\n\n"
+                          f"void {n}Sa::zefInstantiateSerialize() {{ Zef::Repl::instantiateCollections<{n}Sa>(this, k{n}KeyedRows); }}\n\n"
+                          f"void {n}Sa::freeResyncState(Zef::Ptr<Zef::NboAttrLog::FlowOut> const& fo) {{\n"
+                          f"  Zef::Repl::freeCollectionsResyncState<{n}Sa>(k{n}KeyedRows, fo.ptr());\n}}\n\n"
+                          f"void {n}Sa::doRemountSelf(Zef::Ptr<Zef::NboAttrLog::Out> const& out) {{\n"
+                          f"  Zef::Entity::ZefNboAttrLogSa::doRemountSelf(out);\n"
+                          f"  Zef::Repl::remountCollections<{n}Sa>(this, k{n}KeyedRows, out);\n}}\n\n"
+                          f"void {n}Sa::syncModeIs(SyncMode mode) {{ Zef::Repl::collectionsSyncModeIs<{n}Sa>(this, k{n}KeyedRows, mode); }}\n\n"
                           f"Zef::AttributeId {n}Sa::FlowOut::pendingKeysFrom() const {{\n"
                           f"  for (auto const& k : k{n}KeyedRows) {{\n"
                           f"    if (Zef::Repl::collectionPending<{n}Sa>(nullptr, k, const_cast<FlowOut&>(*this), zefDirtyBitSet{0 if level.rooted else 1}_)) return k.id;\n"

@@ -397,6 +397,49 @@ void keyedDeserialization(Sa* sa, AttributeId a, NboAttrLog::In* in, Apply apply
   apply(*stream, in != nullptr);
 }
 
+// A directory's operations over all its collections.
+
+// Sends every collection again: the full synchronisation's part of each.
+template <class Sa>
+void instantiateCollections(Sa* sa, std::span<KeyedRow<Sa> const> rows) {
+  sa->StreamAdapter::zefInstantiateSerialize();
+  for (auto const& row : rows) serializeCollection(sa, row);
+}
+
+// The runtime abandons a flow-out's resynchronisation: a bookmark it held
+// for one of these collections goes with it.
+template <class Sa>
+void freeCollectionsResyncState(std::span<KeyedRow<Sa> const> rows, NboAttrLog::FlowOut* fo) {
+  if (!fo || !fo->hasBookmark()) return;
+  for (auto const& row : rows) {
+    if (row.id == fo->attrId()) fo->bookmarkDeq();
+  }
+}
+
+// Mounted again on `out`: the members' adapters leave the log; a following
+// full synchronisation announces them anew.
+template <class Sa>
+void remountCollections(Sa* sa, std::span<KeyedRow<Sa> const> rows, Ptr<NboAttrLog::Out> const& out) {
+  auto* e = sa->zefEntity();
+  if (!e) return;
+  for (auto const& row : rows) {
+    if (row.referenceIs) continue;
+    for (auto key = row.keyFrom(*e, nullptr, false); key; key = row.keyFrom(*e, &*key, true)) {
+      if (Ptr<Entity> member = row.member(*e, *key)) member->zefNboAttrLogSaDel(Ptr<NboAttrLog::Out const>(out));
+    }
+  }
+}
+
+// Entering the full sync mode marks the members, leaving it sweeps what is
+// still marked: a transaction driven by the mode instead of markers.
+template <class Sa>
+void collectionsSyncModeIs(Sa* sa, std::span<KeyedRow<Sa> const> rows, StreamAdapter::SyncMode mode) {
+  sa->StreamAdapter::syncModeIs(mode);
+  if (!sa->isApplying()) return;
+  auto type = mode == StreamAdapter::syncModeFull ? StreamAdapter::transactionOpen : StreamAdapter::transactionClose;
+  for (auto const& row : rows) collectionTransaction(sa, row, type);
+}
+
 // Member iteration of a directory by its generated iterators.
 template <class E, auto Iterator, auto IteratorConst>
 std::optional<Name> keyFrom(E& d, Name const* from, bool after) {

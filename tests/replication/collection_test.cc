@@ -107,6 +107,23 @@ TEST_F(CollectionTest, ARemovalAfterTheSyncIsOneMemberGoneRecord) {
   EXPECT_EQ(std::set<std::string>(later.begin(), later.end()), (std::set<std::string>{"-b", "+x"}));
 }
 
+TEST_F(CollectionTest, ARemountTakesTheMembersOffTheLogAndASyncAnnouncesThemAgain) {
+  for (auto n : {"a", "b"}) dir->phyChipConfigIs(n);
+  conn->rootIs(dir);
+  conn->flowOutReady();
+  membership();
+  auto sa = dir->zefNboAttrLogSa(Ptr<Out const>(out));
+  ASSERT_NE(dir->phyChipConfig("a")->zefNboAttrLogSa(Ptr<Out const>(out)), nullptr);
+  sa->doRemountSelf(out);
+  EXPECT_EQ(dir->phyChipConfig("a")->zefNboAttrLogSa(Ptr<Out const>(out)), nullptr);
+  EXPECT_EQ(dir->phyChipConfig("b")->zefNboAttrLogSa(Ptr<Out const>(out)), nullptr);
+  // A new full flow-out synchronises the collection again, members anew.
+  conn->demuxer()->createFlowOut(sa, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")), false, 0);
+  conn->flowOutReady();
+  auto again = membership();
+  EXPECT_EQ(std::set<std::string>(again.begin(), again.end()), (std::set<std::string>{"open", "+a", "+b", "close"}));
+}
+
 // The mount side.
 
 class MountTest : public ::testing::Test {
