@@ -126,6 +126,12 @@ void writeArgument(Ptr<NboAttrLog::Out> const& out, NboAttrLog::Demuxer& d, T co
 
 template <class Sa>
 AttrRow<Sa> const* rowOf(std::span<AttrRow<Sa> const> rows, AttributeId id) {
+  // Own ids run on without gaps after isNondestructing: index them.
+  std::size_t first = rows.size() > 1 && rows[0].id == 6 ? 1 : 0;
+  if (first < rows.size() && id >= rows[first].id) {
+    std::size_t i = first + static_cast<std::size_t>(id - rows[first].id);
+    if (i < rows.size() && rows[i].id == id) return &rows[i];
+  }
   for (auto const& r : rows) {
     if (r.id == id) return &r;
   }
