@@ -326,20 +326,7 @@ void collectionTransaction(Sa* sa, KeyedRow<Sa> const& row, StreamAdapter::AttrT
 // An owned child (the statistics of a status): written like a one-member
 // collection, with a dirty bit for its dirty key.
 template <class Sa>
-void childChanged(Sa* sa, AttrRow<Sa> const& row, Ptr<Entity> const& child) {
-  if (!mayWrite(sa, row.id) || sa->isApplying()) return;
-  ClearIsActiveAnchor anchor(sa);
-  switch (chooseSend(sa, row.id)) {
-    case Send::nothing:
-      return;
-    case Send::later:
-      return deferAttr(sa, row);
-    case Send::nowPrepared:
-      if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, false);
-      break;
-    case Send::now:
-      break;
-  }
+void writeChildRecord(Sa* sa, AttrRow<Sa> const& row, Ptr<Entity> const& child) {
   if (!sa->zefIsAnnounced()) sa->doSerializeOrphan();
   Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
   if (!child) {
@@ -365,6 +352,13 @@ void childChanged(Sa* sa, AttrRow<Sa> const& row, Ptr<Entity> const& child) {
     deferAttr(sa, row);
     if (auto* fo = sa->zefFlowOut()) fo->eidsExhaustedIs(true);
   }
+}
+
+template <class Sa>
+void childChanged(Sa* sa, AttrRow<Sa> const& row, Ptr<Entity> const& child) {
+  // Applying a record here (the mount): the record itself made the change.
+  if (sa->isApplying()) return;
+  rowChanged(sa, row, [&] { writeChildRecord(sa, row, child); });
 }
 
 template <class Sa>

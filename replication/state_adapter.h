@@ -359,9 +359,10 @@ Send chooseSend(Sa* sa, AttributeId a) {
   return flags.isHandlingScheduledFlowOut() || roomy ? Send::now : Send::later;
 }
 
-// onX() of one attribute: write it now, or mark it dirty for a later pass.
-template <class Sa>
-void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
+// A change of something with a dirty bit: `write` it now, or mark it for a
+// later pass.
+template <class Sa, class Write>
+void rowChanged(Sa* sa, AttrRow<Sa> const& row, Write write) {
   if (!mayWrite(sa, row.id)) return;
   ClearIsActiveAnchor anchor(sa);
   switch (chooseSend(sa, row.id)) {
@@ -373,8 +374,14 @@ void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
       if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, false);
       [[fallthrough]];
     case Send::now:
-      writeAttrRecord(sa, row);
+      write();
   }
+}
+
+// onX() of one attribute.
+template <class Sa>
+void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
+  rowChanged(sa, row, [&] { writeAttrRecord(sa, row); });
 }
 
 // Flow-in: one record for this adapter's entity.
