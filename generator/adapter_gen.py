@@ -39,6 +39,8 @@ class Level:
         if self.rooted:
             self.rows.append(("isNondestructing", 6, "base", None))
         self.rows += [(a["name"], a["id"], a.get("kind", "value"), a) for a in self.attrs]
+        # The dirty bit set's words: one, or two for more than 32 attributes.
+        self.words = max(1, (len(self.rows) + 31) // 32)
         priority = raw.get("replication_priority", "high")
         if priority not in ("high", "low"):
             raise ModelError(f"{self.name}: replication_priority must be high or low")
@@ -130,7 +132,7 @@ def header(model, ctx):
     out = ""
     for raw in model.get("entity", []):
         level = Level(raw)
-        words = max(1, (len(level.rows) + 31) // 32)
+        words = level.words
         base_level = None if level.rooted else find_base(ctx, level.base)
         handlers = [level.handler(r[0]) for r in level.rows]
         # The reactor forwards the base type's attributes too.
@@ -175,7 +177,7 @@ def source(model, ctx):
     out = ""
     for raw in model.get("entity", []):
         level = Level(raw)
-        words = max(1, (len(level.rows) + 31) // 32)
+        words = level.words
         n = level.name
         keyed = [r for r in level.rows if r[2] in KEYED]
         on_defs = ""

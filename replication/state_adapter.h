@@ -44,13 +44,6 @@ struct AttrRow {
   void (*serialize)(Sa*) = nullptr;
 };
 
-template <class T>
-struct IsPtr : std::false_type {};
-template <class T>
-struct IsPtr<Ptr<T>> : std::true_type {
-  using Target = T;
-};
-
 // The value of an attribute, read back in its log encoding.
 template <class T>
 T readValue(NboAttrLog::In& in) {

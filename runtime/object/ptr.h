@@ -197,6 +197,16 @@ class ValidPtr : public Ptr<T> {
   }
 };
 
+// Whether T is a counted reference, and to what.
+template <class T>
+struct IsPtr : std::false_type {};
+template <class T>
+struct IsPtr<Ptr<T>> : std::true_type {
+  using Target = T;
+};
+template <class T>
+struct IsPtr<ValidPtr<T>> : IsPtr<Ptr<T>> {};
+
 // Allocates with the framework's sized allocator and constructs; if the
 // constructor throws, the memory goes back and nothing is left behind.
 template <class T, class... Args>

@@ -157,14 +157,6 @@ struct GenericTable {
 
 // ---- Conversions between C++ values and generic interfaces ----
 
-template <class T>
-struct IsPtr : std::false_type {};
-template <class T>
-struct IsPtr<Ptr<T>> : std::true_type {
-  using Target = T;
-};
-template <class T>
-struct IsPtr<ValidPtr<T>> : IsPtr<Ptr<T>> {};
 
 template <class T>
 class GenericValue;
