@@ -117,8 +117,12 @@ void Demuxer::schedule(StreamAdapter* sa) {
   queue.push_back(Scheduled{Ptr<StreamAdapter>(sa), 0});
 }
 
+bool Demuxer::isRoomyFor(StreamAdapter::FlowOutPriority p) const {
+  return p == StreamAdapter::FlowOutPriority::low ? out_->isRoomyForLowPriority() : out_->isRoomy();
+}
+
 bool Demuxer::continueFlowOut() const {
-  if (!out_->isRoomy()) return false;
+  if (!isRoomyFor(inSlice_ ? slicePriority_ : StreamAdapter::FlowOutPriority::high)) return false;
   return !inSlice_ || out_->bytesWritten() - sliceStart_ < sliceBudget_;
 }
 
@@ -132,6 +136,7 @@ bool Demuxer::runSlice(Scheduled& s) {
   sa->passUnderWay_ = true;
   sa->passPosition_ = s.resume;
   sliceStart_ = out_->bytesWritten();
+  slicePriority_ = sa->zefFlowOutPriority();
   inSlice_ = true;
   AttributeId r = 0;
   try {
@@ -169,8 +174,10 @@ bool Demuxer::runFlowOuts() {
     bool& b;
     ~Reset() { b = false; }
   } reset{running_};
-  while (out_->isRoomy() && (!high_.empty() || !low_.empty())) {
-    auto& queue = high_.empty() ? low_ : high_;
+  for (;;) {
+    bool const high = !high_.empty() && out_->isRoomy();
+    if (!high && (low_.empty() || !out_->isRoomyForLowPriority())) break;
+    auto& queue = high ? high_ : low_;
     Scheduled s = std::move(queue.front());
     queue.pop_front();
     bool done;

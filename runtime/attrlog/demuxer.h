@@ -60,8 +60,11 @@ class Demuxer : public PtrInterface {
   Ptr<FlowOut> createFlowOut(Ptr<StreamAdapter> const& sa, ConnectDesc desc, bool keysOnly, AttributeId start);
   // Queues an adapter whose flow-out has work again.
   void schedule(StreamAdapter* sa);
-  // A pass may go on: the log is roomy and the slice's budget not spent.
+  // A pass may go on: the log is roomy for the slice's priority and the
+  // slice's budget not spent.
   bool continueFlowOut() const;
+  // Room in the log for a record of that priority.
+  bool isRoomyFor(StreamAdapter::FlowOutPriority p) const;
   // Runs scheduled passes while the log is roomy; true when work is left.
   bool runFlowOuts();
   std::size_t scheduledCount() const { return high_.size() + low_.size(); }
@@ -122,6 +125,7 @@ class Demuxer : public PtrInterface {
   std::size_t entityIdLimit_ = std::size_t(1) << 24;
   std::size_t sliceBudget_ = 64 * 1024;
   std::size_t sliceStart_ = 0;  // bytes written when the slice began
+  StreamAdapter::FlowOutPriority slicePriority_ = StreamAdapter::FlowOutPriority::high;
   bool inSlice_ = false;
   bool running_ = false;
   In* currentIn_ = nullptr;

@@ -132,6 +132,10 @@ class Out : public PtrInterface {
   // A log is roomy while more than this is free: room for a scheduled pass's
   // records after an immediate one.
   static constexpr std::size_t kRoomyFreeSpace = 0xC000;
+  // Low-priority records (counters) go out only while fewer bytes than this
+  // wait to be drained; beyond it they coalesce in their dirty bits. A
+  // change that matters more is then never queued behind more than this.
+  static constexpr std::size_t kDefaultLowPriorityBacklog = 0x4000;
 
   // Told when finished bytes arrive in an empty buffer.
   class Drainer {
@@ -164,6 +168,9 @@ class Out : public PtrInterface {
   void closedIs();
   String8 const& closeReason() const { return closeReason_; }
   bool isRoomy() const { return connected_ && freeSpace() > kRoomyFreeSpace; }
+  bool isRoomyForLowPriority() const { return isRoomy() && size() < lowPriorityBacklog_; }
+  std::size_t lowPriorityBacklog() const { return lowPriorityBacklog_; }
+  void lowPriorityBacklogIs(std::size_t n) { lowPriorityBacklog_ = n; }
 
   Demuxer* demuxer() const { return demuxer_; }
   void demuxerIs(Demuxer* d) { demuxer_ = d; }
@@ -230,6 +237,7 @@ class Out : public PtrInterface {
   FrameKind recordKind_ = FrameKind::attribute;
   Demuxer* demuxer_ = nullptr;
   Drainer* drainer_ = nullptr;
+  std::size_t lowPriorityBacklog_ = kDefaultLowPriorityBacklog;
   std::uint64_t recordsWritten_ = 0;
   std::uint64_t bytesWritten_ = 0;
 };

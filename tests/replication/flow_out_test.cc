@@ -135,6 +135,7 @@ TEST_F(FlowOutTest, ALogWithExactly48KiBFreeIsNotRoomyAndDefersOnlyTheChangedAtt
 
 TEST_F(FlowOutTest, OneByteMoreFreeWritesAtOnce) {
   attach(stats);
+  out->lowPriorityBacklogIs(out->capacity());  // counters held back by room alone
   fillTo(49153);
   std::size_t before = out->size();
   stats->crcErrorsIs(crcAfter(1));
@@ -177,6 +178,7 @@ TEST_F(FlowOutTest, AChangeBehindAPausedPassIsWrittenByAPassOfItsOwn) {
   attach(stats)->doSerializeOrphan();
   drain(out);
   conn->demuxer()->sliceBudgetIs(1);  // a slice stops after one record
+  out->lowPriorityBacklogIs(out->capacity());
   out->isConnectedIs(false);
   stats->crcErrorsIs(crcAfter(1));  // 268
   EventStat pi;
@@ -198,6 +200,53 @@ TEST_F(FlowOutTest, AChangeBehindAPausedPassIsWrittenByAPassOfItsOwn) {
   EXPECT_EQ(records[0].header.attributeId, 299) << "the paused pass goes on";
   EXPECT_EQ(records[1].header.attributeId, 268) << "then a pass of its own for the later change";
   EXPECT_EQ(records[1].payload, wireOf(crcAfter(2)));
+}
+
+// Counters wait once a few KiB are waiting to be drained, so that a change
+// that matters more is never queued behind a burst of them.
+TEST_F(FlowOutTest, CountersBeyondTheBacklogCoalesceWhileConfigurationStillGoesAtOnce) {
+  auto sa = attach(stats);
+  attach(chip);
+  std::vector<unsigned char> filler(out->lowPriorityBacklog());
+  out->writeBytes(filler.data(), filler.size());
+  ASSERT_TRUE(out->isRoomy());
+  std::size_t const before = out->size();
+  for (unsigned n = 1; n <= 5; ++n) stats->crcErrorsIs(crcAfter(n));
+  EXPECT_EQ(out->size(), before) << "the counter waits in its dirty bit";
+  ASSERT_NE(sa->flowOut(), nullptr);
+  chip->resetIs(Fru::Gpo::GpoIs("gpo1"));
+  EXPECT_GT(out->size(), before) << "configuration does not wait behind counters";
+
+  out->bytesConsumed(filler.size());  // the reader took the filler
+  drain(out);
+  conn->flowOutReady();
+  std::vector<Record> counters;
+  for (auto& r : drain(out)) {
+    if (r.header.entityId == sa->entityId()) counters.push_back(r);
+  }
+  ASSERT_EQ(counters.size(), 1u) << "five changes, one record";
+  EXPECT_EQ(counters[0].payload, wireOf(crcAfter(5)));
+}
+
+TEST_F(FlowOutTest, APassOfCountersStopsAtTheBacklogAndGoesOnOnceItIsDrained) {
+  out->lowPriorityBacklogIs(64);  // three or four records
+  std::vector<Ptr<PhyBcm54980Stats>> many;
+  for (int i = 0; i < 8; ++i) many.push_back(PhyBcm54980Stats::PhyBcm54980StatsIs("s" + std::to_string(i)));
+  for (auto& s : many) attach(s);
+  drain(out);
+  out->isConnectedIs(false);
+  for (auto& s : many) s->crcErrorsIs(crcAfter(7));
+  out->isConnectedIs(true);
+  conn->demuxer()->runFlowOuts();
+  std::size_t const first = drain(out).size();
+  EXPECT_GE(first, 1u);
+  EXPECT_LT(first, many.size()) << "the pass paused at the backlog";
+  std::size_t total = first;
+  for (int turn = 0; turn < 16 && conn->demuxer()->scheduledCount() > 0; ++turn) {
+    conn->demuxer()->runFlowOuts();
+    total += drain(out).size();
+  }
+  EXPECT_EQ(total, many.size()) << "every counter once, in the end";
 }
 
 TEST_F(FlowOutTest, DeferredStatusAndConfigurationGoOutBeforeDeferredCounters) {

@@ -92,6 +92,10 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   void started() {
     if (state_ != State::connecting) return;
     state_ = State::open;
+    if (socketSendBuffer_ > 0) {
+      std::error_code ignored;  // a refused size leaves the system's
+      socket_.set_option(asio::socket_base::send_buffer_size(int(socketSendBuffer_)), ignored);
+    }
     Ptr<NboAttrLog::Out> const& out = conn_->out();
     out->isConnectedIs(true);
     out->drainerIs(this);
@@ -131,7 +135,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
 
  private:
   Stream(Socket socket, Options const& o)
-      : StreamBase(o.capacity), socket_(std::move(socket)), retry_(socket_.get_executor()), retryAfter_(o.flowOutRetry) {}
+      : StreamBase(o.capacity), socket_(std::move(socket)), retry_(socket_.get_executor()), retryAfter_(o.flowOutRetry), socketSendBuffer_(o.socketSendBuffer) {}
   ~Stream() override {
     if (conn_->out()) conn_->out()->drainerIs(nullptr);
   }
@@ -211,6 +215,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   Socket socket_;
   asio::steady_timer retry_;
   std::chrono::milliseconds retryAfter_;
+  std::size_t socketSendBuffer_;
   std::vector<unsigned char> writeBuffer_;
   std::array<unsigned char, kReadChunk> readBuffer_;
   bool writing_ = false;
