@@ -295,6 +295,16 @@ bool runUntil(asio::io_context& io, Mount& m, std::string const& what) {
 
 // ---- the agent
 
+// Serves the connection until `due`, asleep in the event loop meanwhile (a
+// bare run_until would poll without sleeping when no timer is set).
+void serveUntil(asio::io_context& io, std::chrono::steady_clock::time_point due) {
+  if (std::chrono::steady_clock::now() >= due) return;
+  asio::steady_timer timer(io, due);
+  bool fired = false;
+  timer.async_wait([&](std::error_code) { fired = true; });
+  while (!fired) io.run_one();
+}
+
 // 48 ports as the driver keeps them, served to one mount.
 struct Agent {
   asio::io_context io;
@@ -367,7 +377,7 @@ void runWorkload(char const* name, Workload w, double rateLimit = 0) {
     double t = double(r);
     if (w.rate > 0 && i % w.batch == 0) {
       auto const due = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(t0 + std::uint64_t(double(i) * 1e9 / w.rate)));
-      agent.io.run_until(due);
+      serveUntil(agent.io, due);
     }
     if (w.latency) t = nowS();
     statIs(*agent.stats[std::size_t(f / kStats)], int(f % kStats), kBase + std::uint32_t(r), t);
@@ -560,6 +570,53 @@ void socketRef() {
   close(sv[1]);
 }
 
+// The floor under any one-way latency here: 16 bytes from one process to
+// another over a Unix socket, the reader blocked in poll() as a mount's event
+// loop is, paced as the latency workload is.
+void wakeupRef(double rate, double seconds) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return;
+  long long const n = static_cast<long long>(rate * seconds);
+  Child reader = Child::spawn([&](int) {
+    close(sv[0]);
+    std::vector<std::uint32_t> lat;
+    lat.reserve(std::size_t(n));
+    std::uint64_t msg[2];
+    std::size_t have = 0;
+    while (lat.size() < std::size_t(n)) {
+      pollfd p{sv[1], POLLIN, 0};
+      if (::poll(&p, 1, 1000) <= 0) break;
+      ssize_t k = read(sv[1], reinterpret_cast<char*>(msg) + have, sizeof msg - have);
+      if (k <= 0) break;
+      have += std::size_t(k);
+      if (have < sizeof msg) continue;
+      have = 0;
+      lat.push_back(std::uint32_t(std::min<std::uint64_t>(nowNs() - msg[0], 0xffffffffu)));
+    }
+    if (lat.empty()) return 1;
+    std::sort(lat.begin(), lat.end());
+    auto pct = [&](double q) { return lat[std::min(lat.size() - 1, std::size_t(q * double(lat.size())))] / 1e3; };
+    out("ref_unix_socket_oneway_p50_us", pct(0.50));
+    out("ref_unix_socket_oneway_p99_us", pct(0.99));
+    out("ref_unix_socket_oneway_p999_us", pct(0.999));
+    return 0;
+  });
+  close(sv[1]);
+  std::uint64_t const t0 = nowNs();
+  for (long long i = 0; i < n; ++i) {
+    timespec due{};
+    std::uint64_t const at = t0 + std::uint64_t(double(i) * 1e9 / rate);
+    due.tv_sec = time_t(at / 1000000000ull);
+    due.tv_nsec = long(at % 1000000000ull);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+    }
+    std::uint64_t msg[2] = {nowNs(), std::uint64_t(i)};
+    if (write(sv[0], msg, sizeof msg) != ssize_t(sizeof msg)) break;
+  }
+  reader.wait();
+  close(sv[0]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -601,6 +658,7 @@ int main(int argc, char** argv) {
     tag() = "ref";
     memcpyRef();
     socketRef();
+    wakeupRef(10'000, 2 * scale);
   }
   std::filesystem::remove_all(std::filesystem::path(socketPath("x")).parent_path());
   return 0;
