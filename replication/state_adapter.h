@@ -515,7 +515,9 @@ AttributeId attrFlowOutPass(Sa* sa, AttributeId start, std::span<AttrRow<Sa> con
     auto* bits = sa->zefOwnDirty();
     if (rows[i].serialize) rows[i].serialize(sa);
     else if (bits && bits->test(rows[i].bit)) (sa->*rows[i].handler)();
-    if (fo->eidsExhausted()) return rows[i].id;
+    // A collection that paused in its first synchronisation resumes where
+    // it stopped, before any later row: its bookmark is a key of its own.
+    if (fo->eidsExhausted() || (rows[i].serialize && fo->hasBookmark())) return rows[i].id;
     if (i + 1 == rows.size()) return 0;
     if (!sa->continueFlowOut()) return rows[i + 1].id;
   }

@@ -284,4 +284,98 @@ TEST_F(MountTest, AMountConvergesAfterEveryCutOverManySeeds) {
   }
 }
 
+// A directory with two collections whose first synchronisation pauses in the
+// first: the pass resumes in that collection, and each travels as one
+// transaction of its own.
+TEST(TwoCollectionsTest, APauseInTheFirstCollectionResumesThereBeforeTheSecond) {
+  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
+  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
+  for (int p = 0; p < 6; ++p) {
+    std::string const name = "p" + std::to_string(p);
+    auto wexa = configs->wexaDescIs(name, device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
+                                    Hardware::Mdio::PortAddr(p), MdioClient::clause22, Hardware::XoltAgentId(4));
+    configs->phyConfigIs(name, wexa, "api", "1.0");
+  }
+  Ptr<Connection> conn = Connection::ConnectionIs();
+  Ptr<Out> const& out = conn->out();
+  conn->demuxer()->sliceBudgetIs(1);  // every slice stops after its first record
+  conn->rootIs(configs);
+  Zef::EntityId const eid = configs->zefNboAttrLogSa(Ptr<Out const>(out))->entityId();
+  Tap drain;
+  std::vector<std::string> seen;  // "open 258", "+258 p0", "close 259", ...
+  for (int i = 0; i < 1000 && (conn->demuxer()->scheduledCount() || out->size()); ++i) {
+    conn->demuxer()->runFlowOuts();
+    for (auto const& r : drain(out)) {
+      if (r.header.entityId != eid) continue;
+      if (r.kind == FrameKind::transaction) {
+        seen.push_back(std::string(r.payload[0] == 0 ? "open " : "close ") + std::to_string(r.header.attributeId));
+      } else if (r.header.attributeId == 258 || r.header.attributeId == 259) {
+        seen.push_back("+" + std::to_string(r.header.attributeId) + " " +
+                       std::string(r.payload.begin() + 4, r.payload.begin() + 4 + r.payload[3]));
+      }
+    }
+  }
+  std::vector<std::string> want{"open 258"};
+  for (int p = 0; p < 6; ++p) want.push_back("+258 p" + std::to_string(p));
+  want.push_back("close 258");
+  want.push_back("open 259");
+  for (int p = 0; p < 6; ++p) want.push_back("+259 p" + std::to_string(p));
+  want.push_back("close 259");
+  ASSERT_EQ(seen.size(), want.size()) << ::testing::PrintToString(seen);
+  // Members travel in the directory's order, not their names'.
+  std::vector<std::string> sorted = seen;
+  std::sort(sorted.begin() + 1, sorted.begin() + 7);
+  std::sort(sorted.begin() + 9, sorted.begin() + 15);
+  EXPECT_EQ(sorted, want) << ::testing::PrintToString(seen);
+}
+
+// Mounts that connect together each get the whole state while their streams
+// interleave and their first synchronisations pause many times over.
+TEST(MountsTogetherTest, EveryMountGetsEveryPortWithItsStatistics) {
+  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
+  auto statuses = PhyBcm54980StatusDir::PhyBcm54980StatusDirIs("statuses");
+  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
+  int const ports = 400;
+  for (int p = 0; p < ports; ++p) {
+    std::string const name = "port" + std::to_string(p);
+    auto wexa = configs->wexaDescIs(name, device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
+                                    Hardware::Mdio::PortAddr(p % 8), MdioClient::clause22, Hardware::XoltAgentId(4));
+    auto cfg = configs->phyConfigIs(name, wexa, "api", "1.0");
+    statuses->phyStatusIs(name, mdioClause22, cfg, Interface::EthPhyIntfStatus::EthPhyIntfStatusIs(name))
+        ->bcmStatsIs(name)
+        ->crcErrorsIs(crcAfter(unsigned(p) + 1));
+  }
+  int const mounts = 2;
+  std::vector<std::unique_ptr<MemoryPair>> pairs;
+  std::vector<Ptr<PhyBcm54980StatusDir>> copies(mounts, nullptr);
+  for (int m = 0; m < mounts; ++m) {
+    pairs.push_back(std::make_unique<MemoryPair>(64 * 1024));
+    pairs.back()->b()->onMountedIs([&copies, m](Ptr<Zef::Entity> const& e) {
+      if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) copies[std::size_t(m)] = Ptr<PhyBcm54980StatusDir>(d);
+    });
+    pairs.back()->a()->rootIs(configs);
+    pairs.back()->a()->rootIs(statuses);
+  }
+  for (auto& pr : pairs) pr->a()->flowOutReady();
+  // The readers take turns, as sockets drained by one event loop.
+  for (int turn = 0; turn < 100000; ++turn) {
+    std::size_t moved = 0;
+    for (auto& pr : pairs) moved += pr->pumpAtoB(16 * 1024);
+    if (moved > 0) continue;
+    for (auto& pr : pairs) moved += pr->pump();
+    if (moved == 0) break;
+  }
+  for (int m = 0; m < mounts; ++m) {
+    ASSERT_NE(copies[std::size_t(m)], nullptr);
+    EXPECT_TRUE(pairs[std::size_t(m)]->b()->isSynced());
+    int complete = 0;
+    for (int p = 0; p < ports; ++p) {
+      auto st = copies[std::size_t(m)]->phyStatus("port" + std::to_string(p));
+      complete += st && st->bcmStats() && st->bcmStats()->crcErrors() == crcAfter(unsigned(p) + 1);
+    }
+    EXPECT_EQ(complete, ports) << "mount " << m;
+    EXPECT_EQ(pairs[std::size_t(m)]->b()->framesRefused(), 0u) << pairs[std::size_t(m)]->b()->lastRefusal();
+  }
+}
+
 }  // namespace
