@@ -137,12 +137,22 @@ bool Connection::flowOutReady() {
 }
 
 void Connection::syncDoneSend() {
-  syncSent_ = true;
-  if (demuxer_->initialSyncDone()) return;
-  demuxer_->initialSyncDoneIs(true);
-  demuxer_->forEachReactor([&](StreamAdapter* sa) {
-    if (sa->zefIsOrphan()) demuxer_->syncModeSend(*sa);
-  });
+  if (!demuxer_->initialSyncDone()) {
+    demuxer_->initialSyncDoneIs(true);
+    syncModesDue_.clear();
+    syncModesNext_ = 0;
+    demuxer_->forEachReactor([&](StreamAdapter* sa) {
+      if (sa->zefIsOrphan()) syncModesDue_.push_back(sa->entityId());
+    });
+  }
+  // Thousands of orphans need more than the slack a full log keeps: as many
+  // as there is room for now, the rest at the next turn.
+  while (syncModesNext_ < syncModesDue_.size() && out_->isRoomy()) {
+    Ptr<StreamAdapter> sa = demuxer_->reactor(syncModesDue_[syncModesNext_++]);
+    if (sa && sa->zefIsOrphan()) demuxer_->syncModeSend(*sa);
+  }
+  syncSent_ = syncModesNext_ == syncModesDue_.size();
+  if (syncSent_) syncModesDue_ = {};
 }
 
 bool Connection::isSynced() const {

@@ -99,6 +99,10 @@ class Connection : public PtrInterface {
   std::function<void(Ptr<Entity> const&)> onMounted_;
   RootFinder rootFinder_;
   bool syncSent_ = true;
+  // The orphans told that the first synchronisation is done, a turn at a
+  // time, and the next to tell.
+  std::vector<EntityId> syncModesDue_;
+  std::size_t syncModesNext_ = 0;
   std::unordered_map<EntityId, Ptr<Entity>> mounted_;
   RefusalHandler refusalHandler_;
   std::vector<unsigned char> pending_;  // an incomplete frame's bytes

@@ -378,4 +378,20 @@ TEST(MountsTogetherTest, EveryMountGetsEveryPortWithItsStatistics) {
   }
 }
 
+// Telling thousands of roots that the first synchronisation is done takes
+// more than a full log's slack: it goes out as room allows, never overflows.
+TEST(ManyRootsTest, TheEndOfTheFirstSynchronisationReachesEveryRootOfANearlyFullLog) {
+  std::vector<Ptr<Fru::Gpo>> roots;
+  for (int i = 0; i < 20000; ++i) roots.push_back(Fru::Gpo::GpoIs("gpo" + std::to_string(i)));
+  MemoryPair pair(64 * 1024);
+  for (auto const& r : roots) pair.a()->rootIs(r);
+  pair.a()->flowOutReady();
+  for (int turn = 0; turn < 10000 && pair.pumpAtoB(4096) > 0; ++turn) {
+  }
+  pair.pump();
+  EXPECT_FALSE(pair.a()->isClosed()) << pair.a()->out()->closeReason();
+  EXPECT_EQ(pair.b()->mounted().size(), roots.size());
+  EXPECT_TRUE(pair.b()->isSynced());
+}
+
 }  // namespace
