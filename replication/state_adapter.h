@@ -233,10 +233,14 @@ Ptr<Entity::ZefNboAttrLogSa> stateAdapterOf(E const* self, Ptr<NboAttrLog::Out c
     if (sa->nboAttrLogOut() == out) return Ptr<Entity::ZefNboAttrLogSa>(sa);
     if (!out) continue;
     if (!demuxer) return nullptr;
-    // Another log of the same connection knows the entity under this id.
+    // Another log of the same connection knows the entity under this id:
+    // the answer is that connection's adapter. Another connection may well
+    // use the same id for the same entity, and its adapter is not ours.
     if (sa->entityId() & 1) {
       Ptr<StreamAdapter> r = demuxer->reactor(sa->entityId());
-      if (r && r->zefNotifierEntity().ptr() == self) return Ptr<Entity::ZefNboAttrLogSa>(sa);
+      if (r && r->zefNotifierEntity().ptr() == self) {
+        if (auto* mine = dynamic_cast<Entity::ZefNboAttrLogSa*>(r.ptr())) return Ptr<Entity::ZefNboAttrLogSa>(mine);
+      }
     }
   }
   return nullptr;

@@ -53,6 +53,32 @@ TEST_F(FlowOutTest, AChangeOnARoomyLogIsOneRecordWithTheExactHeaderAndValue) {
   EXPECT_EQ(out->size(), 0u);
 }
 
+// Two connections number their entities alike: the same entity often has the
+// same id on both, and each must still find its own adapter.
+TEST(TwoConnections, AnEntityWithTheSameIdOnTwoConnectionsHasOneAdapterOnEach) {
+  auto stats = PhyBcm54980Stats::PhyBcm54980StatsIs("stats");
+  Ptr<Connection> one = Connection::ConnectionIs();
+  Ptr<Connection> two = Connection::ConnectionIs();
+  one->rootIs(stats);
+  two->rootIs(stats);
+  auto saOne = stats->zefNboAttrLogSa(Ptr<Out const>(one->out()));
+  auto saTwo = stats->zefNboAttrLogSa(Ptr<Out const>(two->out()));
+  ASSERT_NE(saOne, nullptr);
+  ASSERT_NE(saTwo, nullptr);
+  ASSERT_EQ(saOne->entityId(), saTwo->entityId()) << "the case in question";
+  EXPECT_NE(saOne, saTwo);
+  EXPECT_EQ(saTwo->nboAttrLogOut(), two->out());
+  // A change reaches both, each on its own log.
+  one->flowOutReady();
+  two->flowOutReady();
+  Tap tapOne, tapTwo;
+  tapOne(one->out());
+  tapTwo(two->out());
+  stats->crcErrorsIs(crcAfter(4));
+  EXPECT_EQ(tapOne(one->out()).size(), 1u);
+  EXPECT_EQ(tapTwo(two->out()).size(), 1u);
+}
+
 TEST_F(FlowOutTest, EntityIdsAreOddAndPerLog) {
   auto a = attach(stats);
   auto b = attach(chip);

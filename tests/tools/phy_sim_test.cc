@@ -220,4 +220,40 @@ TEST(DriverMount, AMountConvergesToTheDriversDumpAfterCuts) {
       << (c.firstDifferences.empty() ? "" : c.firstDifferences[0]);
 }
 
+// Mounts that connect to one driver together each get all of its state, the
+// same dump as the driver's, however their streams interleave.
+TEST(DriverMount, MountsThatConnectTogetherEachGetTheWholeDriver) {
+  PhyDriver driver(32, 8);
+  ChipSimulator sim(Scenario::noisy, 1, driver.ports());
+  driver.poll(sim, 0, 1.0);
+  int const mounts = 3;
+  std::vector<std::unique_ptr<Zef::NboAttrLog::MemoryPair>> pairs;
+  std::vector<Ptr<PhyBcm54980StatusDir>> copies(std::size_t(mounts), nullptr);
+  for (int m = 0; m < mounts; ++m) {
+    pairs.push_back(std::make_unique<Zef::NboAttrLog::MemoryPair>(64 * 1024));
+    pairs.back()->b()->onMountedIs([&copies, m](Ptr<Zef::Entity> const& e) {
+      if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) copies[std::size_t(m)] = Ptr<PhyBcm54980StatusDir>(d);
+    });
+    for (auto const& r : driver.roots()) pairs.back()->a()->rootIs(r);
+  }
+  for (auto& pr : pairs) pr->a()->flowOutReady();
+  std::uint64_t poll = 1;
+  for (int turn = 0; turn < 100000; ++turn) {
+    std::size_t moved = 0;
+    for (auto& pr : pairs) moved += pr->pumpAtoB(8 * 1024);
+    if (turn % 16 == 0 && poll < 8) driver.poll(sim, poll, double(poll)), ++poll;  // the driver goes on meanwhile
+    if (moved > 0) continue;
+    for (auto& pr : pairs) moved += pr->pump();
+    if (moved == 0) break;
+  }
+  for (int m = 0; m < mounts; ++m) {
+    ASSERT_NE(copies[std::size_t(m)], nullptr);
+    EXPECT_TRUE(pairs[std::size_t(m)]->b()->isSynced());
+    EXPECT_EQ(pairs[std::size_t(m)]->b()->framesRefused(), 0u) << pairs[std::size_t(m)]->b()->lastRefusal();
+    auto c = compareDumps(dumpLines(*driver.statuses()), dumpLines(*copies[std::size_t(m)]));
+    EXPECT_EQ(comparisonLine(c), "256 ports, 10752 statistics, 0 differences")
+        << "mount " << m << (c.firstDifferences.empty() ? "" : ": " + c.firstDifferences[0]);
+  }
+}
+
 }  // namespace
