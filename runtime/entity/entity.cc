@@ -7,6 +7,7 @@
 #include <atomic>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace Zef {
@@ -158,7 +159,9 @@ namespace {
 // it reach them. The last release, and so a destructor, may run on any thread.
 struct ChildRecord {
   std::mutex mutex;
-  std::unordered_multimap<Entity const*, Entity*> byParent;
+  // A set per parent: a directory has thousands of children, and each one
+  // that moves must be found without a walk over its siblings.
+  std::unordered_map<Entity const*, std::unordered_set<Entity*>> byParent;
 };
 
 ChildRecord& childRecord() {
@@ -168,14 +171,16 @@ ChildRecord& childRecord() {
 
 // Moves `child` from the children of `from` to those of `to` (either null).
 void childRecordMove(Entity* child, Entity const* from, Entity const* to) {
+  if (from == to) return;
   ChildRecord& record = childRecord();
   std::lock_guard<std::mutex> lock(record.mutex);
   // The insertion may throw; it comes before anything changes.
-  if (to) record.byParent.emplace(to, child);
+  if (to) record.byParent[to].insert(child);
   if (from) {
-    auto [it, end] = record.byParent.equal_range(from);
-    while (it != end && it->second != child) ++it;
-    if (it != end) record.byParent.erase(it);
+    if (auto it = record.byParent.find(from); it != record.byParent.end()) {
+      it->second.erase(child);
+      if (it->second.empty()) record.byParent.erase(it);
+    }
   }
 }
 }  // namespace
@@ -186,9 +191,10 @@ Entity::~Entity() {
   {
     ChildRecord& record = childRecord();
     std::lock_guard<std::mutex> lock(record.mutex);
-    auto [begin, end] = record.byParent.equal_range(this);
-    for (auto it = begin; it != end; ++it) children.push_back(it->second);
-    record.byParent.erase(begin, end);
+    if (auto it = record.byParent.find(this); it != record.byParent.end()) {
+      children.assign(it->second.begin(), it->second.end());
+      record.byParent.erase(it);
+    }
   }
   // Children left behind lose their parent, as a detach would leave them.
   for (Entity* child : children) {
