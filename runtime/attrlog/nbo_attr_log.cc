@@ -37,11 +37,14 @@ String8 ByteConnection::In::nextString() {
 namespace NboAttrLog {
 
 Out::Out(std::size_t capacity)
-    : data_(std::make_unique_for_overwrite<unsigned char[]>(capacity + Frame::kPrefix + Frame::kMaxFrameBody)),
-      capacity_(capacity),
+    : capacity_(capacity),
       // Room for one largest record beyond the capacity: a record begun just
       // under the limit still finishes.
-      allocated_(capacity + Frame::kPrefix + Frame::kMaxFrameBody) {}
+      limit_(capacity + Frame::kPrefix + Frame::kMaxFrameBody),
+      // A log that is mostly idle (a mount's, a quiet agent's) keeps a small
+      // buffer; it grows to the limit only when it has to.
+      allocated_(std::min(limit_, kInitialAllocation)),
+      data_(std::make_unique_for_overwrite<unsigned char[]>(allocated_)) {}
 
 Out::~Out() = default;
 
@@ -54,7 +57,7 @@ void Out::writeBytes(void const* p, std::size_t n) {
 void Out::makeRoom(std::size_t n) {
   if (closed_) throwRangeException("attribute log is closed");
   std::size_t used = end_ - begin_;
-  if (used + n > allocated_ || (recordOpen_ && end_ - recordStart_ + n > Frame::kPrefix + Frame::kMaxFrameBody)) {
+  if (used + n > limit_ || (recordOpen_ && end_ - recordStart_ + n > Frame::kPrefix + Frame::kMaxFrameBody)) {
     // Past the capacity and the one record of slack: the reader can no
     // longer be given every change, so this stream ends here.
     if (recordOpen_) abandonRecord();
@@ -62,7 +65,16 @@ void Out::makeRoom(std::size_t n) {
     closedIs();
     throwRangeException(closeReason_.charPtr());
   }
-  std::memmove(data_.get(), data_.get() + begin_, used);
+  if (used + n > allocated_) {
+    std::size_t size = allocated_;
+    while (size < used + n) size = std::min(limit_, size * 2);
+    auto larger = std::make_unique_for_overwrite<unsigned char[]>(size);
+    std::memcpy(larger.get(), data_.get() + begin_, used);
+    data_ = std::move(larger);
+    allocated_ = size;
+  } else {
+    std::memmove(data_.get(), data_.get() + begin_, used);
+  }
   if (recordOpen_) recordStart_ -= begin_;
   end_ = used;
   begin_ = 0;

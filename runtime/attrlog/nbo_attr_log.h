@@ -206,8 +206,9 @@ class Out : public PtrInterface {
   ~Out() override;
 
   std::size_t committed() const { return recordOpen_ ? recordStart_ : end_; }
-  // n more bytes at the end, moving the undrained bytes to the front when the
-  // tail is short. Closes the log and throws when they cannot fit.
+  // n more bytes at the end, moving the undrained bytes to the front (to a
+  // larger buffer, up to the limit) when the tail is short. Closes the log
+  // and throws when they cannot fit.
   unsigned char* room(std::size_t n) {
     if (allocated_ - end_ < n) makeRoom(n);
     unsigned char* p = data_.get() + end_;
@@ -218,11 +219,14 @@ class Out : public PtrInterface {
   void committedBytes(std::size_t n);
   void abandonRecord();
 
+  static constexpr std::size_t kInitialAllocation = 0x10000;
+
+  std::size_t capacity_;
+  std::size_t limit_;      // the capacity and one largest record
+  std::size_t allocated_;  // grows by doubling up to limit_
   std::unique_ptr<unsigned char[]> data_;
   std::size_t begin_ = 0;  // first undrained byte
   std::size_t end_ = 0;    // behind the last byte written
-  std::size_t capacity_;
-  std::size_t allocated_;
   std::size_t recordStart_ = 0;
   bool recordOpen_ = false;
   // Open records taken back by records begun inside them, whose writers
