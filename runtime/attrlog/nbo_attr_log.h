@@ -135,7 +135,7 @@ class Out : public PtrInterface {
   // Low-priority records (counters) go out only while fewer bytes than this
   // wait to be drained; beyond it they coalesce in their dirty bits. A
   // change that matters more is then never queued behind more than this.
-  static constexpr std::size_t kDefaultLowPriorityBacklog = 0x4000;
+  static constexpr std::size_t kDefaultLowPriorityBacklog = 0x800;
 
   // Told when finished bytes arrive in an empty buffer.
   class Drainer {
