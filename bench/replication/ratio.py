@@ -202,7 +202,7 @@ def build(o, p):
     t.section("Memory, bytes per replicated field")
     ours, peer = o.get("e_memory.mem_bytes_per_field"), p.get("e_memory.mem_bytes_per_field")
     t.row("Writer", ours, peer, div(peer, ours), "less", at_most(24))
-    t.row("Writer, replication's own share", o.get("e_memory.mem_writer_replicated_bytes_per_field"), None)
+    t.row("Writer with one mount attached (entities, adapters, send buffer)", o.get("e_memory.mem_writer_replicated_bytes_per_field"), None)
     t.row("Mount (the peer's consumer keeps a plain map)", o.get("e_memory.mem_mount_bytes_per_field"), None)
 
     # Both sides measure the same machine: far from 1× means the runs differed.
