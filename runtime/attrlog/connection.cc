@@ -9,7 +9,9 @@
 namespace Zef::NboAttrLog {
 
 Connection::Connection(std::size_t capacity)
-    : out_(Out::OutIs(capacity)), demuxer_(Demuxer::DemuxerIs(out_)) {}
+    : out_(Out::OutIs(capacity)), demuxer_(Demuxer::DemuxerIs(out_)) {
+  out_->holdsLowPriorityIs(false);
+}
 
 Connection::~Connection() { demuxer_->reactorDelAll(); }
 
@@ -139,6 +141,7 @@ bool Connection::flowOutReady() {
 void Connection::syncDoneSend() {
   if (!demuxer_->initialSyncDone()) {
     demuxer_->initialSyncDoneIs(true);
+    out_->holdsLowPriorityIs(true);
     syncModesDue_.clear();
     syncModesNext_ = 0;
     demuxer_->forEachReactor([&](StreamAdapter* sa) {

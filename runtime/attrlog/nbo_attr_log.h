@@ -168,7 +168,11 @@ class Out : public PtrInterface {
   void closedIs();
   String8 const& closeReason() const { return closeReason_; }
   bool isRoomy() const { return connected_ && freeSpace() > kRoomyFreeSpace; }
-  bool isRoomyForLowPriority() const { return isRoomy() && size() < lowPriorityBacklog_; }
+  bool isRoomyForLowPriority() const { return isRoomy() && (!holdsLowPriority_ || size() < lowPriorityBacklog_); }
+  // Whether the backlog applies. A connection lifts it for its first
+  // synchronisation, where nothing is urgent and whole passes are fastest.
+  bool holdsLowPriority() const { return holdsLowPriority_; }
+  void holdsLowPriorityIs(bool b) { holdsLowPriority_ = b; }
   std::size_t lowPriorityBacklog() const { return lowPriorityBacklog_; }
   void lowPriorityBacklogIs(std::size_t n) { lowPriorityBacklog_ = n; }
 
@@ -241,6 +245,7 @@ class Out : public PtrInterface {
   FrameKind recordKind_ = FrameKind::attribute;
   Demuxer* demuxer_ = nullptr;
   Drainer* drainer_ = nullptr;
+  bool holdsLowPriority_ = true;
   std::size_t lowPriorityBacklog_ = kDefaultLowPriorityBacklog;
   std::uint64_t recordsWritten_ = 0;
   std::uint64_t bytesWritten_ = 0;

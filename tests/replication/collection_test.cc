@@ -356,15 +356,7 @@ TEST(MountsTogetherTest, EveryMountGetsEveryPortWithItsStatistics) {
     pairs.back()->a()->rootIs(configs);
     pairs.back()->a()->rootIs(statuses);
   }
-  for (auto& pr : pairs) pr->a()->flowOutReady();
-  // The readers take turns, as sockets drained by one event loop.
-  for (int turn = 0; turn < 100000; ++turn) {
-    std::size_t moved = 0;
-    for (auto& pr : pairs) moved += pr->pumpAtoB(16 * 1024);
-    if (moved > 0) continue;
-    for (auto& pr : pairs) moved += pr->pump();
-    if (moved == 0) break;
-  }
+  pumpInTurns(pairs, 16 * 1024);
   for (int m = 0; m < mounts; ++m) {
     ASSERT_NE(copies[std::size_t(m)], nullptr);
     EXPECT_TRUE(pairs[std::size_t(m)]->b()->isSynced());

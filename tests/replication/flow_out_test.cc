@@ -233,6 +233,7 @@ TEST_F(FlowOutTest, AChangeBehindAPausedPassIsWrittenByAPassOfItsOwn) {
 TEST_F(FlowOutTest, CountersBeyondTheBacklogCoalesceWhileConfigurationStillGoesAtOnce) {
   auto sa = attach(stats);
   attach(chip);
+  out->holdsLowPriorityIs(true);  // as once the first synchronisation is done
   std::vector<unsigned char> filler(out->lowPriorityBacklog());
   out->writeBytes(filler.data(), filler.size());
   ASSERT_TRUE(out->isRoomy());
@@ -256,6 +257,7 @@ TEST_F(FlowOutTest, CountersBeyondTheBacklogCoalesceWhileConfigurationStillGoesA
 
 TEST_F(FlowOutTest, APassOfCountersStopsAtTheBacklogAndGoesOnOnceItIsDrained) {
   out->lowPriorityBacklogIs(64);  // three or four records
+  out->holdsLowPriorityIs(true);
   std::vector<Ptr<PhyBcm54980Stats>> many;
   for (int i = 0; i < 8; ++i) many.push_back(PhyBcm54980Stats::PhyBcm54980StatsIs("s" + std::to_string(i)));
   for (auto& s : many) attach(s);
@@ -273,6 +275,24 @@ TEST_F(FlowOutTest, APassOfCountersStopsAtTheBacklogAndGoesOnOnceItIsDrained) {
     total += drain(out).size();
   }
   EXPECT_EQ(total, many.size()) << "every counter once, in the end";
+}
+
+// The first synchronisation has nothing urgent to let by: its passes of
+// counters fill the log; once it is done, counters wait at the backlog.
+TEST(FirstSynchronisation, CountersAreHeldBackOnlyOnceItIsDone) {
+  Zef::NboAttrLog::MemoryPair pair;
+  std::vector<Ptr<PhyBcm54980Stats>> many;
+  for (int i = 0; i < 200; ++i) many.push_back(PhyBcm54980Stats::PhyBcm54980StatsIs("s" + std::to_string(i)));
+  for (auto& s : many) pair.a()->rootIs(s);
+  Ptr<Out> const& out = pair.a()->out();
+  pair.a()->flowOutReady();
+  EXPECT_GT(out->size(), 8 * out->lowPriorityBacklog()) << "one turn of the first synchronisation";
+  pair.pump();
+  ASSERT_TRUE(pair.b()->isSynced());
+  for (auto& s : many) s->crcErrorsIs(crcAfter(9));
+  EXPECT_LT(out->size(), out->lowPriorityBacklog() + 64) << "after it, the burst waits in dirty bits";
+  pair.pump();
+  EXPECT_EQ(pair.b()->framesRefused(), 0u);
 }
 
 TEST_F(FlowOutTest, DeferredStatusAndConfigurationGoOutBeforeDeferredCounters) {
@@ -294,6 +314,7 @@ TEST_F(FlowOutTest, DeferredStatusAndConfigurationGoOutBeforeDeferredCounters) {
 TEST_F(FlowOutTest, ABurstAgainstAStalledReaderCostsOneRecordPerStatisticAndNoMemory) {
   // A 64 KiB buffer: the first rounds fill it.
   Ptr<Connection> small = Connection::ConnectionIs(64 * 1024);
+  small->out()->holdsLowPriorityIs(true);
   Tap drainSmall;
   std::vector<Ptr<PhyBcm54980Stats>> ports;
   for (int p = 0; p < 48; ++p) {

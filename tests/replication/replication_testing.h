@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "model/phy_bcm54980_stats.h"
@@ -67,6 +69,22 @@ inline Hardware::Phy::EventOrCountStat crcAfter(unsigned n) {
   s.countIs(n);
   s.lastIs(1000.0 + n);
   return s;
+}
+
+// Connections whose readers take turns, `chunk` bytes each, as sockets
+// drained by one event loop; `between` runs after every turn. Returns once
+// every connection is quiet.
+inline void pumpInTurns(std::vector<std::unique_ptr<Zef::NboAttrLog::MemoryPair>> const& pairs, std::size_t chunk,
+                        std::function<void(int)> const& between = {}) {
+  for (auto const& pr : pairs) pr->a()->flowOutReady();
+  for (int turn = 0; turn < 100000; ++turn) {
+    std::size_t moved = 0;
+    for (auto const& pr : pairs) moved += pr->pumpAtoB(chunk);
+    if (between) between(turn);
+    if (moved > 0) continue;
+    for (auto const& pr : pairs) moved += pr->pump();
+    if (moved == 0) return;
+  }
 }
 
 inline Zef::PtrInterface::NotifieeConst::Zef_BitSet noFlags() { return {}; }

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "runtime/attrlog/connection.h"
+#include "tests/replication/replication_testing.h"
 #include "tools/phy_cli.h"
 #include "tools/phy_sim.h"
 
@@ -236,16 +237,10 @@ TEST(DriverMount, MountsThatConnectTogetherEachGetTheWholeDriver) {
     });
     for (auto const& r : driver.roots()) pairs.back()->a()->rootIs(r);
   }
-  for (auto& pr : pairs) pr->a()->flowOutReady();
   std::uint64_t poll = 1;
-  for (int turn = 0; turn < 100000; ++turn) {
-    std::size_t moved = 0;
-    for (auto& pr : pairs) moved += pr->pumpAtoB(8 * 1024);
+  phytest::pumpInTurns(pairs, 8 * 1024, [&](int turn) {
     if (turn % 16 == 0 && poll < 8) driver.poll(sim, poll, double(poll)), ++poll;  // the driver goes on meanwhile
-    if (moved > 0) continue;
-    for (auto& pr : pairs) moved += pr->pump();
-    if (moved == 0) break;
-  }
+  });
   for (int m = 0; m < mounts; ++m) {
     ASSERT_NE(copies[std::size_t(m)], nullptr);
     EXPECT_TRUE(pairs[std::size_t(m)]->b()->isSynced());
