@@ -61,7 +61,7 @@ int portIndex(std::string const& name, int perChip = 8) {
 
 // ---- the mount
 
-struct MountSpec {
+struct MountPlan {
   std::string path;
   int ports = 48;
   long long n = 0;           // updates the agent will make; 0: nothing to track
@@ -75,7 +75,7 @@ struct MountSpec {
 // back pipe once its first synchronisation is done, follows the updates until
 // the agent's "END n t0 t1 tmark" and its state equals the final one, prints
 // its figures and says "done".
-int mountMain(MountSpec const& spec, int ctlFd, int backFd) {
+int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
   LineReader ctl(ctlFd);
   auto say = [&](char const* what) {
     std::string l = std::string(what) + "\n";
@@ -85,30 +85,30 @@ int mountMain(MountSpec const& spec, int ctlFd, int backFd) {
   long long const heap0 = heapBytes();
   std::uint64_t const tConnect = nowNs();
   asio::io_context io;
-  Ptr<Client> client = Client::ClientIs(io, UnixAddress{spec.path});
+  Ptr<Client> client = Client::ClientIs(io, UnixAddress{plan.path});
   bool disconnected = false;
   client->onClosedIs([&](Ptr<Connection> const&, Zef::String8 const&) { disconnected = true; });
 
-  long long const F = 1LL * spec.ports * kStats;
+  long long const F = 1LL * plan.ports * kStats;
   std::vector<std::uint32_t> expected;
-  if (spec.n > 0) {
+  if (plan.n > 0) {
     expected.assign(std::size_t(F), 0);
-    for (long long f = 0; f < F && f < spec.n; ++f) expected[std::size_t(f)] = kBase + std::uint32_t((spec.n - 1 - f) / F);
+    for (long long f = 0; f < F && f < plan.n; ++f) expected[std::size_t(f)] = kBase + std::uint32_t((plan.n - 1 - f) / F);
   }
   std::vector<std::uint32_t> current(std::size_t(F), 0);
-  long long matching = 0, total = std::min(F, spec.n);
+  long long matching = 0, total = std::min(F, plan.n);
   long long notifications = 0;
   std::uint64_t tLastApply = 0, tConverged = 0, tLinkDown = 0;
   bool following = false;
   std::vector<std::uint32_t> latencyNs;
-  if (spec.latency) latencyNs.reserve(1 << 20);
+  if (plan.latency) latencyNs.reserve(1 << 20);
 
   StatsHeard::Sink sink = [&](int port, int k, std::uint32_t counter, double t) {
     if (!following) return;
     std::uint64_t const now = nowNs();
     ++notifications;
     tLastApply = now;
-    if (spec.latency) latencyNs.push_back(std::uint32_t(std::min(4294967295.0, std::max(0.0, (nowS() - t) * 1e9))));
+    if (plan.latency) latencyNs.push_back(std::uint32_t(std::min(4294967295.0, std::max(0.0, (nowS() - t) * 1e9))));
     if (expected.empty()) return;
     std::size_t const f = std::size_t(port) * kStats + std::size_t(k);
     bool const was = current[f] == expected[f];
@@ -139,9 +139,9 @@ int mountMain(MountSpec const& spec, int ctlFd, int backFd) {
       return 1;
     }
   }
-  if (spec.memory) {
+  if (plan.memory) {
     // The mount's whole cost: its entities, its replication state, its buffers.
-    outi("mem_mount_ports", spec.ports);
+    outi("mem_mount_ports", plan.ports);
     out("mem_mount_bytes_per_field", double(heapBytes() - heap0) / double(F));
     out("mount_first_sync_ms", double(nowNs() - tConnect) * 1e-6);
     std::fflush(stdout);
@@ -153,7 +153,7 @@ int mountMain(MountSpec const& spec, int ctlFd, int backFd) {
   std::vector<Ptr<StatsHeard>> statsReactors;
   Ptr<LinkHeard> linkReactor;
   std::vector<Ptr<PhyBcm54980Stats>> mounted;
-  for (int p = 0; statuses && p < spec.ports; ++p) {
+  for (int p = 0; statuses && p < plan.ports; ++p) {
     auto st = statuses->phyStatus(phytools::portName(unsigned(p) / 8, unsigned(p) % 8));
     if (!st || !st->bcmStats()) break;
     Ptr<StatsHeard> r(new StatsHeard, Zef::adoptRef);
@@ -163,7 +163,7 @@ int mountMain(MountSpec const& spec, int ctlFd, int backFd) {
     r->notifierIs(st->bcmStats());
     statsReactors.push_back(r);
     mounted.push_back(st->bcmStats());
-    if (p == 0 && spec.mark) {
+    if (p == 0 && plan.mark) {
       linkReactor = Ptr<LinkHeard>(new LinkHeard, Zef::adoptRef);
       linkReactor->when = &tLinkDown;
       linkReactor->following = &following;
@@ -171,8 +171,8 @@ int mountMain(MountSpec const& spec, int ctlFd, int backFd) {
       linkReactor->notifierIs(Ptr<PhyStatus>(st.ptr()));
     }
   }
-  if (int(mounted.size()) != spec.ports) {
-    std::fprintf(stderr, "mount: %zu of %d ports mounted\n", mounted.size(), spec.ports);
+  if (int(mounted.size()) != plan.ports) {
+    std::fprintf(stderr, "mount: %zu of %d ports mounted\n", mounted.size(), plan.ports);
     say("done");
     return 1;
   }
@@ -191,7 +191,7 @@ int mountMain(MountSpec const& spec, int ctlFd, int backFd) {
   std::uint64_t const followStart = nowNs();
   std::uint64_t endAt = 0;
   for (;;) {
-    if (spec.rateLimit > 0 && double(notifications) > spec.rateLimit * double(nowNs() - followStart) * 1e-9) {
+    if (plan.rateLimit > 0 && double(notifications) > plan.rateLimit * double(nowNs() - followStart) * 1e-9) {
       std::this_thread::sleep_for(milliseconds(1));  // a consumer that cannot keep up: it reads nothing meanwhile
     } else {
       io.run_for(milliseconds(1));
@@ -207,7 +207,7 @@ int mountMain(MountSpec const& spec, int ctlFd, int backFd) {
     }
     if (gotEnd) {
       bool const settled = expected.empty() ? nowNs() - endAt > 200'000'000ull : tConverged != 0;
-      if (settled && (!spec.mark || tLinkDown)) break;
+      if (settled && (!plan.mark || tLinkDown)) break;
       if (nowNs() - endAt > 30'000'000'000ull) {
         timedOut = true;
         break;
@@ -239,11 +239,11 @@ int mountMain(MountSpec const& spec, int ctlFd, int backFd) {
     outi("final_fields_checked", total);
     outi("final_mismatch_vs_producer", mismatch);
   }
-  if (spec.mark) {
+  if (plan.mark) {
     outi("mark_seen", tLinkDown != 0);
     if (tLinkDown && tMark) out("mark_latency_us", double(tLinkDown - tMark) * 1e-3);
   }
-  if (spec.latency && !latencyNs.empty()) {
+  if (plan.latency && !latencyNs.empty()) {
     std::sort(latencyNs.begin(), latencyNs.end());
     auto pct = [&](double q) { return latencyNs[std::min(latencyNs.size() - 1, std::size_t(q * double(latencyNs.size())))] / 1e3; };
     outi("latency_samples", long(latencyNs.size()));
@@ -269,12 +269,12 @@ struct Mount {
   ~Mount() { close(backFd); }
 };
 
-std::unique_ptr<Mount> spawnMount(MountSpec spec) {
+std::unique_ptr<Mount> spawnMount(MountPlan plan) {
   int back[2];
   if (pipe(back) != 0) std::abort();
-  Child c = Child::spawn([spec, back](int fd) {
+  Child c = Child::spawn([plan, back](int fd) {
     close(back[0]);
-    return mountMain(spec, fd, back[1]);
+    return mountMain(plan, fd, back[1]);
   });
   close(back[1]);
   auto m = std::unique_ptr<Mount>(new Mount{std::move(c), std::make_unique<LineReader>(back[0]), back[0]});
@@ -347,14 +347,14 @@ struct Workload {
 void runWorkload(char const* name, Workload w, double rateLimit = 0) {
   tag() = name;
   long long const n = w.rate > 0 ? static_cast<long long>(w.rate * w.seconds) : w.n;
-  MountSpec spec;
-  spec.path = socketPath(name);
-  spec.n = w.latency ? 0 : n;
-  spec.latency = w.latency;
-  spec.mark = w.markAt >= 0;
-  spec.rateLimit = rateLimit;
-  auto mount = spawnMount(spec);
-  Agent agent(spec.path);
+  MountPlan plan;
+  plan.path = socketPath(name);
+  plan.n = w.latency ? 0 : n;
+  plan.latency = w.latency;
+  plan.mark = w.markAt >= 0;
+  plan.rateLimit = rateLimit;
+  auto mount = spawnMount(plan);
+  Agent agent(plan.path);
   mount->child.send("go");
   if (!runUntil(agent.io, *mount, "ready")) {
     std::fprintf(stderr, "%s: the mount did not synchronise\n", name);
@@ -493,11 +493,11 @@ void memory(int ports) {
   tag() = "e_memory";
   std::string const path = socketPath("memory");
   Child writer = Child::spawn([&](int) {
-    MountSpec spec;
-    spec.path = path;
-    spec.ports = ports;
-    spec.memory = true;
-    auto mount = spawnMount(spec);
+    MountPlan plan;
+    plan.path = path;
+    plan.ports = ports;
+    plan.memory = true;
+    auto mount = spawnMount(plan);
     long long const F = 1LL * ports * kStats;
     long long const h0 = heapBytes();
     auto table = statsTable(ports);
