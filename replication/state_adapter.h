@@ -349,9 +349,7 @@ Send chooseSend(Sa* sa, AttributeId a) {
   auto& flags = sa->zef_bitSet;
   if (!sa->isOkToSerialize()) return Send::nothing;
   if (flags.isReadOnly() && !sa->convertedToWritable(false)) sa->doThrowReadOnly(a);
-  auto const& out = sa->nboAttrLogOut();
-  bool roomy = sa->zefFlowOutPriority() == StreamAdapter::FlowOutPriority::low ? out->isRoomyForLowPriority()
-                                                                                 : out->isRoomy();
+  bool roomy = isRoomyFor(*sa->nboAttrLogOut(), sa->zefFlowOutPriority());
   if (!flags.allowsImmediateTransmission()) {
     return sa->prepareImmediateTransmission(a, !roomy) ? Send::nowPrepared : Send::later;
   }

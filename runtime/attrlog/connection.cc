@@ -9,9 +9,7 @@
 namespace Zef::NboAttrLog {
 
 Connection::Connection(std::size_t capacity)
-    : out_(Out::OutIs(capacity)), demuxer_(Demuxer::DemuxerIs(out_)) {
-  out_->holdsLowPriorityIs(false);
-}
+    : out_(Out::OutIs(capacity)), demuxer_(Demuxer::DemuxerIs(out_)) {}
 
 Connection::~Connection() { demuxer_->reactorDelAll(); }
 
@@ -141,7 +139,6 @@ bool Connection::flowOutReady() {
 void Connection::syncDoneSend() {
   if (!demuxer_->initialSyncDone()) {
     demuxer_->initialSyncDoneIs(true);
-    out_->holdsLowPriorityIs(true);
     syncModesDue_.clear();
     syncModesNext_ = 0;
     demuxer_->forEachReactor([&](StreamAdapter* sa) {

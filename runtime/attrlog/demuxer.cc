@@ -14,7 +14,10 @@ std::vector<Demuxer*>& Demuxer::all() {
 }
 
 Demuxer::Demuxer(Ptr<Out> const& out) : out_(out) {
-  if (out_) out_->demuxerIs(this);
+  if (out_) {
+    out_->demuxerIs(this);
+    out_->holdsLowPriorityIs(initialSyncDone_);
+  }
   all().push_back(this);
 }
 
@@ -117,12 +120,8 @@ void Demuxer::schedule(StreamAdapter* sa) {
   queue.push_back(Scheduled{Ptr<StreamAdapter>(sa), 0});
 }
 
-bool Demuxer::isRoomyFor(StreamAdapter::FlowOutPriority p) const {
-  return p == StreamAdapter::FlowOutPriority::low ? out_->isRoomyForLowPriority() : out_->isRoomy();
-}
-
 bool Demuxer::continueFlowOut() const {
-  if (!isRoomyFor(inSlice_ ? slicePriority_ : StreamAdapter::FlowOutPriority::high)) return false;
+  if (!isRoomyFor(*out_, inSlice_ ? slicePriority_ : StreamAdapter::FlowOutPriority::high)) return false;
   return !inSlice_ || out_->bytesWritten() - sliceStart_ < sliceBudget_;
 }
 
@@ -176,7 +175,7 @@ bool Demuxer::runFlowOuts() {
   } reset{running_};
   for (;;) {
     bool const high = !high_.empty() && out_->isRoomy();
-    if (!high && (low_.empty() || !out_->isRoomyForLowPriority())) break;
+    if (!high && (low_.empty() || !isRoomyFor(*out_, StreamAdapter::FlowOutPriority::low))) break;
     auto& queue = high ? high_ : low_;
     Scheduled s = std::move(queue.front());
     queue.pop_front();

@@ -63,8 +63,6 @@ class Demuxer : public PtrInterface {
   // A pass may go on: the log is roomy for the slice's priority and the
   // slice's budget not spent.
   bool continueFlowOut() const;
-  // Room in the log for a record of that priority.
-  bool isRoomyFor(StreamAdapter::FlowOutPriority p) const;
   // Runs scheduled passes while the log is roomy; true when work is left.
   bool runFlowOuts();
   std::size_t scheduledCount() const { return high_.size() + low_.size(); }
@@ -94,7 +92,11 @@ class Demuxer : public PtrInterface {
   // The first passes after the connection began are done: entities
   // announced from now on are complete as soon as they are announced.
   bool initialSyncDone() const { return initialSyncDone_; }
-  void initialSyncDoneIs(bool b) { initialSyncDone_ = b; }
+  // Counters are held at the log's backlog from then on.
+  void initialSyncDoneIs(bool b) {
+    initialSyncDone_ = b;
+    if (out_) out_->holdsLowPriorityIs(b);
+  }
   // Tells the other end that `sa`'s entity is complete: a sync-mode record
   // with the incremental mode.
   void syncModeSend(StreamAdapter const& sa);

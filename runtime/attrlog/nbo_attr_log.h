@@ -169,7 +169,7 @@ class Out : public PtrInterface {
   String8 const& closeReason() const { return closeReason_; }
   bool isRoomy() const { return connected_ && freeSpace() > kRoomyFreeSpace; }
   bool isRoomyForLowPriority() const { return isRoomy() && (!holdsLowPriority_ || size() < lowPriorityBacklog_); }
-  // Whether the backlog applies. A connection lifts it for its first
+  // Whether the backlog applies. A demuxer lifts it for its first
   // synchronisation, where nothing is urgent and whole passes are fastest.
   bool holdsLowPriority() const { return holdsLowPriority_; }
   void holdsLowPriorityIs(bool b) { holdsLowPriority_ = b; }

@@ -177,4 +177,10 @@ class IsActiveAnchor {
   StreamAdapter* sa_ = nullptr;
 };
 
+// Room in `out` for a record of priority p: counters also wait at the log's
+// low-priority backlog.
+inline bool isRoomyFor(NboAttrLog::Out const& out, StreamAdapter::FlowOutPriority p) {
+  return p == StreamAdapter::FlowOutPriority::low ? out.isRoomyForLowPriority() : out.isRoomy();
+}
+
 }  // namespace Zef
