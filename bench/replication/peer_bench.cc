@@ -269,16 +269,20 @@ struct Mount {
   ~Mount() { close(backFd); }
 };
 
-std::unique_ptr<Mount> spawnMount(MountPlan plan) {
+// A child that runs `body(ctl, back)`, with a pipe back to the agent.
+std::unique_ptr<Mount> spawnWithBack(std::function<int(int, int)> const& body) {
   int back[2];
   if (pipe(back) != 0) std::abort();
-  Child c = Child::spawn([plan, back](int fd) {
+  Child c = Child::spawn([&body, back](int fd) {
     close(back[0]);
-    return mountMain(plan, fd, back[1]);
+    return body(fd, back[1]);
   });
   close(back[1]);
-  auto m = std::unique_ptr<Mount>(new Mount{std::move(c), std::make_unique<LineReader>(back[0]), back[0]});
-  return m;
+  return std::unique_ptr<Mount>(new Mount{std::move(c), std::make_unique<LineReader>(back[0]), back[0]});
+}
+
+std::unique_ptr<Mount> spawnMount(MountPlan const& plan) {
+  return spawnWithBack([&plan](int ctl, int back) { return mountMain(plan, ctl, back); });
 }
 
 // Runs the agent's loop until the mount says `what`; false when it went away.
@@ -433,10 +437,7 @@ std::vector<Ptr<PhyBcm54980Stats>> statsTable(int ports) {
 void resync(int ports) {
   tag() = "d_resync";
   std::string const path = socketPath("resync");
-  int back[2];
-  if (pipe(back) != 0) std::abort();
-  Child mount = Child::spawn([&](int fd) {
-    close(back[0]);
+  auto mount = spawnWithBack([&](int fd, int back) {
     LineReader ctl(fd);
     if (ctl.wait() != "go") return 2;
     std::uint64_t const t0 = nowNs();
@@ -463,27 +464,18 @@ void resync(int ports) {
     outi("resync_wire_bytes_server", static_cast<long long>(bytes));
     out("resync_wire_bytes_per_field", double(bytes) / double(std::max(1LL, fields)));
     std::fflush(stdout);
-    if (write(back[1], "done\n", 5) < 0) return 1;
-    return 0;
+    return write(back, "done\n", 5) < 0 ? 1 : 0;
   });
-  close(back[1]);
-  LineReader backReader(back[0]);
   asio::io_context io;
   auto table = statsTable(ports);
   Ptr<Server> server = Server::ServerIs(io, UnixAddress{path});
   server->onConnectionIs([&](Ptr<Connection> const& c) {
     for (auto const& s : table) c->rootIs(s);
   });
-  mount.send("go");
-  for (;;) {
-    io.run_for(milliseconds(1));
-    if (auto l = backReader.poll(); l && *l == "done") break;
-    pollfd p{back[0], POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) break;
-  }
-  mount.wait();
+  mount->child.send("go");
+  runUntil(io, *mount, "done");
+  mount->child.wait();
   server->closedIs();
-  close(back[0]);
 }
 
 // Bytes per field: the writer's entities alone, the writer with one mount
