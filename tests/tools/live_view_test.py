@@ -13,6 +13,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from noisy_agent import start_noisy_agent  # noqa: E402
+
 DEADLINE_SECONDS = 40
 COUNT = re.compile(r"^(chip\d+/port\d+) crcErrors .*'count': (\d+)")
 
@@ -34,12 +37,7 @@ def main():
     agent = None
     try:
         deadline = time.monotonic() + DEADLINE_SECONDS
-        sock, dump = os.path.join(scratch, "agent.sock"), os.path.join(scratch, "dump.txt")
-        agent = subprocess.Popen([agent_program, "--socket", sock, "--scenario", "noisy", "--seed", "11",
-                                  "--poll-hz", "20", "--duration", "2", "--linger", str(DEADLINE_SECONDS),
-                                  "--dump", dump], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        while not os.path.exists(sock) and time.monotonic() < deadline:
-            time.sleep(0.05)
+        agent, sock, dump = start_noisy_agent(agent_program, scratch, 11, DEADLINE_SECONDS, deadline)
         # A pane tall enough for every port's row.
         r = tmux("new-session", "-d", "-s", session, "-x", "120", "-y", "60",
                  f"{mount_program} --socket {sock} --duration {DEADLINE_SECONDS}")

@@ -15,6 +15,7 @@ import time
 import urllib.error
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from noisy_agent import start_noisy_agent  # noqa: E402
 from prometheus_test import PROMETHEUS, free_port, query, single_value, stop  # noqa: E402
 
 DEADLINE_SECONDS = 60
@@ -34,14 +35,9 @@ def main():
     agent = mount = prom = None
     try:
         deadline = time.monotonic() + DEADLINE_SECONDS
-        sock, dump = os.path.join(scratch, "agent.sock"), os.path.join(scratch, "dump.txt")
         # Errors arrive for two seconds, then the agent keeps serving its final state.
-        agent = subprocess.Popen([agent_program, "--socket", sock, "--scenario", "noisy", "--seed", "7",
-                                  "--poll-hz", "20", "--duration", "2", "--linger", str(DEADLINE_SECONDS),
-                                  "--dump", dump], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        agent, sock, dump = start_noisy_agent(agent_program, scratch, 7, DEADLINE_SECONDS, deadline)
         metrics_port = free_port()
-        while not os.path.exists(sock) and time.monotonic() < deadline:
-            time.sleep(0.05)
         mount = subprocess.Popen([mount_program, "--socket", sock, "--metrics", f"127.0.0.1:{metrics_port}",
                                   "--duration", str(DEADLINE_SECONDS)], stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL)
