@@ -8,6 +8,12 @@
 
 namespace Zef::NboAttrLog {
 
+namespace {
+constexpr EntityId kOrphanEntityId = 1;
+constexpr AttributeId kOrphanAttributeId = 136;
+constexpr AttributeId kIsNondestructingAttributeId = 6;
+}  // namespace
+
 Connection::Connection(std::size_t capacity)
     : out_(Out::OutIs(capacity)), demuxer_(Demuxer::DemuxerIs(out_)) {}
 
@@ -45,13 +51,24 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
       continue;
     }
     ++framesReceived_;
+    if (role_ == Role::agent) {
+      writeBackRefused(r.frame);
+      if (isClosed()) return;
+      continue;
+    }
     try {
       if (frameHandler_) frameHandler_(*this, r.frame);
       else applyFrame(r.frame);
+      ++framesApplied_;
     } catch (Exception const& e) {
       refused(r.frame.offset, format("frame at offset %d: %s", r.frame.offset, e.what()));
     }
     if (isClosed()) return;
+    // One frame makes at most one entity: the limit is overrun by one at most.
+    if (role_ == Role::mount && demuxer_->reactorCount() > entityLimit_) {
+      closedIs(format("the other end announced more than %d entities, the limit", entityLimit_));
+      return;
+    }
   }
   streamOffset_ += at;
   if (input.data() == pending_.data()) {
@@ -61,16 +78,40 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
   }
 }
 
-namespace {
-constexpr EntityId kOrphanEntityId = 1;
-constexpr AttributeId kOrphanAttributeId = 136;
-}  // namespace
+void Connection::roleIs(Role r) {
+  role_ = r;
+  out_->isReceiveOnlyIs(r == Role::mount);
+}
+
+void Connection::writeBackRefused(FrameView const& f) {
+  ++writeBacksRefused_;
+  MsgHeader const& h = f.header;
+  String8 what;
+  if (f.kind == FrameKind::attribute && h.entityId == kOrphanEntityId && h.attributeId == kOrphanAttributeId) {
+    what = "an announcement";
+  } else if (Ptr<StreamAdapter> sa = demuxer_->reactor(h.entityId); sa && sa->zefNotifierEntity()) {
+    what = sa->zefNotifierEntity()->fullName();
+  } else {
+    what = format("entity id %d", h.entityId);
+  }
+  refused(f.offset, format("frame at offset %d: write-update from readonly proxy: %s", f.offset, what));
+  if (writeBacksRefused_ >= writeBackLimit_) {
+    closedIs(format("cut off after %d write-backs refused", writeBacksRefused_));
+  }
+}
 
 void Connection::applyFrame(FrameView const& f) {
   MsgHeader const& h = f.header;
   if (f.kind == FrameKind::attribute && h.entityId == kOrphanEntityId && h.attributeId == kOrphanAttributeId) {
     mountOrphan(f);
     return;
+  }
+  // Whether an entity may ever be freed is this process's to say: taken
+  // from the other end, it could keep entities for ever, or free them
+  // under references taken meanwhile. The writer's usual false is harmless.
+  if (role_ == Role::mount && f.kind == FrameKind::attribute && h.attributeId == kIsNondestructingAttributeId &&
+      !f.payload.empty() && f.payload[0] != 0) {
+    throw RangeException("isNondestructing is not taken from the other end");
   }
   Ptr<StreamAdapter> sa = demuxer_->reactor(h.entityId);
   if (!sa) throw AttrLogEntityException(format("entity id %d is not known on this connection", h.entityId).charPtr(), {});

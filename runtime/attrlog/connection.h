@@ -30,6 +30,29 @@ class Connection : public PtrInterface {
     return ValidPtr<Connection>(new Connection(capacity), adoptRef);
   }
 
+  // Who may change what across this connection.
+  //  - peer: records from the other end are applied and changes go out both
+  //    ways (the default);
+  //  - agent: this end serves its roots and the other end may only read.
+  //    Every frame it sends is refused with the write-back message and
+  //    changes nothing; announcements are never mounted here. After
+  //    writeBackLimit() refusals the connection is cut.
+  //  - mount: this end applies what the other end serves and never writes
+  //    to it. The other end may have at most entityLimit() entities held
+  //    here; one more cuts the connection. It may not make an entity
+  //    nondestructing here (a record setting it is refused).
+  enum class Role { peer, agent, mount };
+  Role role() const { return role_; }
+  void roleIs(Role r);
+  static constexpr std::uint64_t kDefaultWriteBackLimit = 64;
+  std::uint64_t writeBackLimit() const { return writeBackLimit_; }
+  void writeBackLimitIs(std::uint64_t n) { writeBackLimit_ = n; }
+  std::uint64_t writeBacksRefused() const { return writeBacksRefused_; }
+  // Well above a chassis of 4096 ports, which announces about 60,000.
+  static constexpr std::size_t kDefaultEntityLimit = std::size_t(1) << 18;
+  std::size_t entityLimit() const { return entityLimit_; }
+  void entityLimitIs(std::size_t n) { entityLimit_ = n; }
+
   Ptr<Out> const& out() const { return out_; }
   Ptr<Demuxer> const& demuxer() const { return demuxer_; }
 
@@ -75,8 +98,12 @@ class Connection : public PtrInterface {
   String8 const& closeReason() const { return closeReason_; }
 
   // Counts of what arrived.
+  // Frames read whole, of which some were refused (a refusal of lost
+  // framing counts too, though its frame was never read) and the rest
+  // applied.
   std::uint64_t framesReceived() const { return framesReceived_; }
   std::uint64_t framesRefused() const { return framesRefused_; }
+  std::uint64_t framesApplied() const { return framesApplied_; }
   std::uint64_t bytesReceivedCount() const { return bytesReceived_; }
   String8 const& lastRefusal() const { return lastRefusal_; }
   // Bytes of a frame still incomplete.
@@ -91,6 +118,8 @@ class Connection : public PtrInterface {
   // entity announced alone is told complete (the incremental sync mode).
   void syncDoneSend();
   void mountOrphan(FrameView const& frame);
+  // Agent role: the frame is refused as a write-back.
+  void writeBackRefused(FrameView const& frame);
 
   Ptr<Out> out_;
   Ptr<Demuxer> demuxer_;
@@ -98,6 +127,10 @@ class Connection : public PtrInterface {
   FrameHandler frameHandler_;
   std::function<void(Ptr<Entity> const&)> onMounted_;
   RootFinder rootFinder_;
+  Role role_ = Role::peer;
+  std::uint64_t writeBackLimit_ = kDefaultWriteBackLimit;
+  std::uint64_t writeBacksRefused_ = 0;
+  std::size_t entityLimit_ = kDefaultEntityLimit;
   bool syncSent_ = true;
   // The orphans told that the first synchronisation is done, a turn at a
   // time, and the next to tell.
@@ -109,6 +142,7 @@ class Connection : public PtrInterface {
   std::uint64_t streamOffset_ = 0;      // of pending_'s first byte
   std::uint64_t framesReceived_ = 0;
   std::uint64_t framesRefused_ = 0;
+  std::uint64_t framesApplied_ = 0;
   std::uint64_t bytesReceived_ = 0;
   String8 lastRefusal_;
   String8 closeReason_;

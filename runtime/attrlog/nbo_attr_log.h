@@ -176,6 +176,11 @@ class Out : public PtrInterface {
   std::size_t lowPriorityBacklog() const { return lowPriorityBacklog_; }
   void lowPriorityBacklogIs(std::size_t n) { lowPriorityBacklog_ = n; }
 
+  // A mount's log: what arrives is applied, and nothing is ever written
+  // back to the other end. Adapters on it never serialize.
+  bool isReceiveOnly() const { return receiveOnly_; }
+  void isReceiveOnlyIs(bool b) { receiveOnly_ = b; }
+
   Demuxer* demuxer() const { return demuxer_; }
   void demuxerIs(Demuxer* d) { demuxer_ = d; }
   void drainerIs(Drainer* d) { drainer_ = d; }
@@ -238,6 +243,7 @@ class Out : public PtrInterface {
   unsigned interrupted_ = 0;
   bool connected_ = true;
   bool closed_ = false;
+  bool receiveOnly_ = false;
   String8 closeReason_;
   MsgHeader header_;
   HeaderContext context_;

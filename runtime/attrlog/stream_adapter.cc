@@ -80,7 +80,7 @@ void StreamAdapter::doRemountSelf(Ptr<NboAttrLog::Out> const&) {}
 
 bool StreamAdapter::isOkToSerialize() const {
   // Attached: the lowest bit of the entity id says the id is live on the log.
-  return out_ && !out_->isClosed() && (entityId_ & 1) && out_->demuxer();
+  return out_ && !out_->isClosed() && !out_->isReceiveOnly() && (entityId_ & 1) && out_->demuxer();
 }
 
 bool StreamAdapter::prepareImmediateTransmission(AttributeId a, bool notRoomy) {
@@ -94,7 +94,7 @@ bool StreamAdapter::continueFlowOut() const {
 }
 
 void StreamAdapter::sendTransactionMarker(AttributeId a, unsigned type, unsigned n) {
-  if (out_) out_->transactionMarkerIs(entityId_, a, static_cast<unsigned char>(type), n);
+  if (out_ && !out_->isReceiveOnly()) out_->transactionMarkerIs(entityId_, a, static_cast<unsigned char>(type), n);
 }
 
 NboAttrLog::FlowOut* StreamAdapter::zefDeferTo(AttributeId a) {
