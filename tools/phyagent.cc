@@ -122,6 +122,12 @@ class Agent {
   void connected(Ptr<Connection> const& c) {
     Mount& m = mounts_[c.ptr()];
     m.id = ++mountCount_;
+    // Mounts only read: whatever they send is refused and changes nothing.
+    c->roleIs(Connection::Role::agent);
+    c->refusalHandlerIs([this, id = m.id](Connection& conn, std::uint64_t, String8 const& why) {
+      ++writeBacksRefused_;
+      if (conn.framesRefused() == 1) log("mount " + std::to_string(id) + " refused: " + why.str());
+    });
     for (auto const& root : driver_.roots()) c->rootIs(root);
     log("mount " + std::to_string(m.id) + " connected");
   }
@@ -129,8 +135,13 @@ class Agent {
   void closed(Ptr<Connection> const& c, String8 const& why) {
     auto it = mounts_.find(c.ptr());
     if (it == mounts_.end()) return;
+    std::string refusals;
+    if (c->framesRefused()) {
+      refusals = "; " + std::to_string(c->framesRefused()) + " frames it sent refused (" +
+                 std::to_string(writeBacksRefused_) + " by every mount)";
+    }
     log("mount " + std::to_string(it->second.id) + " gone: " + why.str() + "; " +
-        std::to_string(c->demuxer() ? c->demuxer()->deferrals() : 0) + " changes deferred to dirty bits");
+        std::to_string(c->demuxer() ? c->demuxer()->deferrals() : 0) + " changes deferred to dirty bits" + refusals);
     mounts_.erase(it);
   }
 
@@ -227,6 +238,7 @@ class Agent {
   std::uint64_t polls_ = 0;
   std::map<Connection const*, Mount> mounts_;
   unsigned mountCount_ = 0;
+  std::uint64_t writeBacksRefused_ = 0;
   int status_ = 0;
 };
 

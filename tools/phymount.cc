@@ -48,6 +48,7 @@ struct Options {
   double timeout = 60;
   unsigned quietMs = 200;
   std::string metrics;  // HOST:PORT of the Prometheus page, when asked
+  std::size_t maxEntities = Connection::kDefaultEntityLimit;
 };
 
 class Mount {
@@ -107,8 +108,14 @@ class Mount {
   enum class State { connecting, connected, reconnecting };
 
   void connect() {
+    countsKeep();
     client_ = Client::ClientIs(io_, where_);
     Ptr<Connection> conn = client_->connection();
+    // A mount reads and never writes back; what the agent may have it hold
+    // is bounded.
+    conn->roleIs(Connection::Role::mount);
+    conn->entityLimitIs(o_.maxEntities);
+    conn->refusalHandlerIs([this](Connection&, std::uint64_t, String8 const& why) { refusalLog(why.str()); });
     statsSynced_.clear();
     kept_ = 0;
     synced_ = false;
@@ -118,7 +125,6 @@ class Mount {
       ++kept_;
       return it->second;
     });
-    conn->onMountedIs([this](Ptr<Zef::Entity> const& e) { held_[{e->fwkType(), e->name().str()}] = e; });
     conn->frameHandlerIs([this](Connection& c, FrameView const& f) {
       c.applyFrame(f);
       frameSeen(c, f);
@@ -169,16 +175,56 @@ class Mount {
 
   bool quiet() const { return Clock::now() - lastFrame_ >= std::chrono::milliseconds(o_.quietMs); }
 
+  // What the agent serves now; while it is away, what it served last.
   Ptr<PhyBcm54980StatusDir> statuses() const {
-    for (auto const& [name, e] : held_) {
+    if (client_) {
+      for (auto const& e : client_->connection()->mounted()) {
+        if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) return Ptr<PhyBcm54980StatusDir>(d);
+      }
+    }
+    for (auto const& [key, e] : held_) {
       if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) return Ptr<PhyBcm54980StatusDir>(d);
     }
     return nullptr;
   }
 
+  // Once a connection's first synchronisation is done, what it announced is
+  // what the mount holds: entities of earlier connections (an agent with
+  // fewer chips, or another process that served this socket meanwhile) go.
+  void heldRenew() {
+    held_.clear();
+    for (auto const& e : client_->connection()->mounted()) held_[{e->fwkType(), e->name().str()}] = e;
+  }
+
+  // The refusal counts of connections gone, so that the reported counts
+  // only ever grow.
+  void countsKeep() {
+    if (!client_) return;
+    auto const& c = client_->connection();
+    appliedBefore_ += c->framesApplied();
+    refusedBefore_ += c->framesRefused();
+  }
+
+  // Each reason is told, at most a few a second; the rest are counted.
+  void refusalLog(std::string const& why) {
+    auto now = Clock::now();
+    if (now - refusalWindow_ >= std::chrono::seconds(1)) {
+      if (refusalsUntold_) note(std::to_string(refusalsUntold_) + " more frames refused");
+      refusalWindow_ = now;
+      refusalsTold_ = refusalsUntold_ = 0;
+    }
+    if (refusalsTold_ < kRefusalsToldPerSecond) {
+      ++refusalsTold_;
+      note("refused: " + why);
+    } else {
+      ++refusalsUntold_;
+    }
+  }
+
   void tick() {
     if (!synced_ && firstSyncDone()) {
       synced_ = true;
+      heldRenew();
       backoff_ = std::chrono::milliseconds(100);
       note("synced: " + std::to_string(frames_) + " frames, " + std::to_string(kept_) +
            " entities kept from an earlier connection");
@@ -326,8 +372,9 @@ class Mount {
     if (!metrics_ || Clock::now() - lastMetrics_ < std::chrono::seconds(1)) return;
     lastMetrics_ = Clock::now();
     auto const& c = client_->connection();
-    MountMetrics::MountHealth h{state_ == State::connected, synced_, c->framesReceived() - c->framesRefused(),
-                                c->framesRefused(), std::chrono::duration<double>(Clock::now() - lastFrame_).count()};
+    MountMetrics::MountHealth h{state_ == State::connected, synced_, appliedBefore_ + c->framesApplied(),
+                                refusedBefore_ + c->framesRefused(),
+                                std::chrono::duration<double>(Clock::now() - lastFrame_).count()};
     metrics_->textIs(MountMetrics::prometheusText(statuses(), h));
 #endif
   }
@@ -347,6 +394,12 @@ class Mount {
   // Every entity announced to this mount, by type and name: referenced
   // entities are announced too, and names repeat across types.
   std::map<std::pair<Zef::ZefType*, std::string>, Ptr<Zef::Entity>> held_;
+  std::uint64_t appliedBefore_ = 0;
+  std::uint64_t refusedBefore_ = 0;
+  static constexpr unsigned kRefusalsToldPerSecond = 5;
+  Clock::time_point refusalWindow_;
+  unsigned refusalsTold_ = 0;
+  std::uint64_t refusalsUntold_ = 0;
   std::set<Zef::EntityId> statsSynced_;
   unsigned kept_ = 0;  // announced entities this mount held already
   Zef::AttributeId const statsLastAttr_ = lastStatistic();
@@ -383,6 +436,11 @@ int main(int argc, char** argv) {
                                "'N ports, M statistics, K differences'; exit 1 on any difference");
   check->excludes(once);
   app.add_option("--metrics", o.metrics, "serve the mounted statistics for Prometheus on HOST:PORT, e.g. 127.0.0.1:9480");
+  app.add_option("--max-entities", o.maxEntities,
+                 "cut a connection whose agent announces more entities than this (a chassis of 4096 ports "
+                 "announces about 60,000)")
+      ->check(CLI::Range(std::size_t(1), std::size_t(1) << 24))
+      ->capture_default_str();
   app.add_option("--duration", o.duration, "end the live view after this many seconds")->check(CLI::NonNegativeNumber);
   app.add_option("--timeout", o.timeout, "--once and --check give up after this many seconds")
       ->check(CLI::PositiveNumber)
