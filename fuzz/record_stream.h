@@ -16,8 +16,12 @@ inline Hardware::Phy::EventOrCountStat crcAfter(unsigned n) {
   return s;
 }
 
+// The writer serves as an agent does, to a mount that reads as phymount
+// does.
 struct ServedState {
   ServedState() {
+    pair.a()->roleIs(Zef::NboAttrLog::Connection::Role::agent);
+    pair.b()->roleIs(Zef::NboAttrLog::Connection::Role::mount);
     using namespace Hardware::Phy;
     chip->resetIs(Fru::Gpo::GpoIs("gpo1"));
     auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
