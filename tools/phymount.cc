@@ -438,7 +438,7 @@ int main(int argc, char** argv) {
   app.add_option("--metrics", o.metrics, "serve the mounted statistics for Prometheus on HOST:PORT, e.g. 127.0.0.1:9480");
   app.add_option("--max-entities", o.maxEntities,
                  "cut a connection whose agent announces more entities than this (a chassis of 4096 ports "
-                 "announces about 60,000)")
+                 "announces about 22,500)")
       ->check(CLI::Range(std::size_t(1), std::size_t(1) << 24))
       ->capture_default_str();
   app.add_option("--duration", o.duration, "end the live view after this many seconds")->check(CLI::NonNegativeNumber);

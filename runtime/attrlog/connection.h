@@ -48,7 +48,7 @@ class Connection : public PtrInterface {
   std::uint64_t writeBackLimit() const { return writeBackLimit_; }
   void writeBackLimitIs(std::uint64_t n) { writeBackLimit_ = n; }
   std::uint64_t writeBacksRefused() const { return writeBacksRefused_; }
-  // Well above a chassis of 4096 ports, which announces about 60,000.
+  // Over ten times what a chassis of 4096 ports announces (about 22,500).
   static constexpr std::size_t kDefaultEntityLimit = std::size_t(1) << 18;
   std::size_t entityLimit() const { return entityLimit_; }
   void entityLimitIs(std::size_t n) { entityLimit_ = n; }

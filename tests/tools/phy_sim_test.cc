@@ -252,3 +252,20 @@ TEST(DriverMount, MountsThatConnectTogetherEachGetTheWholeDriver) {
 }
 
 }  // namespace
+
+// A mount's default bound on what its agent may announce leaves a whole
+// chassis of 4096 ports several times over.
+TEST(DriverMount, AChassisOf4096PortsMountsWellWithinTheDefaultEntityLimit) {
+  PhyDriver driver(512, 8);
+  Zef::NboAttrLog::MemoryPair pair;
+  pair.a()->roleIs(Zef::NboAttrLog::Connection::Role::agent);
+  pair.b()->roleIs(Zef::NboAttrLog::Connection::Role::mount);
+  for (auto const& r : driver.roots()) pair.a()->rootIs(r);
+  pair.pump();
+  ASSERT_FALSE(pair.b()->isClosed()) << pair.b()->closeReason();
+  EXPECT_TRUE(pair.b()->isSynced());
+  auto entities = pair.b()->demuxer()->reactorCount();
+  EXPECT_GT(entities, 4096u * 3) << "each port's configuration, status and statistics at least";
+  EXPECT_LT(entities * 4, Zef::NboAttrLog::Connection::kDefaultEntityLimit) << entities << " entities";
+  EXPECT_EQ(pair.a()->framesReceived(), 0u) << "the mount wrote nothing back";
+}
