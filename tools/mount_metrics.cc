@@ -1,13 +1,19 @@
 #include "tools/mount_metrics.h"
 
 #include <httplib.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <stdexcept>
+#include <system_error>
 
 #include "runtime/types/generic_if.h"
 
@@ -247,8 +253,94 @@ std::string prometheusText(Zef::Ptr<PhyBcm54980StatusDir> const& statuses, Mount
 
 // ---- The server ----
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One request a connection, read within a deadline and bounded in size: a
+// client that sends slowly, or much, holds a worker only briefly. Enough
+// workers that a few such clients leave one free for a scrape.
+constexpr auto kReadDeadline = std::chrono::seconds(3);
+// Prometheus' own default scrape timeout.
+constexpr auto kWriteDeadline = std::chrono::seconds(10);
+constexpr std::size_t kMaxRequest = 8 * 1024;
+constexpr std::size_t kWorkers = 8;
+
+// A socket whose reads and writes give up at the connection's deadlines or
+// when the server stops.
+class DeadlineStream final : public httplib::Stream {
+ public:
+  DeadlineStream(socket_t sock, std::atomic<bool> const& stopping)
+      : sock_(sock), stopping_(stopping), start_(Clock::now()) {}
+
+  bool is_readable() const override { return wait(POLLIN, start_ + kReadDeadline); }
+  bool is_writable() const override { return wait(POLLOUT, start_ + kWriteDeadline); }
+
+  ssize_t read(char* ptr, std::size_t size) override {
+    while (received_ < kMaxRequest && is_readable()) {
+      ssize_t const n = ::recv(sock_, ptr, std::min(size, kMaxRequest - received_), MSG_DONTWAIT);
+      if (n >= 0) {
+        received_ += static_cast<std::size_t>(n);
+        return n;
+      }
+      if (errno != EAGAIN && errno != EINTR) break;
+    }
+    return -1;
+  }
+
+  ssize_t write(char const* ptr, std::size_t size) override {
+    while (is_writable()) {
+      ssize_t const n = ::send(sock_, ptr, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n >= 0) return n;
+      if (errno != EAGAIN && errno != EINTR) break;
+    }
+    return -1;
+  }
+
+  // The page is the same for every client.
+  void get_remote_ip_and_port(std::string&, int&) const override {}
+  void get_local_ip_and_port(std::string&, int&) const override {}
+  socket_t socket() const override { return sock_; }
+
+ private:
+  // Short slices, so that stop() waits for no client.
+  bool wait(short events, Clock::time_point deadline) const {
+    for (;;) {
+      auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0 || stopping_) return false;
+      pollfd p{sock_, events, 0};
+      int const r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
+      if (r > 0) return true;
+      if (r < 0 && errno != EINTR) return false;
+    }
+  }
+
+  socket_t sock_;
+  std::atomic<bool> const& stopping_;
+  Clock::time_point start_;
+  std::size_t received_ = 0;
+};
+
+class GuardedServer final : public httplib::Server {
+ public:
+  std::atomic<bool> stopping{false};
+
+ private:
+  bool process_and_close_socket(socket_t sock) override {
+    DeadlineStream stream(sock, stopping);
+    bool closed = false;
+    // A Range is ignored: the whole page, never a multipart body.
+    bool const ok = process_request(stream, true, closed, [](httplib::Request& req) { req.ranges.clear(); });
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
+    return ok;
+  }
+};
+
+}  // namespace
+
 struct MetricsServer::Impl {
-  httplib::Server server;
+  GuardedServer server;
   std::atomic<bool> done{false};
 };
 
@@ -258,31 +350,53 @@ MetricsServer::~MetricsServer() { stop(); }
 
 void MetricsServer::start() {
   if (thread_.joinable()) return;
+  // The resolver's reason, which the library does not pass on.
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (int const e = ::getaddrinfo(host_.c_str(), nullptr, &hints, &found); e != 0) {
+    throw std::runtime_error("cannot resolve " + host_ + ": " + ::gai_strerror(e));
+  }
+  ::freeaddrinfo(found);
+
   impl_ = std::make_unique<Impl>();
-  httplib::Server& server = impl_->server;
-  // Scrapes are rare and small: two workers, and a short keep-alive so that
-  // stop() does not wait long on an idle scraper's connection.
-  server.new_task_queue = [] { return new httplib::ThreadPool(2); };
-  server.set_keep_alive_timeout(1);
+  GuardedServer& server = impl_->server;
+  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   // The library's default SO_REUSEPORT would let a second server share a
   // port that is in use; SO_REUSEADDR only allows a quick restart.
   server.set_socket_options([](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
+  // Only GET and HEAD, without a body.
+  server.set_pre_routing_handler([](httplib::Request const& req, httplib::Response& res) {
+    if (req.method != "GET" && req.method != "HEAD") {
+      res.status = 405;
+      res.set_header("Allow", "GET, HEAD");
+    } else if (req.has_header("Transfer-Encoding") ||
+               (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0")) {
+      res.status = 400;
+    } else {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    return httplib::Server::HandlerResponse::Handled;
+  });
   server.Get("/metrics", [this](httplib::Request const&, httplib::Response& res) {
     res.set_content(text(), "text/plain; version=0.0.4; charset=utf-8");
   });
+  errno = 0;
   int bound = port_;
   if (port_ == 0) {
     bound = server.bind_to_any_port(host_);
-    if (bound < 0) bound = 0;
   } else if (!server.bind_to_port(host_, port_)) {
     bound = 0;
   }
   if (bound <= 0) {
+    int const e = errno;
     impl_.reset();
-    throw std::runtime_error("metrics server: cannot listen on " + host_ + ":" + std::to_string(port_));
+    throw std::runtime_error("cannot listen on port " + std::to_string(port_) +
+                             (e ? ": " + std::generic_category().message(e) : ""));
   }
   port_ = bound;
   Impl* impl = impl_.get();
@@ -296,6 +410,7 @@ void MetricsServer::start() {
 
 void MetricsServer::stop() {
   if (!thread_.joinable()) return;
+  impl_->server.stopping = true;
   impl_->server.stop();
   thread_.join();
   impl_.reset();

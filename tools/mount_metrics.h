@@ -53,7 +53,7 @@ PortLabels portLabels(std::string const& name);
 // The text exposition format (version 0.0.4), ports in name order.
 std::string prometheusText(Zef::Ptr<Hardware::Phy::PhyBcm54980StatusDir> const& statuses, MountHealth const& health);
 
-// Serves GET /metrics on its own thread. It never touches entities: the
+// Serves GET /metrics on its own threads. It never touches entities: the
 // owner renders with prometheusText and hands the text over with textIs.
 class MetricsServer {
  public:
@@ -63,7 +63,8 @@ class MetricsServer {
   MetricsServer(MetricsServer const&) = delete;
   MetricsServer& operator=(MetricsServer const&) = delete;
 
-  // Binds and starts serving; throws std::runtime_error when it cannot bind.
+  // Binds and starts serving; throws std::runtime_error with the reason when
+  // it cannot resolve the host or bind.
   void start();
   // Stops serving and joins the thread; a no-op when not started.
   void stop();

@@ -258,8 +258,15 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--seed", o.seed, "random seed: the same seed repeats a run")->capture_default_str();
   auto* unixOpt = app.add_option("--socket", o.socketPath, "serve on this Unix socket")->capture_default_str();
-  auto* tcp = app.add_option("--tcp", o.tcp, "serve on TCP [ADDR:]PORT instead (loopback unless ADDR is given)");
+  auto* tcp = app.add_option("--tcp", o.tcp,
+                             "serve on TCP [HOST:]PORT instead, loopback unless HOST is given ([::1]:PORT for "
+                             "IPv6). Unauthenticated: any client that reaches it can read the whole state");
   tcp->excludes(unixOpt);
+  bool allowRemote = false;
+  app.add_flag("--allow-remote", allowRemote,
+               "let --tcp listen on an address other than loopback. The service is unauthenticated: any client "
+               "that reaches it can read the whole state")
+      ->needs(tcp);
   app.add_option("--duration", o.duration, "poll for this many seconds, then write the dump and stop (0: run until SIGINT)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--linger", o.linger, "after --duration, keep serving the final state this many seconds")
@@ -276,10 +283,18 @@ int main(int argc, char** argv) {
   phytools::Scenario scenario{};
   phytools::scenarioFromText(o.scenario, &scenario);
   Zef::AttrLogSocket::Address where = Zef::AttrLogSocket::UnixAddress{o.socketPath};
-  if (!o.tcp.empty()) {
+  bool remote = false;
+  if (*tcp) {
     Zef::AttrLogSocket::TcpAddress a;
-    if (!phytools::tcpAddressFromText(o.tcp, &a)) {
-      std::cerr << "phyagent: --tcp wants [ADDR:]PORT, not " << o.tcp << "\n";
+    std::string why;
+    if (!phytools::tcpAddressFromText(o.tcp, &a, &why)) {
+      std::cerr << "phyagent: --tcp " << o.tcp << ": " << why << "\n";
+      return 2;
+    }
+    remote = !phytools::isLoopbackHost(a.host);
+    if (remote && !allowRemote) {
+      std::cerr << "phyagent: --tcp " << o.tcp << ": " << a.host
+                << " is not loopback and the service is unauthenticated; give --allow-remote to serve it there\n";
       return 2;
     }
     where = a;
@@ -288,7 +303,12 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   asio::io_context io;
   Agent agent(io, o, scenario);
-  if (!agent.start(where)) return 1;
+  // An address that cannot be served is a bad argument too.
+  if (!agent.start(where)) return 2;
+  if (remote) {
+    std::cerr << "phyagent: warning: serving " << o.tcp
+              << " without authentication: any client that reaches it can read the whole state\n";
+  }
   io.run();
   return agent.status();
 }

@@ -48,6 +48,7 @@ struct Options {
   double timeout = 60;
   unsigned quietMs = 200;
   std::string metrics;  // HOST:PORT of the Prometheus page, when asked
+  Zef::AttrLogSocket::TcpAddress metricsAt;  // the same, read
   std::size_t maxEntities = Connection::kDefaultEntityLimit;
 };
 
@@ -60,6 +61,23 @@ class Mount {
   }
 
   int run() {
+#ifdef PHY_MOUNT_METRICS
+    if (!o_.metrics.empty()) {
+      metrics_ = std::make_unique<MountMetrics::MetricsServer>(o_.metricsAt.host, o_.metricsAt.port);
+      try {
+        metrics_->start();
+      } catch (std::exception const& e) {
+        std::cerr << "phymount: --metrics " << o_.metrics << ": " << e.what() << "\n";
+        return 2;
+      }
+      note("metrics on http://" + phytools::tcpAddressText(o_.metricsAt.host, metrics_->port()) + "/metrics");
+    }
+#else
+    if (!o_.metrics.empty()) {
+      std::cerr << "phymount: built without cpp-httplib: no --metrics\n";
+      return 2;
+    }
+#endif
     if (curses_) {
       initscr();
       curs_set(0);
@@ -82,20 +100,6 @@ class Mount {
         finish(2, "the agent never paused" + after + ": is its poll loop still running?");
       });
     }
-#ifdef PHY_MOUNT_METRICS
-    if (!o_.metrics.empty()) {
-      auto colon = o_.metrics.rfind(':');
-      metrics_ = std::make_unique<MountMetrics::MetricsServer>(o_.metrics.substr(0, colon),
-                                                               std::stoi(o_.metrics.substr(colon + 1)));
-      metrics_->start();
-      note("metrics on http://" + o_.metrics + "/metrics");
-    }
-#else
-    if (!o_.metrics.empty()) {
-      std::cerr << "phymount: built without cpp-httplib: no --metrics\n";
-      return 2;
-    }
-#endif
     connect();
     tick();
     io_.run();
@@ -428,14 +432,16 @@ int main(int argc, char** argv) {
   Options o;
   CLI::App app{"Mount what a phyagent serves and show it"};
   auto* unixOpt = app.add_option("--socket", o.socketPath, "the agent's Unix socket")->capture_default_str();
-  auto* tcp = app.add_option("--tcp", o.tcp, "the agent's TCP HOST:PORT instead");
+  auto* tcp = app.add_option("--tcp", o.tcp, "the agent's TCP HOST:PORT instead ([::1]:PORT for IPv6)");
   tcp->excludes(unixOpt);
   auto* once = app.add_flag("--once", o.once, "wait until synced, print every statistic as phyagent --dump does, exit");
   auto* check = app.add_option("--check", o.checkFile,
                                "wait until synced and FILE exists, compare with this phyagent dump, print "
                                "'N ports, M statistics, K differences'; exit 1 on any difference");
   check->excludes(once);
-  app.add_option("--metrics", o.metrics, "serve the mounted statistics for Prometheus on HOST:PORT, e.g. 127.0.0.1:9480");
+  auto* metrics = app.add_option("--metrics", o.metrics,
+                                 "serve the mounted statistics for Prometheus on HOST:PORT, e.g. 127.0.0.1:9480 "
+                                 "or [::1]:9480");
   app.add_option("--max-entities", o.maxEntities,
                  "cut a connection whose agent announces more entities than this (a chassis of 4096 ports "
                  "announces about 22,500)")
@@ -455,13 +461,19 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   Zef::AttrLogSocket::Address where = Zef::AttrLogSocket::UnixAddress{o.socketPath};
-  if (!o.tcp.empty()) {
+  std::string why;
+  if (*tcp) {
     Zef::AttrLogSocket::TcpAddress a;
-    if (!phytools::tcpAddressFromText(o.tcp, &a)) {
-      std::cerr << "phymount: --tcp wants HOST:PORT, not " << o.tcp << "\n";
+    if (!phytools::tcpAddressFromText(o.tcp, &a, &why)) {
+      std::cerr << "phymount: --tcp " << o.tcp << ": " << why << "\n";
       return 2;
     }
     where = a;
+  }
+  // A host is required: where the page is reachable is never implicit.
+  if (*metrics && !phytools::tcpAddressFromText(o.metrics, &o.metricsAt, &why, false)) {
+    std::cerr << "phymount: --metrics " << o.metrics << ": " << why << "\n";
+    return 2;
   }
   std::signal(SIGPIPE, SIG_IGN);
   Mode mode = o.once ? Mode::once : !o.checkFile.empty() ? Mode::check : Mode::live;

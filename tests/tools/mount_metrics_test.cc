@@ -4,13 +4,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "model/phy_bcm54980_dirs.h"
 #include "runtime/types/generic_if.h"
@@ -270,12 +278,83 @@ TEST_F(MountMetricsTest, NoDirectoryStillGivesTheMountsHealth) {
   EXPECT_THAT(text, Not(HasSubstr("{chip=")));
 }
 
-httplib::Result get(int port, char const* path) {
+using Clock = std::chrono::steady_clock;
+
+httplib::Result get(int port, char const* path, int timeoutSeconds = 2, httplib::Headers const& headers = {}) {
   httplib::Client client("127.0.0.1", port);
-  client.set_connection_timeout(2);
-  client.set_read_timeout(2);
-  return client.Get(path);
+  client.set_connection_timeout(timeoutSeconds);
+  client.set_read_timeout(timeoutSeconds);
+  return client.Get(path, headers);
 }
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// A raw client socket on the server's port: requests no HTTP client sends.
+int connectTo(int port) {
+  int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr const*>(&a), sizeof a), 0);
+  return fd;
+}
+
+void sendText(int fd, std::string const& text) { (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+
+// What the server sends until it closes the connection; nullopt when it is
+// still open after the timeout.
+std::optional<std::string> readUntilClosed(int fd, double timeoutSeconds) {
+  std::string out;
+  auto const start = Clock::now();
+  while (secondsSince(start) < timeoutSeconds) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char buf[4096];
+    ssize_t const n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return out;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return std::nullopt;
+}
+
+// The whole exchange of one raw request.
+std::optional<std::string> exchange(int port, std::string const& request) {
+  int const fd = connectTo(port);
+  sendText(fd, request);
+  auto r = readUntilClosed(fd, 10);
+  ::close(fd);
+  return r;
+}
+
+// Clients that start a request and never finish it, sending a byte of a
+// header now and then so that no single read waits long.
+class SlowClients {
+ public:
+  SlowClients(int port, int count) {
+    for (int i = 0; i < count; ++i) {
+      fds_.push_back(connectTo(port));
+      sendText(fds_.back(), "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+    }
+    trickle_ = std::thread([this] {
+      while (!done_) {
+        for (int fd : fds_) sendText(fd, "a");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    });
+  }
+  ~SlowClients() {
+    done_ = true;
+    trickle_.join();
+    for (int fd : fds_) ::close(fd);
+  }
+  std::vector<int> const& fds() const { return fds_; }
+
+ private:
+  std::vector<int> fds_;
+  std::atomic<bool> done_{false};
+  std::thread trickle_;
+};
 
 TEST(MetricsServerTest, ServesTheLatestTextItWasGiven) {
   MetricsServer server("127.0.0.1", 0);
@@ -308,12 +387,125 @@ TEST(MetricsServerTest, StopsRightAfterStartAndOnDestruction) {
   }
 }
 
-TEST(MetricsServerTest, APortInUseIsRefused) {
+TEST(MetricsServerTest, APortInUseOrAnUnknownHostIsRefusedWithTheReason) {
   MetricsServer first("127.0.0.1", 0);
   first.start();
   MetricsServer second("127.0.0.1", first.port());
-  EXPECT_THROW(second.start(), std::runtime_error);
+  try {
+    second.start();
+    ADD_FAILURE() << "listening on a port in use";
+  } catch (std::runtime_error const& e) {
+    EXPECT_THAT(e.what(), HasSubstr("in use"));
+  }
   EXPECT_FALSE(second.running());
+  MetricsServer unknown("nohost.invalid", 0);
+  try {
+    unknown.start();
+    ADD_FAILURE() << "listening on an unknown host";
+  } catch (std::runtime_error const& e) {
+    EXPECT_THAT(e.what(), HasSubstr("cannot resolve nohost.invalid"));
+  }
+  EXPECT_FALSE(unknown.running());
+  EXPECT_TRUE(get(first.port(), "/metrics")) << "the first server stopped serving";
+}
+
+// Fewer slow clients than workers: a scrape is answered before their
+// requests run out of time, and stopping does not wait for them.
+TEST(MetricsServerTest, SlowClientsLeaveWorkersForAScrape) {
+  MetricsServer server("127.0.0.1", 0);
+  server.textIs("up 1\n");
+  server.start();
+  SlowClients slow(server.port(), 6);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto const start = Clock::now();
+  auto r = get(server.port(), "/metrics", 10);
+  ASSERT_TRUE(r) << httplib::to_string(r.error());
+  EXPECT_EQ(r->body, "up 1\n");
+  EXPECT_LT(secondsSince(start), 2.0) << "the scrape waited for the slow clients";
+  auto const stopping = Clock::now();
+  server.stop();
+  EXPECT_LT(secondsSince(stopping), 2.0) << "stop waited for the slow clients";
+}
+
+// More slow clients than workers: each is cut off though it keeps sending,
+// and a scrape meanwhile still gets the page.
+TEST(MetricsServerTest, SlowClientsAreCutOff) {
+  MetricsServer server("127.0.0.1", 0);
+  server.textIs("up 1\n");
+  server.start();
+  SlowClients slow(server.port(), 12);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto r = get(server.port(), "/metrics", 15);
+  ASSERT_TRUE(r) << httplib::to_string(r.error());
+  EXPECT_EQ(r->body, "up 1\n");
+  for (int fd : slow.fds()) {
+    auto const answer = readUntilClosed(fd, 10);
+    ASSERT_TRUE(answer) << "a slow client still connected after 10 s";
+    EXPECT_THAT(*answer, Not(HasSubstr("200 OK")));
+  }
+}
+
+// Ranges, however many, get the whole page: never a multipart body many
+// times its size.
+TEST(MetricsServerTest, ARangeGetsTheWholePage) {
+  MetricsServer server("127.0.0.1", 0);
+  std::string page;
+  for (int i = 0; i < 100; ++i) page += "sample_" + std::to_string(i) + " 1\n";
+  server.textIs(page);
+  server.start();
+  std::string parts = "bytes=0-";
+  for (int i = 1; i < 1000; ++i) parts += ",0-";
+  for (std::string const& range : {parts, std::string("bytes=0-9")}) {
+    auto r = get(server.port(), "/metrics", 10, {{"Range", range}});
+    ASSERT_TRUE(r) << httplib::to_string(r.error());
+    EXPECT_EQ(r->status, 200) << range.substr(0, 20);
+    ASSERT_EQ(r->body.size(), page.size());
+    EXPECT_EQ(r->body, page);
+    EXPECT_THAT(r->get_header_value("Content-Type"), Not(HasSubstr("multipart")));
+  }
+}
+
+// A request bigger than any scrape is refused or cut; the server serves on.
+TEST(MetricsServerTest, AnOversizedRequestIsRefused) {
+  MetricsServer server("127.0.0.1", 0);
+  server.textIs("up 1\n");
+  server.start();
+  std::string manyHeaders;
+  for (int i = 0; i < 400; ++i) manyHeaders += "X-Header-" + std::to_string(i) + ": value\r\n";
+  for (std::string const& request :
+       {"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n",
+        "GET /metrics HTTP/1.1\r\nHost: x\r\n" + manyHeaders + "\r\n",
+        "GET /metrics?" + std::string(9000, 'q') + " HTTP/1.1\r\nHost: x\r\n\r\n"}) {
+    auto const answer = exchange(server.port(), request);
+    ASSERT_TRUE(answer) << "still connected after 10 s";
+    EXPECT_TRUE(answer->empty() || answer->starts_with("HTTP/1.1 4")) << answer->substr(0, 40);
+  }
+  auto r = get(server.port(), "/metrics");
+  ASSERT_TRUE(r) << httplib::to_string(r.error());
+  EXPECT_EQ(r->body, "up 1\n");
+}
+
+TEST(MetricsServerTest, OnlyGetAndHeadWithoutABodyAreServed) {
+  MetricsServer server("127.0.0.1", 0);
+  server.textIs("up 1\n");
+  server.start();
+  auto status = [&](std::string const& request) {
+    auto const answer = exchange(server.port(), request);
+    return answer ? answer->substr(0, 12) : "(open)";
+  };
+  EXPECT_EQ(status("POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"), "HTTP/1.1 405");
+  EXPECT_EQ(status("DELETE /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), "HTTP/1.1 405");
+  EXPECT_EQ(status("GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"), "HTTP/1.1 400");
+  EXPECT_EQ(status("GET /metrics HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
+            "HTTP/1.1 400");
+  auto const head = exchange(server.port(), "HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_TRUE(head);
+  EXPECT_TRUE(head->starts_with("HTTP/1.1 200")) << *head;
+  EXPECT_TRUE(head->ends_with("\r\n\r\n")) << "a body after HEAD: " << *head;
+  // One request a connection: a second one on it is not answered.
+  auto const two = exchange(server.port(), "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->find("HTTP/1.1", 1), std::string::npos) << *two;
 }
 
 }  // namespace
