@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   if (served.chip->reset() != gpo || served.config->phyChipConfig() != served.chip) fail("a reference changed");
   if (!(served.stats->crcErrors() == crc) || !(served.stats->linkState() == link)) fail("a statistic changed");
   if (served.chip->isNondestructing() || served.stats->isNondestructing()) fail("an entity became nondestructing");
-  if (agent->writeBacksRefused() > agent->writeBackLimit()) fail("read on after the cut");
+  if (agent->framesRefused() > agent->refusalLimit()) fail("read on after the cut");
   // The mount still hears the agent's changes, or the agent said why not.
   served.stats->crcErrorsIs(phyfuzz::crcAfter(99));
   served.pair.pump();

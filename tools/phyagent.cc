@@ -125,7 +125,7 @@ class Agent {
     // Mounts only read: whatever they send is refused and changes nothing.
     c->roleIs(Connection::Role::agent);
     c->refusalHandlerIs([this, id = m.id](Connection& conn, std::uint64_t, String8 const& why) {
-      ++writeBacksRefused_;
+      ++refusals_;
       if (conn.framesRefused() == 1) log("mount " + std::to_string(id) + " refused: " + why.str());
     });
     for (auto const& root : driver_.roots()) c->rootIs(root);
@@ -138,7 +138,7 @@ class Agent {
     std::string refusals;
     if (c->framesRefused()) {
       refusals = "; " + std::to_string(c->framesRefused()) + " frames it sent refused (" +
-                 std::to_string(writeBacksRefused_) + " by every mount)";
+                 std::to_string(refusals_) + " by every mount)";
     }
     log("mount " + std::to_string(it->second.id) + " gone: " + why.str() + "; " +
         std::to_string(c->demuxer() ? c->demuxer()->deferrals() : 0) + " changes deferred to dirty bits" + refusals);
@@ -238,7 +238,7 @@ class Agent {
   std::uint64_t polls_ = 0;
   std::map<Connection const*, Mount> mounts_;
   unsigned mountCount_ = 0;
-  std::uint64_t writeBacksRefused_ = 0;
+  std::uint64_t refusals_ = 0;
   int status_ = 0;
 };
 

@@ -23,6 +23,10 @@ void Connection::refused(std::uint64_t offset, String8 why) {
   ++framesRefused_;
   lastRefusal_ = std::move(why);
   if (refusalHandler_) refusalHandler_(*this, offset, lastRefusal_);
+  // A mount has no reason to send anything: one that keeps on is cut.
+  if (role_ == Role::agent && framesRefused_ >= refusalLimit_ && !isClosed()) {
+    closedIs(format("cut off after %d frames refused", framesRefused_));
+  }
 }
 
 void Connection::bytesReceived(std::span<unsigned char const> bytes) {
@@ -84,7 +88,6 @@ void Connection::roleIs(Role r) {
 }
 
 void Connection::writeBackRefused(FrameView const& f) {
-  ++writeBacksRefused_;
   MsgHeader const& h = f.header;
   String8 what;
   if (f.kind == FrameKind::attribute && h.entityId == kOrphanEntityId && h.attributeId == kOrphanAttributeId) {
@@ -95,9 +98,6 @@ void Connection::writeBackRefused(FrameView const& f) {
     what = format("entity id %d", h.entityId);
   }
   refused(f.offset, format("frame at offset %d: write-update from readonly proxy: %s", f.offset, what));
-  if (writeBacksRefused_ >= writeBackLimit_) {
-    closedIs(format("cut off after %d write-backs refused", writeBacksRefused_));
-  }
 }
 
 void Connection::applyFrame(FrameView const& f) {

@@ -36,7 +36,8 @@ class Connection : public PtrInterface {
   //  - agent: this end serves its roots and the other end may only read.
   //    Every frame it sends is refused with the write-back message and
   //    changes nothing; announcements are never mounted here. After
-  //    writeBackLimit() refusals the connection is cut.
+  //    refusalLimit() refused frames, malformed ones included, the
+  //    connection is cut.
   //  - mount: this end applies what the other end serves and never writes
   //    to it. The other end may have at most entityLimit() entities held
   //    here; one more cuts the connection. It may not make an entity
@@ -44,10 +45,9 @@ class Connection : public PtrInterface {
   enum class Role { peer, agent, mount };
   Role role() const { return role_; }
   void roleIs(Role r);
-  static constexpr std::uint64_t kDefaultWriteBackLimit = 64;
-  std::uint64_t writeBackLimit() const { return writeBackLimit_; }
-  void writeBackLimitIs(std::uint64_t n) { writeBackLimit_ = n; }
-  std::uint64_t writeBacksRefused() const { return writeBacksRefused_; }
+  static constexpr std::uint64_t kDefaultRefusalLimit = 64;
+  std::uint64_t refusalLimit() const { return refusalLimit_; }
+  void refusalLimitIs(std::uint64_t n) { refusalLimit_ = n; }
   // Over ten times what a chassis of 4096 ports announces (about 22,500).
   static constexpr std::size_t kDefaultEntityLimit = std::size_t(1) << 18;
   std::size_t entityLimit() const { return entityLimit_; }
@@ -128,8 +128,7 @@ class Connection : public PtrInterface {
   std::function<void(Ptr<Entity> const&)> onMounted_;
   RootFinder rootFinder_;
   Role role_ = Role::peer;
-  std::uint64_t writeBackLimit_ = kDefaultWriteBackLimit;
-  std::uint64_t writeBacksRefused_ = 0;
+  std::uint64_t refusalLimit_ = kDefaultRefusalLimit;
   std::size_t entityLimit_ = kDefaultEntityLimit;
   bool syncSent_ = true;
   // The orphans told that the first synchronisation is done, a turn at a

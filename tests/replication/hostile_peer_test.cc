@@ -75,7 +75,6 @@ TEST_F(AgentTest, ATransactionOnTheServedCollectionDeletesNothing) {
   deliver();
   EXPECT_EQ(state(), before);
   EXPECT_EQ(agent->framesRefused(), 2u);
-  EXPECT_EQ(agent->writeBacksRefused(), 2u);
   EXPECT_NE(agent->lastRefusal().str().find("write-update from readonly proxy: "), std::string::npos)
       << agent->lastRefusal();
   EXPECT_NE(agent->lastRefusal().str().find("chips"), std::string::npos) << "names the entity";
@@ -108,12 +107,12 @@ TEST_F(AgentTest, AnAnnouncementIsNeverMountedInsideTheAgent) {
   agent->bytesReceived(other.a()->out()->bytes());
   EXPECT_TRUE(agent->mounted().empty());
   EXPECT_EQ(agent->demuxer()->reactorCount(), entities);
-  EXPECT_GT(agent->writeBacksRefused(), 0u);
+  EXPECT_GT(agent->framesRefused(), 0u);
   EXPECT_NE(agent->lastRefusal().str().find("write-update from readonly proxy"), std::string::npos);
 }
 
 TEST_F(AgentTest, APeerThatKeepsWritingIsCutOffAfterTheLimit) {
-  agent->writeBackLimitIs(10);
+  agent->refusalLimitIs(10);
   for (int i = 0; i < 9; ++i) record(eidOf(dir), -258, Zef::String8("chip0"));
   deliver();
   EXPECT_FALSE(agent->isClosed());
@@ -121,9 +120,20 @@ TEST_F(AgentTest, APeerThatKeepsWritingIsCutOffAfterTheLimit) {
   record(eidOf(dir), -258, Zef::String8("chip0"));
   deliver();
   EXPECT_TRUE(agent->isClosed());
-  EXPECT_EQ(agent->closeReason(), "cut off after 10 write-backs refused");
-  EXPECT_EQ(agent->writeBacksRefused(), 10u) << "nothing is read after the cut";
+  EXPECT_EQ(agent->closeReason(), "cut off after 10 frames refused");
+  EXPECT_EQ(agent->framesRefused(), 10u) << "nothing is read after the cut";
   EXPECT_EQ(namesOf(dir), (std::set<std::string>{"chip0", "chip1", "chip2"}));
+}
+
+TEST_F(AgentTest, MalformedFramesCountTowardsTheCutToo) {
+  agent->refusalLimitIs(5);
+  // Both "same" and "next" attribute: a header no reader can expand.
+  std::vector<unsigned char> bad;
+  for (int i = 0; i < 20; ++i) bad.insert(bad.end(), {0xA6, 0x00, 0x00});
+  agent->bytesReceived(bad);
+  EXPECT_TRUE(agent->isClosed());
+  EXPECT_EQ(agent->framesRefused(), 5u);
+  EXPECT_EQ(agent->closeReason(), "cut off after 5 frames refused");
 }
 
 TEST_F(AgentTest, ThePeerRoleStillTakesRecords) {
@@ -137,7 +147,7 @@ TEST_F(AgentTest, ThePeerRoleStillTakesRecords) {
   auto eid = d->zefNboAttrLogSa(Ptr<Out const>(plain.a()->out()))->entityId();
   hostile->transactionMarkerIs(eid, 258, 0, 0);
   plain.a()->bytesReceived(hostile->bytes());
-  EXPECT_EQ(plain.a()->writeBacksRefused(), 0u);
+  EXPECT_EQ(plain.a()->framesRefused(), 0u);
   EXPECT_EQ(plain.a()->framesApplied(), 1u);
 }
 
