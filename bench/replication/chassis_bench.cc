@@ -3,14 +3,15 @@
 // and serves them on a Unix socket to 8 mounts, each a child process. It
 // polls every port at 1 Hz for a while (its CPU is the figure), then flaps
 // links at 10,000 a second round-robin over every port. Each mount then says
-// how soon after the storm it held every port's link count, and whether its
-// whole state equals the agent's dump.
+// how soon after the storm its whole state equalled the agent's: its state
+// is compared with the agent's dump once the stream has paused, and when
+// they are equal it has been so since the last byte it received.
 //
 // The agent tells a mount over its pipe:  "go", then
 // "stop T_STOP_NS N0 N1 ...", each port's linkState changes in port order,
 // then "dump PATH" and "print". A mount answers on a pipe shared by all:
 // "synced I" (or "unsynced I"), "settled I", then
-// "result I CONVERGED MS MISMATCHES RSS_SYNCED HEAP_SYNCED RSS HEAP DISCONNECTED".
+// "result I CONVERGED MS MISMATCHES RSS_SYNCED HEAP_SYNCED RSS HEAP DISCONNECTED LINKS_MS".
 #include <CLI/CLI.hpp>
 
 #include <asio.hpp>
@@ -131,6 +132,7 @@ class MountProcess {
     auto work = asio::make_work_guard(io);  // run_for waits its time even with nothing to do
     Ptr<Client> client = Client::ClientIs(io, UnixAddress{socketPath_});
     Ptr<Connection> conn = client->connection();
+    conn_ = conn;
     conn->onMountedIs([this](Ptr<Zef::Entity> const& e) { mounted(e); });
     client->onClosedIs([this](Ptr<Connection> const&, String8 const& why) {
       disconnected_ = true;
@@ -152,11 +154,13 @@ class MountProcess {
 
     std::string line;
     if (serve(io, [&] { return lineIs("stop", &line); }, kLineWaitS) && expectedIs(line)) {
-      converged_ = serve(io, [&] { return unequal_ == 0 || disconnected_; }, kPatienceS) && unequal_ == 0;
-      if (converged_) {
+      linksConverged_ = serve(io, [&] { return unequal_ == 0 || disconnected_; }, kPatienceS) && unequal_ == 0;
+      if (linksConverged_) {
         std::uint64_t last = *std::max_element(heardNs_.begin(), heardNs_.end());
-        convergedMs_ = last > tStopNs_ ? double(last - tStopNs_) * 1e-6 : 0;
-        log(who_, "every port's link count is the agent's " + std::to_string(convergedMs_) + " ms after the storm");
+        linksMs_ = last > tStopNs_ ? double(last - tStopNs_) * 1e-6 : 0;
+        log(who_, "every port's link count is the agent's " + std::to_string(linksMs_) + " ms after the storm");
+        // The rest of the state may follow the link counts: settled once it stops coming.
+        streamPaused(io);
       } else {
         log(who_, std::to_string(unequal_) + " ports' link counts still differ" +
                       (disconnected_ ? std::string(", cut off") : " after " + std::to_string(int(kPatienceS)) + " s"));
@@ -170,21 +174,19 @@ class MountProcess {
     heap_ = phybench::heapBytes();
 
     if (serve(io, [&] { return lineIs("dump", &line); }, kLineWaitS)) {
-      // What follows a port's link change in the same observation may
-      // still be on its way: compare once the stream pauses.
-      std::uint64_t bytes = conn->bytesReceivedCount();
-      Clock::time_point lastByte = Clock::now();
-      serve(io,
-            [&] {
-              if (conn->bytesReceivedCount() != bytes) bytes = conn->bytesReceivedCount(), lastByte = Clock::now();
-              return Clock::now() - lastByte >= std::chrono::milliseconds(100);
-            },
-            5);
+      // Compared once the stream pauses: equal then, the state has been
+      // equal since the last byte arrived, as nothing changed it after.
+      bool const paused = streamPaused(io);
       compare(line.substr(5));
+      if (linksConverged_ && paused && mismatches_ == 0 && !disconnected_) {
+        converged_ = true;
+        convergedMs_ = lastBytesNs_ > tStopNs_ ? double(lastBytesNs_ - tStopNs_) * 1e-6 : 0;
+        log(who_, "whole state equal to the agent's " + std::to_string(convergedMs_) + " ms after the storm");
+      }
     }
     char result[256];
-    std::snprintf(result, sizeof result, "result %u %d %.6f %lld %ld %lld %ld %lld %d", index_, int(converged_),
-                  convergedMs_, mismatches_, rssSynced_, heapSynced_, rss_, heap_, int(disconnected_));
+    std::snprintf(result, sizeof result, "result %u %d %.6f %lld %ld %lld %ld %lld %d %.6f", index_, int(converged_),
+                  convergedMs_, mismatches_, rssSynced_, heapSynced_, rss_, heap_, int(disconnected_), linksMs_);
     tell(backFd_, result);
     client->onClosedIs(nullptr);  // the agent closes the connections once every mount reported
 
@@ -195,21 +197,33 @@ class MountProcess {
     statusHeard_.clear();
     statusesHeard_ = nullptr;
     statuses_ = nullptr;
+    conn_ = nullptr;
     work.reset();
     io.run_for(std::chrono::milliseconds(200));  // returns as soon as the close is through
     return converged_ && mismatches_ == 0 ? 0 : 1;
   }
 
  private:
-  // Runs the event loop until `done` or `limitS` seconds; false on the
-  // latter or when the agent went away.
+  // Runs the event loop a handler at a time until `done` or `limitS`
+  // seconds, noting when bytes last arrived; false on the latter or when the
+  // agent went away.
   bool serve(asio::io_context& io, std::function<bool()> const& done, double limitS) {
     Clock::time_point const end = Clock::now() + seconds(limitS);
     while (!done()) {
       if (Clock::now() >= end || agentGone()) return false;
-      io.run_for(std::chrono::milliseconds(5));
+      io.run_one_for(std::chrono::milliseconds(5));
+      // After the handler: what it read is applied by now.
+      if (conn_ && conn_->bytesReceivedCount() != bytesSeen_) {
+        bytesSeen_ = conn_->bytesReceivedCount();
+        lastBytesNs_ = nowNs();
+      }
     }
     return true;
+  }
+
+  // Serves until nothing has arrived for 100 ms (at most 5 s).
+  bool streamPaused(asio::io_context& io) {
+    return serve(io, [&] { return nowNs() - lastBytesNs_ >= 100'000'000ull; }, 5);
   }
 
   // The agent exited, or closed this mount's pipe with nothing left to read.
@@ -324,6 +338,7 @@ class MountProcess {
     auto name = [&](char const* what) { return m + what; };
     if (converged_) phybench::out(name("converged_ms").c_str(), convergedMs_);
     else phybench::outi(name("converged_never").c_str(), 1);
+    if (linksConverged_) phybench::out(name("links_converged_ms").c_str(), linksMs_);
     if (mismatches_ >= 0) phybench::outi(name("mismatch_vs_agent").c_str(), mismatches_);
     phybench::outi(name("rss_kb_synced").c_str(), rssSynced_);
     phybench::outi(name("heap_bytes_synced").c_str(), heapSynced_);
@@ -346,6 +361,9 @@ class MountProcess {
   std::vector<std::uint32_t> expected_;  // empty until the agent says
   std::size_t unequal_ = 0;              // ports whose count is not the agent's
   std::uint64_t tStopNs_ = 0;
+  Ptr<Connection> conn_;
+  std::uint64_t bytesSeen_ = 0;
+  std::uint64_t lastBytesNs_ = 0;  // when a handler last read bytes
   phybench::StatsHeard::Sink sink_ = [this](int port, int k, std::uint32_t n, double) {
     if (k == phybench::StatsHeard::Index::linkState) heard(unsigned(port), n);
   };
@@ -355,9 +373,11 @@ class MountProcess {
   std::vector<Ptr<StatusHeard>> statusHeard_;           // by port
   std::vector<Ptr<phybench::StatsHeard>> statsHeard_;  // by port
   unsigned portsHeard_ = 0;
-  bool converged_ = false;
+  bool converged_ = false;  // the whole state, against the agent's dump
+  bool linksConverged_ = false;
   bool disconnected_ = false;
   double convergedMs_ = -1;
+  double linksMs_ = -1;
   long long mismatches_ = -1;  // -1: not compared
   long rssSynced_ = -1, rss_ = -1;
   long long heapSynced_ = -1, heap_ = -1;
@@ -375,6 +395,7 @@ struct MountResult {
   long rssSynced = -1, rss = -1;
   long long heapSynced = -1, heap = -1;
   bool disconnected = false;
+  double linksMs = -1;
 };
 
 class Agent {
@@ -472,16 +493,19 @@ class Agent {
     phybench::out("storm_s", stormS_);
     phybench::outi("agent_rss_kb", rss);
     phybench::outi("agent_heap_bytes", heap);
-    double convergedMax = -1;
+    double convergedMax = -1, linksMax = -1;
     long long converged = 0, mismatches = 0;
     long rssMax = -1;
     for (auto const& r : results_) {
+      linksMax = std::max(linksMax, r.linksMs);
       if (r.converged) ++converged, convergedMax = std::max(convergedMax, r.convergedMs);
       if (r.mismatches > 0) mismatches += r.mismatches;
       if (!r.converged || r.mismatches != 0) status = 1;
       rssMax = std::max({rssMax, r.rss, r.rssSynced});
     }
+    // The slowest mount until its whole state equals the agent's.
     if (converged > 0) phybench::out("converged_ms_max", convergedMax);
+    if (linksMax >= 0) phybench::out("links_converged_ms_max", linksMax);
     phybench::outi("mounts_converged", converged);
     phybench::outi("mismatch_vs_agent_total", mismatches);
     phybench::outi("mount_rss_kb_max", rssMax);
@@ -511,7 +535,8 @@ class Agent {
     else if (what == "settled") r.settled = true;
     else if (what == "result") {
       int converged = 0, disconnected = 0;
-      in >> converged >> r.convergedMs >> r.mismatches >> r.rssSynced >> r.heapSynced >> r.rss >> r.heap >> disconnected;
+      in >> converged >> r.convergedMs >> r.mismatches >> r.rssSynced >> r.heapSynced >> r.rss >> r.heap >> disconnected >>
+          r.linksMs;
       if (!in) return log("agent", "bad result from mount " + std::to_string(i) + ": " + line);
       r.converged = converged != 0;
       r.disconnected = disconnected != 0;

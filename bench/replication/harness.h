@@ -53,15 +53,20 @@ inline double cpuS() {
   return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
 }
 
-// Resident set of this process, in KiB.
-inline long rssKb() {
+// A "Vm...:" line of this process's status, in KiB; -1 when absent.
+inline long statusKb(char const* field) {
   std::ifstream f("/proc/self/status");
   std::string line;
+  std::string const prefix = std::string(field) + ":";
   while (std::getline(f, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
   }
   return -1;
 }
+// Resident set of this process, in KiB.
+inline long rssKb() { return statusKb("VmRSS"); }
+// The largest resident set this process has had, in KiB.
+inline long rssHwmKb() { return statusKb("VmHWM"); }
 
 // Bytes the allocator has handed out and not had back.
 inline long long heapBytes() {

@@ -1,13 +1,15 @@
 // phypeerbench: our agent-to-mount path on the workloads of the peer's
 // harness, with the peer's metric names. The agent is this process; each
-// mount is a child process on a Unix socket, so that each side's CPU and
-// memory are its own.
+// mount is a child process on a Unix socket (or TCP loopback, --transport
+// tcp), so that each side's CPU and memory are its own.
 //
 // Every update i touches field f = i % F of F = ports x 42 statistics, and
 // stores round r = i / F as the statistic's running number, so the final
 // state after n updates is known to the mount in advance: it converges when
 // every field holds its last round.
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -16,8 +18,10 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "bench/replication/harness.h"
@@ -30,8 +34,10 @@ using namespace phybench;
 using Hardware::Phy::PhyBcm54980Stats;
 using Hardware::Phy::PhyStatus;
 using Zef::Ptr;
+using Zef::AttrLogSocket::Address;
 using Zef::AttrLogSocket::Client;
 using Zef::AttrLogSocket::Server;
+using Zef::AttrLogSocket::TcpAddress;
 using Zef::AttrLogSocket::UnixAddress;
 using Zef::NboAttrLog::Connection;
 using std::chrono::milliseconds;
@@ -41,6 +47,9 @@ constexpr std::uint32_t kBase = 1000;  // round 0's running number: never the in
 // The agent's connection settings, for trying others than the defaults.
 Zef::AttrLogSocket::Options gServerOptions;
 std::size_t gLowPriorityBacklog = Zef::NboAttrLog::Out::kDefaultLowPriorityBacklog;
+// Between agent and mount: a Unix socket, or TCP on 127.0.0.1 (the peer's
+// PEER_TRANSPORT, compared like with like).
+bool gTcp = false;
 
 std::string socketPath(char const* name) {
   static auto dir = [] {
@@ -49,6 +58,26 @@ std::string socketPath(char const* name) {
     return d;
   }();
   return (dir / name).string();
+}
+
+// Where the agent listens: a socket file named `name`, or a free TCP port.
+Address listenAt(char const* name) {
+  if (gTcp) return TcpAddress{"127.0.0.1", 0};
+  return UnixAddress{socketPath(name)};
+}
+
+// The line that starts a mount: "go unix PATH" or "go tcp PORT".
+std::string goLine(Server const& s) {
+  if (auto const* u = std::get_if<UnixAddress>(&s.address())) return "go unix " + u->path;
+  return "go tcp " + std::to_string(s.port());
+}
+std::optional<Address> goAddress(std::string const& line) {
+  std::istringstream in(line);
+  std::string go, kind, where;
+  if (!(in >> go >> kind >> where) || go != "go") return std::nullopt;
+  if (kind == "unix") return UnixAddress{where};
+  if (kind == "tcp") return TcpAddress{"127.0.0.1", static_cast<std::uint16_t>(std::stoi(where))};
+  return std::nullopt;
 }
 
 // "chip<c>/port<p>", or "port<p>": the port's index; -1 for other names.
@@ -62,13 +91,13 @@ int portIndex(std::string const& name, int perChip = 8) {
 // ---- the mount
 
 struct MountPlan {
-  std::string path;
   int ports = 48;
   long long n = 0;           // updates the agent will make; 0: nothing to track
   bool latency = false;      // keep each change's one-way delay
   bool mark = false;         // listen for port 0's link going down
   double rateLimit = 0;      // notifications a second the mount takes at most; 0: no limit
   bool memory = false;       // print the mount's bytes per field once synchronised
+  bool busyPoll = false;     // turns its event loop without ever sleeping in it
 };
 
 // The mount's side of a workload. It connects on "go", says "ready" on the
@@ -81,11 +110,12 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
     std::string l = std::string(what) + "\n";
     if (write(backFd, l.data(), l.size()) < 0) std::abort();
   };
-  if (ctl.wait() != "go") return 2;
+  auto const to = goAddress(ctl.wait());
+  if (!to) return 2;
   long long const heap0 = heapBytes();
   std::uint64_t const tConnect = nowNs();
   asio::io_context io;
-  Ptr<Client> client = Client::ClientIs(io, UnixAddress{plan.path});
+  Ptr<Client> client = Client::ClientIs(io, *to);
   bool disconnected = false;
   client->onClosedIs([&](Ptr<Connection> const&, Zef::String8 const&) { disconnected = true; });
 
@@ -98,7 +128,7 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
   std::vector<std::uint32_t> current(std::size_t(F), 0);
   long long matching = 0, total = std::min(F, plan.n);
   long long notifications = 0;
-  std::uint64_t tLastApply = 0, tConverged = 0, tLinkDown = 0;
+  std::uint64_t tFirstApply = 0, tLastApply = 0, tConverged = 0, tLinkDown = 0;
   bool following = false;
   std::vector<std::uint32_t> latencyNs;
   if (plan.latency) latencyNs.reserve(1 << 20);
@@ -107,6 +137,7 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
     if (!following) return;
     std::uint64_t const now = nowNs();
     ++notifications;
+    if (!tFirstApply) tFirstApply = now;
     tLastApply = now;
     if (plan.latency) latencyNs.push_back(std::uint32_t(std::min(4294967295.0, std::max(0.0, (nowS() - t) * 1e9))));
     if (expected.empty()) return;
@@ -188,11 +219,17 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
   long long n = 0;
   std::uint64_t t0 = 0, t1 = 0, tMark = 0;
   bool gotEnd = false, timedOut = false;
-  std::uint64_t const followStart = nowNs();
   std::uint64_t endAt = 0;
   for (;;) {
-    if (plan.rateLimit > 0 && double(notifications) > plan.rateLimit * double(nowNs() - followStart) * 1e-9) {
+    // As the peer's slow consumer: no more than rateLimit a second since the
+    // first one.
+    if (plan.rateLimit > 0 && tFirstApply &&
+        double(notifications) > plan.rateLimit * double(nowNs() - tFirstApply) * 1e-9) {
       std::this_thread::sleep_for(milliseconds(1));  // a consumer that cannot keep up: it reads nothing meanwhile
+    } else if (plan.busyPoll) {
+      io.poll();
+    } else if (plan.rateLimit > 0) {
+      io.run_one_for(milliseconds(1));  // one read at a time: the limit is looked at after each
     } else {
       io.run_for(milliseconds(1));
     }
@@ -222,11 +259,15 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
   outi("consumer_sub_disconnected", disconnected);
   outi("consumer_timed_out", timedOut);
   out("consumer_cpu_s", cpu);
+  if (t0 && tLastApply > t0) {
+    // Records applied here a second, from the writer's first update to the
+    // last record applied: updates coalesced on the way do not count.
+    out("wall_first_write_to_last_apply_s", double(tLastApply - t0) * 1e-9);
+    out("applied_records_per_s", double(notifications) / (double(tLastApply - t0) * 1e-9));
+  }
   if (!expected.empty() && t0) {
     if (tConverged) {
       double const wall = double(tConverged - t0) * 1e-9;
-      out("wall_first_write_to_last_apply_s", wall);
-      out("applied_updates_per_s", double(n) / wall);
       out("converged_s", wall);
       out("converged_after_stop_s", tConverged > t1 ? double(tConverged - t1) * 1e-9 : 0.0);
     } else {
@@ -252,7 +293,6 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
     out("latency_p999_us", pct(0.999));
     out("latency_max_us", latencyNs.back() / 1e3);
   }
-  (void)tLastApply;
   std::fflush(stdout);
   say("done");
   // Connected until the agent has taken its figures, so that a drop it
@@ -319,14 +359,14 @@ struct Agent {
   Ptr<Connection> conn;
   bool dropped = false;
 
-  explicit Agent(std::string const& path) {
+  explicit Agent(Address const& where) {
     for (unsigned p = 0; p < driver.ports(); ++p) {
       auto st = driver.statuses()->phyStatus(phytools::portName(p / 8, p % 8));
       stats.push_back(st->bcmStats());
       if (p == 0) port0 = st;
     }
     port0->linkUpIs(true);  // so that the link change in the middle of a burst is one
-    server = Server::ServerIs(io, UnixAddress{path}, gServerOptions);
+    server = Server::ServerIs(io, where, gServerOptions);
     server->onConnectionIs([this](Ptr<Connection> const& c) {
       conn = c;
       c->out()->lowPriorityBacklogIs(gLowPriorityBacklog);
@@ -345,29 +385,39 @@ struct Workload {
   long long markAt = -1;    // port 0's link goes down before this update
   bool latency = false;
   bool sampleMemory = false;
+  // Each update waits until its record goes below the backlog beyond which
+  // counters coalesce: every update is sent, at the pace the mount reads.
+  bool noCoalesce = false;
+  bool busyPollMount = false;
 };
+
+// Room for one counter's record, with its header.
+constexpr std::size_t kRecordRoom = 64;
 
 // One workload: a mount, the updates, the agent's figures after the mount's.
 void runWorkload(char const* name, Workload w, double rateLimit = 0) {
   tag() = name;
   long long const n = w.rate > 0 ? static_cast<long long>(w.rate * w.seconds) : w.n;
   MountPlan plan;
-  plan.path = socketPath(name);
   plan.n = w.latency ? 0 : n;
   plan.latency = w.latency;
   plan.mark = w.markAt >= 0;
   plan.rateLimit = rateLimit;
+  plan.busyPoll = w.busyPollMount;
   auto mount = spawnMount(plan);
-  Agent agent(plan.path);
-  mount->child.send("go");
+  Agent agent(listenAt(name));
+  mount->child.send(goLine(*agent.server));
   if (!runUntil(agent.io, *mount, "ready")) {
     std::fprintf(stderr, "%s: the mount did not synchronise\n", name);
     return;
   }
   long long const F = 1LL * int(agent.stats.size()) * kStats;
   std::uint64_t const records0 = agent.conn->out()->recordsWritten();
-  long rssStart = rssKb(), rssMax = rssStart;
+  long const rssStart = rssKb();
+  long long const heapStart = heapBytes();
+  long long heapPeak = heapStart;
   std::size_t bufferMax = 0;
+  Zef::NboAttrLog::Out const& sendBuf = *agent.conn->out();
   std::uint64_t nextSample = 0, tMark = 0;
   double const cpu0 = cpuS();
   std::uint64_t const t0 = nowNs();
@@ -383,13 +433,18 @@ void runWorkload(char const* name, Workload w, double rateLimit = 0) {
       auto const due = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(t0 + std::uint64_t(double(i) * 1e9 / w.rate)));
       serveUntil(agent.io, due);
     }
+    if (w.noCoalesce) {
+      while (sendBuf.size() + kRecordRoom >= sendBuf.lowPriorityBacklog() && !agent.dropped) {
+        agent.io.run_one_for(milliseconds(1));
+      }
+    }
     if (w.latency) t = nowS();
     statIs(*agent.stats[std::size_t(f / kStats)], int(f % kStats), kBase + std::uint32_t(r), t);
     if ((i + 1) % w.batch == 0) agent.io.poll();
     if (w.sampleMemory && nowNs() >= nextSample) {
-      rssMax = std::max(rssMax, rssKb());
-      bufferMax = std::max(bufferMax, agent.conn->out()->size());
-      nextSample = nowNs() + 10'000'000;
+      heapPeak = std::max(heapPeak, heapBytes());
+      bufferMax = std::max(bufferMax, sendBuf.size());
+      nextSample = nowNs() + 1'000'000;
     }
   }
   agent.io.poll();
@@ -399,6 +454,7 @@ void runWorkload(char const* name, Workload w, double rateLimit = 0) {
   // The agent goes on serving until the mount has everything.
   bool const finished = runUntil(agent.io, *mount, "done");
   double const cpu = cpuS() - cpu0;
+  if (w.sampleMemory) heapPeak = std::max(heapPeak, heapBytes());
   bool const dropped = agent.dropped || !finished;
   mount->child.wait();
   std::uint64_t const records = agent.conn->out()->recordsWritten() - records0;
@@ -410,9 +466,12 @@ void runWorkload(char const* name, Workload w, double rateLimit = 0) {
   out("records_per_update", double(records) / double(n));
   outi("producer_dropped_mount", dropped);
   if (w.sampleMemory) {
+    // The writer is a fresh process: its high-water mark is this workload's.
     outi("writer_rss_kb_start", rssStart);
-    outi("writer_rss_kb_max", rssMax);
+    outi("writer_rss_hwm_kb", rssHwmKb());
     outi("writer_rss_kb_end", rssKb());
+    outi("writer_heap_bytes_start", heapStart);
+    outi("writer_heap_bytes_peak", heapPeak);
     outi("writer_send_buffer_max_bytes", static_cast<long long>(bufferMax));
   }
   std::fflush(stdout);
@@ -436,13 +495,13 @@ std::vector<Ptr<PhyBcm54980Stats>> statsTable(int ports) {
 // record applied; it checks every field it got.
 void resync(int ports) {
   tag() = "d_resync";
-  std::string const path = socketPath("resync");
   auto mount = spawnWithBack([&](int fd, int back) {
     LineReader ctl(fd);
-    if (ctl.wait() != "go") return 2;
+    auto const to = goAddress(ctl.wait());
+    if (!to) return 2;
     std::uint64_t const t0 = nowNs();
     asio::io_context io;
-    Ptr<Client> client = Client::ClientIs(io, UnixAddress{path});
+    Ptr<Client> client = Client::ClientIs(io, *to);
     std::vector<Ptr<PhyBcm54980Stats>> got(static_cast<std::size_t>(ports));
     client->connection()->onMountedIs([&](Ptr<Zef::Entity> const& e) {
       int const p = portIndex(e->name().str());
@@ -468,11 +527,11 @@ void resync(int ports) {
   });
   asio::io_context io;
   auto table = statsTable(ports);
-  Ptr<Server> server = Server::ServerIs(io, UnixAddress{path});
+  Ptr<Server> server = Server::ServerIs(io, listenAt("resync"), gServerOptions);
   server->onConnectionIs([&](Ptr<Connection> const& c) {
     for (auto const& s : table) c->rootIs(s);
   });
-  mount->child.send("go");
+  mount->child.send(goLine(*server));
   runUntil(io, *mount, "done");
   mount->child.wait();
   server->closedIs();
@@ -483,10 +542,8 @@ void resync(int ports) {
 // allocator holds is the workload's.
 void memory(int ports) {
   tag() = "e_memory";
-  std::string const path = socketPath("memory");
   Child writer = Child::spawn([&](int) {
     MountPlan plan;
-    plan.path = path;
     plan.ports = ports;
     plan.memory = true;
     auto mount = spawnMount(plan);
@@ -495,13 +552,13 @@ void memory(int ports) {
     auto table = statsTable(ports);
     long long const h1 = heapBytes();
     asio::io_context io;
-    Ptr<Server> server = Server::ServerIs(io, UnixAddress{path});
+    Ptr<Server> server = Server::ServerIs(io, listenAt("memory"), gServerOptions);
     Ptr<Connection> conn;
     server->onConnectionIs([&](Ptr<Connection> const& c) {
       conn = c;
       for (auto const& s : table) c->rootIs(s);
     });
-    mount->child.send("go");
+    mount->child.send(goLine(*server));
     bool const ok = runUntil(io, *mount, "ready");
     long long const h2 = heapBytes();
     mount->child.send("END 0 0 0 0");
@@ -534,16 +591,46 @@ void memcpyRef() {
   out("ref_memcpy_GiB_per_s", best);
 }
 
-void socketRef() {
-  int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return;
+// A connected pair of stream sockets: [0] accepted (the agent's end), [1]
+// connected (the mount's). TCP on 127.0.0.1, or a Unix socket pair.
+bool socketPair(bool tcp, int fds[2]) {
+  if (!tcp) return socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0;
+  int const ls = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t alen = sizeof addr;
+  if (ls < 0 || bind(ls, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(ls, 1) != 0 ||
+      getsockname(ls, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) {
+    if (ls >= 0) close(ls);
+    return false;
+  }
+  int const cs = socket(AF_INET, SOCK_STREAM, 0);
+  if (cs < 0 || connect(cs, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (cs >= 0) close(cs);
+    close(ls);
+    return false;
+  }
+  int const as = accept(ls, nullptr, nullptr);
+  close(ls);
+  if (as < 0) {
+    close(cs);
+    return false;
+  }
+  fds[0] = as;
+  fds[1] = cs;
+  return true;
+}
+
+// 1 GiB in 64 KiB writes from one thread to another, as the peer's harness.
+double streamGiBPerS(int wfd, int rfd) {
   std::size_t const chunk = 64 << 10, total = 1ull << 30;
   std::uint64_t const t0 = nowNs();
   std::thread w([&] {
     std::vector<char> b(chunk, 'x');
     std::size_t sent = 0;
     while (sent < total) {
-      ssize_t k = write(sv[0], b.data(), chunk);
+      ssize_t k = write(wfd, b.data(), chunk);
       if (k <= 0) return;
       sent += std::size_t(k);
     }
@@ -551,46 +638,88 @@ void socketRef() {
   std::vector<char> b(chunk);
   std::size_t got = 0;
   while (got < total) {
-    ssize_t k = read(sv[1], b.data(), chunk);
+    ssize_t k = read(rfd, b.data(), chunk);
     if (k <= 0) break;
     got += std::size_t(k);
   }
   w.join();
   std::uint64_t const t1 = nowNs();
-  out("ref_unix_socket_GiB_per_s", double(got) / (double(t1 - t0) * 1e-9) / double(1ull << 30));
-  close(sv[0]);
-  close(sv[1]);
+  return double(got) / (double(t1 - t0) * 1e-9) / double(1ull << 30);
+}
+
+void socketRef() {
+  for (bool tcp : {false, true}) {
+    int sv[2];
+    if (!socketPair(tcp, sv)) continue;
+    out(tcp ? "ref_tcp_loopback_GiB_per_s" : "ref_unix_socket_GiB_per_s", streamGiBPerS(sv[0], sv[1]));
+    close(sv[0]);
+    close(sv[1]);
+  }
+}
+
+// The floor's reader waits exactly as a mount does: Asio's epoll reactor, in
+// turns of io.run_for(1 ms), reads of 64 KiB as the transport's, and its
+// control pipe looked at between turns. One-way delay of each message.
+template <class Protocol>
+std::vector<std::uint32_t> readAsAMount(int fd, Protocol protocol, int ctlFd, long long n) {
+  LineReader ctl(ctlFd);
+  asio::io_context io;
+  typename Protocol::socket sock(io, protocol, fd);
+  std::vector<std::uint32_t> lat;
+  lat.reserve(std::size_t(n));
+  std::vector<unsigned char> buf(64 * 1024);
+  std::uint64_t msg[2];
+  std::size_t have = 0;
+  bool closed = false;
+  std::function<void()> readNext = [&] {
+    sock.async_read_some(asio::buffer(buf), [&](std::error_code ec, std::size_t k) {
+      if (ec) {
+        closed = true;
+        return;
+      }
+      std::uint64_t const now = nowNs();
+      for (std::size_t i = 0; i < k;) {
+        std::size_t const take = std::min(sizeof msg - have, k - i);
+        std::memcpy(reinterpret_cast<char*>(msg) + have, buf.data() + i, take);
+        have += take;
+        i += take;
+        if (have < sizeof msg) continue;
+        have = 0;
+        lat.push_back(std::uint32_t(std::min<std::uint64_t>(now - msg[0], 0xffffffffu)));
+      }
+      readNext();
+    });
+  };
+  readNext();
+  while (!closed && lat.size() < std::size_t(n)) {
+    io.run_for(milliseconds(1));
+    (void)ctl.poll();
+  }
+  return lat;
 }
 
 // The floor under any one-way latency here: 16 bytes from one process to
-// another over a Unix socket, the reader blocked in poll() as a mount's event
-// loop is, paced as the latency workload is.
+// another over the transport in use, the reader waiting as the mount does,
+// paced as the latency workload is.
 void wakeupRef(double rate, double seconds) {
   int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return;
+  if (!socketPair(gTcp, sv)) return;
+  if (gServerOptions.socketSendBuffer > 0) {
+    int const b = int(gServerOptions.socketSendBuffer);  // as the agent's socket
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &b, sizeof b);
+  }
   long long const n = static_cast<long long>(rate * seconds);
-  Child reader = Child::spawn([&](int) {
+  Child reader = Child::spawn([&](int ctlFd) {
     close(sv[0]);
-    std::vector<std::uint32_t> lat;
-    lat.reserve(std::size_t(n));
-    std::uint64_t msg[2];
-    std::size_t have = 0;
-    while (lat.size() < std::size_t(n)) {
-      pollfd p{sv[1], POLLIN, 0};
-      if (::poll(&p, 1, 1000) <= 0) break;
-      ssize_t k = read(sv[1], reinterpret_cast<char*>(msg) + have, sizeof msg - have);
-      if (k <= 0) break;
-      have += std::size_t(k);
-      if (have < sizeof msg) continue;
-      have = 0;
-      lat.push_back(std::uint32_t(std::min<std::uint64_t>(nowNs() - msg[0], 0xffffffffu)));
-    }
+    std::vector<std::uint32_t> lat = gTcp ? readAsAMount(sv[1], asio::ip::tcp::v4(), ctlFd, n)
+                                          : readAsAMount(sv[1], asio::local::stream_protocol(), ctlFd, n);
     if (lat.empty()) return 1;
     std::sort(lat.begin(), lat.end());
     auto pct = [&](double q) { return lat[std::min(lat.size() - 1, std::size_t(q * double(lat.size())))] / 1e3; };
-    out("ref_unix_socket_oneway_p50_us", pct(0.50));
-    out("ref_unix_socket_oneway_p99_us", pct(0.99));
-    out("ref_unix_socket_oneway_p999_us", pct(0.999));
+    outi("oneway_floor_samples", static_cast<long long>(lat.size()));
+    out("oneway_floor_p50_us", pct(0.50));
+    out("oneway_floor_p99_us", pct(0.99));
+    out("oneway_floor_p999_us", pct(0.999));
     return 0;
   });
   close(sv[1]);
@@ -605,8 +734,31 @@ void wakeupRef(double rate, double seconds) {
     std::uint64_t msg[2] = {nowNs(), std::uint64_t(i)};
     if (write(sv[0], msg, sizeof msg) != ssize_t(sizeof msg)) break;
   }
+  shutdown(sv[0], SHUT_WR);  // a reader short of messages sees the end
   reader.wait();
   close(sv[0]);
+}
+
+// This program again, with `args`, in a process of its own: a workload whose
+// memory peak must be its alone. Its figures go to the same output.
+int runFresh(std::vector<std::string> const& args) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t const pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    std::vector<char*> argv;
+    std::string exe = "/proc/self/exe";
+    argv.push_back(exe.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 }  // namespace
@@ -615,25 +767,35 @@ int main(int argc, char** argv) {
   CLI::App app{"Our agent-to-mount replication on the peer's workloads, printed as tag.metric=value"};
   std::vector<std::string> only;
   double scale = 1;
+  std::string transport = "unix";
+  bool fresh = false;
   app.add_option("--only", only, "Workloads to run (default: all)")
-      ->check(CLI::IsMember({"a_throughput", "b_coalesce", "b2_burst_linkchange", "c_latency", "s_slow_consumer",
-                             "d_resync", "e_memory", "ref"}));
+      ->check(CLI::IsMember({"a_throughput", "a_nocoalesce", "b_coalesce", "b2_burst_linkchange", "c_latency",
+                             "c_latency_busypoll", "s_slow_consumer", "d_resync", "e_memory", "ref"}));
   app.add_option("--scale", scale, "Multiplies every workload's updates (a quick look: 0.1)")->check(CLI::Range(0.01, 10.0));
+  app.add_option("--transport", transport, "Between agent and mount: a Unix socket, or TCP on 127.0.0.1")
+      ->check(CLI::IsMember({"unix", "tcp"}))
+      ->capture_default_str();
   app.add_option("--socket-send-buffer", gServerOptions.socketSendBuffer, "The agent's SO_SNDBUF in bytes, 0 for the system's")
       ->capture_default_str();
   app.add_option("--low-priority-backlog", gLowPriorityBacklog, "Bytes waiting to be sent beyond which counters coalesce")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t(1), std::size_t(1) << 20));
+  // Set when this program runs itself for a workload that needs a fresh process.
+  app.add_flag("--fresh", fresh)->group("");
   CLI11_PARSE(app, argc, argv);
+  gTcp = transport == "tcp";
   auto wanted = [&](char const* w) { return only.empty() || std::find(only.begin(), only.end(), w) != only.end(); };
   auto count = [&](double v) { return static_cast<long long>(v * scale); };
+  if (!fresh) std::printf("env.transport=%s\n", transport.c_str());
 
   // The peer's sizes: 1,000,000 updates round robin over 48 ports x 42
   // statistics; a burst of 500 writes to each of the 2016; 10,000 a second
-  // for 5 s.
+  // for 5 s; 3,000,000 updates to a consumer of 100,000 a second.
   if (wanted("d_resync")) resync(1024);
   if (wanted("e_memory")) memory(1024);
   if (wanted("a_throughput")) runWorkload("a_throughput", Workload{.n = count(1'000'000)});
+  if (wanted("a_nocoalesce")) runWorkload("a_nocoalesce", Workload{.n = count(1'000'000), .noCoalesce = true});
   if (wanted("b_coalesce")) runWorkload("b_coalesce", Workload{.n = count(1'008'000)});
   if (wanted("b2_burst_linkchange")) {
     runWorkload("b2_burst_linkchange", Workload{.n = count(1'008'000), .markAt = count(504'000)});
@@ -641,10 +803,24 @@ int main(int argc, char** argv) {
   if (wanted("c_latency")) {
     runWorkload("c_latency", Workload{.batch = 1, .rate = 10'000, .seconds = 5 * scale, .latency = true});
   }
+  if (wanted("c_latency_busypoll")) {
+    runWorkload("c_latency_busypoll",
+                Workload{.batch = 1, .rate = 10'000, .seconds = 5 * scale, .latency = true, .busyPollMount = true});
+  }
   if (wanted("s_slow_consumer")) {
-    // The writer at a steady 1,000,000 updates a second for 3 s; the mount
-    // takes at most a tenth of that.
-    runWorkload("s_slow_consumer", Workload{.rate = 1'000'000, .seconds = 3 * scale, .sampleMemory = true}, 100'000);
+    // The writer as fast as it goes; the mount takes at most 100,000 records
+    // a second. In a fresh process, so that the writer's memory peak is this
+    // workload's alone.
+    if (fresh) {
+      runWorkload("s_slow_consumer", Workload{.n = count(3'000'000), .sampleMemory = true}, 100'000);
+    } else {
+      char scaleText[32];
+      std::snprintf(scaleText, sizeof scaleText, "%.17g", scale);
+      int const rc = runFresh({"--fresh", "--only", "s_slow_consumer", "--transport", transport, "--scale", scaleText,
+                               "--socket-send-buffer", std::to_string(gServerOptions.socketSendBuffer),
+                               "--low-priority-backlog", std::to_string(gLowPriorityBacklog)});
+      if (rc != 0) std::printf("s_slow_consumer.exit_status=%d\n", rc);
+    }
   }
   if (wanted("ref")) {
     tag() = "ref";

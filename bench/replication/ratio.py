@@ -1,37 +1,68 @@
 #!/usr/bin/env python3
-"""Ours against the Redis peer: reads the two summary.txt files that
-scripts/bench-peer and the peer's run.sh write (one line a metric:
-"metric  median  [min .. max]  n=N", under a header) and prints a Markdown
-table of the medians, their ratio and whether each aim is met.
+"""Ours against the Redis peer: reads the raw figures of each repetition that
+scripts/bench-peer keeps ("tag.metric=value" lines, ours and the peer's side
+by side) and prints Markdown tables: the main one over a Unix socket on both
+sides, a shorter one over TCP loopback on both sides.
 
-    ratio.py OURS_SUMMARY PEER_SUMMARY > ratio.md
+    ratio.py RESULTS_DIR > ratio.md
 
-A metric missing on either side shows as "—": a workload that failed still
+RESULTS_DIR holds <transport>/rep<N>/ours.txt and peer.txt, transport being
+"unix" or "tcp". The repetitions were interleaved (ours, then the peer's), so
+each ratio is taken within one repetition; the table shows the median of those
+ratios with their min and max, and the medians of the figures themselves.
+
+A figure missing on either side shows as "—": a workload that failed still
 leaves the rest of the table readable.
 """
 
 import math
+import os
+import re
+import statistics
 import sys
 
 DASH = "—"
 # "Bounded" writer memory under a slow consumer: what a few MiB of buffers
 # can account for, far below what queueing every change would take.
 SLOW_CONSUMER_GROWTH_KB = 4 * 1024
+TRANSPORTS = (("unix", "Unix socket on both sides"), ("tcp", "TCP loopback on both sides"))
 
 
-def read_summary(path):
-    """Metric name -> median, from a summary file."""
-    medians = {}
-    with open(path, encoding="utf-8") as f:
+def read_rep(path):
+    """Metric name -> number, and metric name -> text for the rest (such as
+    env.transport), from one repetition's raw output; ({}, {}) when the file
+    is missing."""
+    nums, texts = {}, {}
+    try:
+        f = open(path, encoding="utf-8", errors="replace")
+    except FileNotFoundError:
+        return nums, texts
+    with f:
         for line in f:
-            parts = line.split()
-            if len(parts) < 2 or parts[0] == "metric":
+            line = line.strip()
+            if not line or line.startswith("#") or "=" not in line:
+                continue
+            k, v = line.split("=", 1)
+            if not re.fullmatch(r"[A-Za-z0-9_.]+", k):
                 continue
             try:
-                medians[parts[0]] = float(parts[1])
+                nums[k] = float(v)
             except ValueError:
-                continue  # a value that is not a number has no median to compare
-    return medians
+                texts[k] = v
+    return nums, texts
+
+
+def rep_dirs(results, transport):
+    """The repetition folders of one transport, in repetition order."""
+    base = os.path.join(results, transport)
+    if not os.path.isdir(base):
+        return []
+    found = []
+    for name in os.listdir(base):
+        m = re.fullmatch(r"rep(\d+)", name)
+        if m and os.path.isdir(os.path.join(base, name)):
+            found.append((int(m.group(1)), os.path.join(base, name)))
+    return [d for _, d in sorted(found)]
 
 
 # ---- arithmetic where any missing operand makes the result missing
@@ -53,6 +84,11 @@ def div(a, b):
 
 def scale(a, k):
     return None if a is None else a * k
+
+
+def median(xs):
+    xs = [x for x in xs if x is not None]
+    return statistics.median(xs) if xs else None
 
 
 # ---- formatting
@@ -98,7 +134,19 @@ def times(r, word=""):
     return f"{num(r)}× ({num(1 / r)}× {OPPOSITE[word]})"
 
 
-# ---- aims: each gives the aim's text and whether it holds (None: no data)
+def ratio_cell(ratios, word):
+    """The median of the per-repetition ratios, with their range when there
+    is more than one."""
+    rs = [r for r in ratios if r is not None]
+    if not rs:
+        return DASH
+    text = times(statistics.median(rs), word)
+    if len(rs) > 1:
+        text += f" [{num(min(rs))}–{num(max(rs))}]"
+    return text
+
+
+# ---- aims: each gives the aim's text and whether a value meets it (None: no data)
 
 
 def at_least(k, unit=""):
@@ -113,135 +161,279 @@ def exactly(k):
     return lambda v: (num(k), None if v is None else v == k)
 
 
-def verdict(aim, value):
-    if aim is None:
+# What an aim is held against: our median, the median ratio, or every
+# repetition's own figure (a correctness check must hold in each).
+OURS, RATIO, EACH = "ours", "ratio", "each"
+
+
+class Row:
+    def __init__(self, what, ours, peer=None, ratio=None, word="", aim=None, judged=OURS, unit="", cell=None):
+        self.what, self.ours, self.peer, self.ratio, self.word = what, ours, peer, ratio, word
+        self.aim, self.judged, self.unit, self.cell = aim, judged, unit, cell
+
+
+def verdict(row, ours_values, ours_med, ratio_med):
+    if row.aim is None:
         return ""
-    text, ok = aim(value)
+    if row.judged == EACH:
+        present = [v for v in ours_values if v is not None]
+        text, _ = row.aim(None)
+        if not present:
+            return f"{text}: {DASH}"
+        missed = sum(1 for v in present if not row.aim(v)[1])
+        if missed == 0:
+            return f"{text}: met"
+        return f"{text}: not met ({missed} of {len(present)} reps)"
+    text, ok = row.aim(ratio_med if row.judged == RATIO else ours_med)
     return f"{text}: " + (DASH if ok is None else "met" if ok else "not met")
 
 
-# What an aim is held against, when not a value of its own.
-OURS, RATIO = object(), object()
+def render(title, rows, reps):
+    """Table lines for `rows` (a Row, or a section title as a string) over
+    `reps`, a list of (ours, peer) figure dicts."""
+    lines = ["| What | Ours | Peer | Ratio | Aim |", "|---|---|---|---|---|"]
+    for r in rows:
+        if isinstance(r, str):
+            lines.append(f"| **{r}** | | | | |")
+            continue
+        ov = [r.ours(o) for o, _ in reps]
+        pv = [r.peer(p) if r.peer else None for _, p in reps]
+        # Within each repetition: ours and the peer measured one after the other.
+        ratios = [r.ratio(a, b) if r.ratio else None for a, b in zip(ov, pv)]
+        om, pm = median(ov), median(pv)
+        rm = median(ratios)
 
-
-class Table:
-    def __init__(self):
-        self.lines = ["| What | Ours | Peer | Ratio | Aim |", "|---|---|---|---|---|"]
-
-    def section(self, title):
-        self.lines.append(f"| **{title}** | | | | |")
-
-    def row(self, what, ours, peer, ratio=None, word="", aim=None, judged=OURS, unit=""):
-        """A value already a string is shown as it is."""
         def show(v):
-            if isinstance(v, str):
-                return v
-            return num(v) + (f" {unit}" if unit and v is not None else "")
-        judged = ours if judged is OURS else ratio if judged is RATIO else judged
-        self.lines.append(f"| {what} | {show(ours)} | {show(peer)} | {times(ratio, word)} | {verdict(aim, judged)} |")
+            return DASH if v is None else num(v) + (f" {r.unit}" if r.unit else "")
+        ours_text = r.cell([o for o, _ in reps]) if r.cell else show(om)
+        lines.append(f"| {r.what} | {ours_text} | {show(pm)} | {ratio_cell(ratios, r.word)} | "
+                     f"{verdict(r, ov, om, rm)} |")
+    return [f"## {title}", ""] + lines
 
 
-def build(o, p):
-    """The table's lines from our medians `o` and the peer's `p`."""
-    t = Table()
+def g(key):
+    return lambda d: d.get(key)
 
-    t.section("Throughput, 48 ports × 42 statistics")
-    ours, peer = o.get("a_throughput.applied_updates_per_s"), p.get("a1_pipe_hget.applied_updates_per_s")
-    t.row("Changes applied at the mount, per second", ours, peer, div(ours, peer), "more",
-          at_least(25, "×"), judged=RATIO)
-    ours = scale(div(add(o.get("a_throughput.producer_cpu_s"), o.get("a_throughput.consumer_cpu_s")),
-                     o.get("a_throughput.producer_updates")), 1e6)
-    # The peer's figure counts the server too: it is one of the processes.
-    peer = scale(div(add(p.get("a1_pipe_hget.producer_cpu_s"), p.get("a1_pipe_hget.consumer_cpu_s"),
-                         p.get("a1_pipe_hget.redis_cpu_s")), p.get("a1_pipe_hget.producer_updates")), 1e6)
-    t.row("CPU seconds per million updates, all processes", ours, peer, div(peer, ours), "less CPU")
 
-    t.section("Latency at 10,000 updates/s")
+def ms(key):
+    return lambda d: scale(d.get(key), 1e3)
+
+
+def kib(key):
+    return lambda d: scale(d.get(key), 1 / 1024)
+
+
+def ours_over_peer(a, b):
+    return div(a, b)
+
+
+def peer_over_ours(a, b):
+    return div(b, a)
+
+
+def cpu_per_million(tag, peer=False):
+    """CPU seconds a million updates, every process: the peer's server is one
+    of its processes."""
+    def f(d):
+        parts = [d.get(f"{tag}.producer_cpu_s"), d.get(f"{tag}.consumer_cpu_s")]
+        if peer:
+            parts.append(d.get(f"{tag}.redis_cpu_s"))
+        return scale(div(add(*parts), d.get(f"{tag}.producer_updates")), 1e6)
+    return f
+
+
+def per_update(tag, what):
+    return lambda d: div(d.get(f"{tag}.{what}"), d.get(f"{tag}.producer_updates"))
+
+
+def throughput_rows(aims):
+    return [
+        "Throughput, 48 ports × 42 statistics",
+        # Ours coalesces counters when the connection backs up: updates it
+        # absorbed are not all records sent, hence the next row.
+        Row("Updates absorbed by the writer, per second", g("a_throughput.producer_updates_per_s"),
+            g("a1_pipe_hget.producer_updates_per_s"), ours_over_peer, "more"),
+        Row("Records sent per update, at that rate", g("a_throughput.records_per_update"),
+            per_update("a1_pipe_hget", "consumer_notifications"), peer_over_ours, "fewer"),
+        # Every update a new value and sent: ours paced below the coalescing
+        # backlog, the peer's consumer reading each notification.
+        Row("Records applied at the mount per second, none coalesced", g("a_nocoalesce.applied_records_per_s"),
+            g("a1_pipe_hget.applied_updates_per_s"), ours_over_peer, "more",
+            at_least(25, "×") if aims else None, judged=RATIO),
+        Row("Records applied at the mount, per update made", per_update("a_nocoalesce", "consumer_notifications"),
+            per_update("a1_pipe_hget", "consumer_reads"), aim=exactly(1), judged=EACH),
+        Row("CPU seconds per million updates, all processes, none coalesced", cpu_per_million("a_nocoalesce"),
+            cpu_per_million("a1_pipe_hget", peer=True), peer_over_ours, "less CPU"),
+    ]
+
+
+def latency_rows(aims):
+    rows = ["Latency at 10,000 updates/s"]
     for name, key, aim in (("p50", "latency_p50_us", at_most(15, " µs")),
                            ("p99", "latency_p99_us", at_most(50, " µs")),
                            ("p99.9", "latency_p999_us", None)):
-        ours, peer = o.get(f"c_latency.{key}"), p.get(f"c_latency.{key}")
-        t.row(name, ours, peer, div(peer, ours), "lower", aim, unit="µs")
+        rows.append(Row(name, g(f"c_latency.{key}"), g(f"c_latency.{key}"), peer_over_ours, "lower",
+                        aim if aims else None, unit="µs"))
+    for q in ("p50", "p99"):
+        rows.append(Row(f"Floor {q}: a bare socket, its reader waiting as the mount does (ours only)",
+                        g(f"ref.oneway_floor_{q}_us"), unit="µs"))
+    return rows
 
-    t.section("Burst: 500 writes to each of 2016 statistics")
-    ours = div(o.get("b_coalesce.records_sent"), o.get("b_coalesce.producer_updates"))
-    peer = div(p.get("b_coalesce.consumer_notifications"), p.get("b_coalesce.producer_updates"))
-    t.row("Records sent per update", ours, peer, div(peer, ours), "fewer")
-    ours, peer = o.get("b_coalesce.consumer_notifications"), p.get("b_coalesce.consumer_notifications")
-    t.row("Notifications at the mount", ours, peer, div(peer, ours), "fewer")
+
+def burst_rows(aims, full):
+    rows = ["Burst: 500 writes to each of 2016 statistics",
+            Row("Records sent per update", per_update("b_coalesce", "records_sent"),
+                per_update("b_coalesce", "consumer_notifications"), peer_over_ours, "fewer")]
+    if full:
+        rows.append(Row("Notifications at the mount", g("b_coalesce.consumer_notifications"),
+                        g("b_coalesce.consumer_notifications"), peer_over_ours, "fewer"))
     # The peer's consumer times convergence from the producer's start.
-    ours = o.get("b_coalesce.converged_after_stop_s")
-    peer = sub(p.get("b_coalesce.converged_s"), p.get("b_coalesce.producer_s"))
-    t.row("Time to converge after the burst stops", ours, peer, div(peer, ours), "sooner",
-          at_most(0.1, " s"), unit="s")
-    t.row("Final state, fields differing from the writer's", o.get("b_coalesce.final_mismatch_vs_producer"),
-          p.get("b_coalesce.final_mismatch_vs_producer"), aim=exactly(0))
-    ours, peer = o.get("b2_burst_linkchange.mark_latency_us"), p.get("b2_burst_linkchange.mark_latency_us")
-    t.row("Link change during the burst, until the mount has it", ours, peer, div(peer, ours), "sooner",
-          at_least(10, "×"), judged=RATIO, unit="µs")
+    rows.append(Row("Time to converge after the burst stops", ms("b_coalesce.converged_after_stop_s"),
+                    lambda p: scale(sub(p.get("b_coalesce.converged_s"), p.get("b_coalesce.producer_s")), 1e3),
+                    peer_over_ours, "sooner", at_most(100, " ms") if aims else None, unit="ms"))
+    rows.append(Row("Final state, fields differing from the writer's", g("b_coalesce.final_mismatch_vs_producer"),
+                    g("b_coalesce.final_mismatch_vs_producer"), aim=exactly(0), judged=EACH))
+    rows.append(Row("Link change during the burst, until the mount has it", g("b2_burst_linkchange.mark_latency_us"),
+                    g("b2_burst_linkchange.mark_latency_us"), peer_over_ours, "sooner",
+                    at_least(10, "×") if aims else None, judged=RATIO, unit="µs"))
+    return rows
 
-    t.section("Slow consumer")
-    t.row("Mount disconnected (1 = yes)", o.get("s_slow_consumer.consumer_sub_disconnected"),
-          p.get("a4_pipe_hgetall.consumer_sub_disconnected"), aim=exactly(0))
-    start, top = o.get("s_slow_consumer.writer_rss_kb_start"), o.get("s_slow_consumer.writer_rss_kb_max")
-    growth = sub(top, start)
-    shown = DASH if growth is None else f"{num(start)} → {num(top)} KiB (+{num(growth)})"
-    t.row("Writer resident memory, start → max", shown, None,
-          aim=at_most(SLOW_CONSUMER_GROWTH_KB, " KiB growth"), judged=growth)
-    t.row("Time to converge after the writes stop", o.get("s_slow_consumer.converged_after_stop_s"), None, unit="s")
-    t.row("Final state, fields differing from the writer's", o.get("s_slow_consumer.final_mismatch_vs_producer"),
-          None, aim=exactly(0))
 
-    t.section("Resync, 1024 ports × 42")
-    ours, peer = o.get("d_resync.resync_total_ms"), p.get("d_resync.resync_total_ms")
-    t.row("Time", ours, peer, div(peer, ours), "faster", at_least(10, "×"), judged=RATIO, unit="ms")
-    ours = o.get("d_resync.resync_wire_bytes_per_field")
-    peer = div(p.get("d_resync.resync_wire_bytes_server"), p.get("d_resync.resync_fields"))
-    t.row("Bytes on the wire per field", ours, peer, div(peer, ours), "fewer", at_most(24))
+def resync_rows(aims):
+    return [
+        "Resync, 1024 ports × 42",
+        Row("Time", g("d_resync.resync_total_ms"), g("d_resync.resync_total_ms"), peer_over_ours, "faster",
+            at_least(10, "×") if aims else None, judged=RATIO, unit="ms"),
+        Row("Bytes on the wire per field", g("d_resync.resync_wire_bytes_per_field"),
+            lambda p: div(p.get("d_resync.resync_wire_bytes_server"), p.get("d_resync.resync_fields")),
+            peer_over_ours, "fewer", at_most(24) if aims else None),
+    ]
 
-    t.section("Memory, bytes per replicated field")
-    ours, peer = o.get("e_memory.mem_bytes_per_field"), p.get("e_memory.mem_bytes_per_field")
-    t.row("Writer", ours, peer, div(peer, ours), "less", at_most(24))
-    t.row("Writer with one mount attached (entities, adapters, send buffer)", o.get("e_memory.mem_writer_replicated_bytes_per_field"), None)
-    t.row("Mount (the peer's consumer keeps a plain map)", o.get("e_memory.mem_mount_bytes_per_field"), None)
 
-    # Both sides measure the same machine: far from 1× means the runs differed.
-    t.section("Limits of this machine, same session (ratio ours/peer, about 1× expected)")
-    for what, key in (("memcpy, GiB/s", "ref.ref_memcpy_GiB_per_s"),
-                      ("Unix socket, GiB/s", "ref.ref_unix_socket_GiB_per_s")):
-        t.row(what, o.get(key), p.get(key), div(o.get(key), p.get(key)))
+def mounts_converged_cell(reps):
+    done = median([o.get("f_chassis.mounts_converged") for o in reps])
+    mounts = median([o.get("f_chassis.mounts") for o in reps])
+    return DASH if done is None or mounts is None else f"{num(done)} of {num(mounts)}"
 
-    t.section("Chassis scale (ours only)")
-    t.row("Agent CPU at 1 Hz, %", o.get("f_chassis.agent_cpu_pct_1hz"), None, aim=at_most(5))
-    t.row("Slowest mount to converge", o.get("f_chassis.converged_ms_max"), None, aim=at_most(100, " ms"), unit="ms")
+
+def all_mounts_converged(o):
     done, mounts = o.get("f_chassis.mounts_converged"), o.get("f_chassis.mounts")
-    missing = done is None or mounts is None
-    t.row("Mounts converged", DASH if missing else f"{num(done)} of {num(mounts)}", None,
-          aim=lambda v: ("all", v), judged=None if missing else done == mounts)
-    t.row("Fields differing from the agent, all mounts", o.get("f_chassis.mismatch_vs_agent_total"), None,
-          aim=exactly(0))
-    t.row("Agent resident memory", o.get("f_chassis.agent_rss_kb"), None, unit="KiB")
-    t.row("Largest mount resident memory", o.get("f_chassis.mount_rss_kb_max"), None, unit="KiB")
-    return t.lines
+    return None if done is None or mounts is None else float(done == mounts)
+
+
+def unix_rows():
+    slow = "s_slow_consumer"
+    return throughput_rows(True) + latency_rows(True) + [
+        Row("A mount that polls without sleeping, p50 (ours only)", g("c_latency_busypoll.latency_p50_us"), unit="µs"),
+        Row("A mount that polls without sleeping, p99 (ours only)", g("c_latency_busypoll.latency_p99_us"), unit="µs"),
+    ] + burst_rows(True, True) + [
+        "Slow consumer: 3M updates as fast as the writer goes, the consumer taking at most 100,000 a second",
+        Row("Consumer disconnected (1 = yes)", g(f"{slow}.consumer_sub_disconnected"),
+            g(f"{slow}.consumer_sub_disconnected"), aim=exactly(0), judged=EACH),
+        # Each side's memory in a process of this workload alone: our writer
+        # forked afresh, the peer's server started afresh.
+        Row("Writer side's memory peak (ours: writer's heap; peer: server's used_memory_peak)",
+            kib(f"{slow}.writer_heap_bytes_peak"), kib(f"{slow}.redis_used_memory_peak_bytes"), peer_over_ours,
+            "less", unit="KiB"),
+        Row("Writer heap growth during the workload",
+            lambda o: scale(sub(o.get(f"{slow}.writer_heap_bytes_peak"), o.get(f"{slow}.writer_heap_bytes_start")),
+                            1 / 1024), unit="KiB"),
+        Row("Writer resident memory, fresh process, start → high-water mark, growth",
+            lambda o: sub(o.get(f"{slow}.writer_rss_hwm_kb"), o.get(f"{slow}.writer_rss_kb_start")),
+            aim=at_most(SLOW_CONSUMER_GROWTH_KB, " KiB"), unit="KiB"),
+        Row("Updates written per second", g(f"{slow}.producer_updates_per_s"), g(f"{slow}.producer_updates_per_s"),
+            ours_over_peer, "more"),
+        Row("Records sent per update", g(f"{slow}.records_per_update"),
+            per_update(slow, "consumer_notifications"), peer_over_ours, "fewer"),
+        Row("Time to converge after the writes stop", ms(f"{slow}.converged_after_stop_s"),
+            lambda p: scale(sub(p.get(f"{slow}.converged_s"), p.get(f"{slow}.producer_s")), 1e3), peer_over_ours,
+            "sooner", unit="ms"),
+        Row("Final state, fields differing from the writer's", g(f"{slow}.final_mismatch_vs_producer"),
+            g(f"{slow}.final_mismatch_vs_producer"), aim=exactly(0), judged=EACH),
+    ] + resync_rows(True) + [
+        "Memory, bytes per replicated field, 1024 ports × 42",
+        Row("Writer with one mount attached and synced (peer: the server holding the table)",
+            g("e_memory.mem_writer_replicated_bytes_per_field"), g("e_memory.mem_bytes_per_field"), peer_over_ours,
+            "less", at_most(24)),
+        Row("of which the send buffer kept after the first sync",
+            lambda o: div(o.get("e_memory.mem_writer_send_buffer_bytes"),
+                          scale(o.get("e_memory.mem_ports"), 42))),
+        Row("Writer's entities alone, no mount", g("e_memory.mem_bytes_per_field")),
+        Row("Mount (the peer's consumer keeps a plain map, not measured)", g("e_memory.mem_mount_bytes_per_field")),
+        # Both sides measure the same machine: far from 1× means the runs differed.
+        "Limits of this machine, same repetition (ratio ours/peer, about 1× expected)",
+        Row("memcpy, GiB/s", g("ref.ref_memcpy_GiB_per_s"), g("ref.ref_memcpy_GiB_per_s"), ours_over_peer),
+        Row("Unix socket, GiB/s", g("ref.ref_unix_socket_GiB_per_s"), g("ref.ref_unix_socket_GiB_per_s"),
+            ours_over_peer),
+        "Chassis scale (ours only)",
+        Row("Agent CPU at 1 Hz, %", g("f_chassis.agent_cpu_pct_1hz"), aim=at_most(5)),
+        Row("Slowest mount until its whole state equals the agent's", g("f_chassis.converged_ms_max"),
+            aim=at_most(100, " ms"), unit="ms"),
+        Row("Mounts converged", all_mounts_converged, aim=lambda v: ("all", None if v is None else v == 1),
+            judged=EACH, cell=mounts_converged_cell),
+        Row("Fields differing from the agent, all mounts", g("f_chassis.mismatch_vs_agent_total"), aim=exactly(0),
+            judged=EACH),
+        Row("Agent resident memory", g("f_chassis.agent_rss_kb"), unit="KiB"),
+        Row("Largest mount resident memory", g("f_chassis.mount_rss_kb_max"), unit="KiB"),
+    ]
+
+
+def tcp_rows():
+    return throughput_rows(False) + latency_rows(False) + burst_rows(False, False) + resync_rows(False) + [
+        "Limits of this machine, same repetition (ratio ours/peer, about 1× expected)",
+        Row("TCP loopback, GiB/s", g("ref.ref_tcp_loopback_GiB_per_s"), g("ref.ref_tcp_loopback_GiB_per_s"),
+            ours_over_peer),
+    ]
+
+
+def report(results):
+    """The whole report's lines; None when no repetition was found."""
+    out = ["# Ours against the Redis peer", "",
+           "Repetitions interleaved: ours, then the peer's, each repetition. Each ratio is taken within one "
+           "repetition; the Ratio column is the median of those ratios [min–max], Ours and Peer the medians of "
+           "the figures. Above 1× is better for ours.", ""]
+    found = False
+    notes = []
+    for transport, title in TRANSPORTS:
+        dirs = rep_dirs(results, transport)
+        if not dirs:
+            continue
+        found = True
+        reps, loads = [], []
+        for d in dirs:
+            (o, ot), (p, pt) = read_rep(os.path.join(d, "ours.txt")), read_rep(os.path.join(d, "peer.txt"))
+            reps.append((o, p))
+            name = os.path.basename(d)
+            # A side that ran over another transport does not belong here.
+            for side, texts, figures in (("ours", ot, o), ("peer", pt, p)):
+                t = texts.get("env.transport")
+                if not figures:
+                    notes.append(f"- {transport} {name}: no figures from {side}")
+                elif t != transport:
+                    notes.append(f"- {transport} {name}: {side} ran over {t or 'an unrecorded transport'}, "
+                                 f"not {transport}")
+            loads.append(f"{name} ours {num(o.get('env.loadavg1_at_start'))}, "
+                         f"peer {num(p.get('env.loadavg1_at_start'))}")
+        rows = unix_rows() if transport == "unix" else tcp_rows()
+        out += render(f"{title}, {len(dirs)} repetition{'s' if len(dirs) != 1 else ''}", rows, reps)
+        out += ["", f"- figures: `{os.path.join(results, transport)}/rep<N>/ours.txt` and `peer.txt`",
+                f"- load average at the start of each side: {'; '.join(loads)}", ""]
+    if not found:
+        return None
+    if notes:
+        out += ["Warnings:", ""] + notes + [""]
+    return out
 
 
 def main(argv):
-    if len(argv) != 3:
-        sys.stderr.write("usage: ratio.py OURS_SUMMARY PEER_SUMMARY\n")
+    if len(argv) != 2:
+        sys.stderr.write("usage: ratio.py RESULTS_DIR\n")
         return 2
-    ours_path, peer_path = argv[1], argv[2]
-    try:
-        o, p = read_summary(ours_path), read_summary(peer_path)
-    except OSError as e:
-        sys.stderr.write(f"ratio.py: {e}\n")
+    lines = report(argv[1])
+    if lines is None:
+        sys.stderr.write(f"ratio.py: no repetitions under {argv[1]} (expected unix/rep<N>/ or tcp/rep<N>/)\n")
         return 2
-    out = ["# Ours against the Redis peer", "",
-           "Medians over the repetitions; ratios are of medians, taken so that above 1× is better for ours.", ""]
-    out += build(o, p)
-    out += ["", f"- ours: `{ours_path}`", f"- peer: `{peer_path}`"]
-    load_o, load_p = o.get("env.loadavg1_at_start"), p.get("env.loadavg1_at_start")
-    out.append(f"- load average at the start of a repetition: ours {num(load_o)}, peer {num(load_p)}")
-    print("\n".join(out))
+    print("\n".join(lines))
     return 0
 
 
