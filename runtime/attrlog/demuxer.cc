@@ -117,7 +117,7 @@ void Demuxer::schedule(StreamAdapter* sa) {
   if (sa->isScheduled_) return;
   sa->isScheduled_ = true;
   auto& queue = sa->zefFlowOutPriority() == StreamAdapter::FlowOutPriority::high ? high_ : low_;
-  queue.push_back(Scheduled{Ptr<StreamAdapter>(sa), 0});
+  queue.push_back(Scheduled{Ptr<StreamAdapter>(sa), 0, nullptr});
 }
 
 bool Demuxer::continueFlowOut() const {
@@ -132,6 +132,11 @@ bool Demuxer::runSlice(Scheduled& s) {
     return true;
   }
   Ptr<FlowOut> fo = sa->flowOut_;
+  // Where the replaced flow-out's pass stood says nothing of this one, which
+  // marked from its own start: resuming there would skip what it marked
+  // before it (a member announced while its orphan's pass was paused).
+  if (s.flowOut != fo) s.resume = 0;
+  s.flowOut = fo;
   sa->passUnderWay_ = true;
   sa->passPosition_ = s.resume;
   sliceStart_ = out_->bytesWritten();
@@ -150,6 +155,8 @@ bool Demuxer::runSlice(Scheduled& s) {
     s.resume = sa->passPosition_ = r;
     return false;
   }
+  // Replaced during this slice: the new flow-out's pass is still to run.
+  if (sa->flowOut_ && sa->flowOut_ != fo) return false;
   // Collections with keys left go on where their work is.
   if (AttributeId k = fo->pendingKeysFrom(); k && !fo->eidsExhausted()) {
     s.resume = sa->passPosition_ = k;

@@ -114,6 +114,9 @@ class Demuxer : public PtrInterface {
   struct Scheduled {
     Ptr<StreamAdapter> sa;
     AttributeId resume = 0;
+    // The flow-out `resume` belongs to: a full pass that replaced it starts
+    // from its own beginning. Held, so that a new one never takes its address.
+    Ptr<FlowOut> flowOut;
   };
   // One slice of the adapter's pass; true when the adapter is done.
   bool runSlice(Scheduled& s);

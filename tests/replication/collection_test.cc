@@ -370,6 +370,57 @@ TEST(MountsTogetherTest, EveryMountGetsEveryPortWithItsStatistics) {
   }
 }
 
+// A status that a reference announces on its own, and whose pass then
+// pauses part way, is announced again as a member of its directory: the
+// mount makes a new member for it, which must get every attribute and its
+// statistics, not only those after where the paused pass stood.
+TEST(MemberAfterReferenceTest, TheNewMemberGetsItsWholeStateWhereverTheOrphansPassPaused) {
+  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
+  auto statuses = PhyBcm54980StatusDir::PhyBcm54980StatusDirIs("statuses");
+  auto active = PhyBcm54980StatusPtrDir::PhyBcm54980StatusPtrDirIs("active");
+  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
+  int const ports = 64;
+  for (int p = 0; p < ports; ++p) {
+    std::string const name = "port" + std::to_string(p);
+    auto wexa = configs->wexaDescIs(name, device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
+                                    Hardware::Mdio::PortAddr(p % 8), MdioClient::clause22, Hardware::XoltAgentId(4));
+    auto cfg = configs->phyConfigIs(name, wexa, "api", "1.0");
+    auto status = statuses->phyStatusIs(name, mdioClause22, cfg, Interface::EthPhyIntfStatus::EthPhyIntfStatusIs(name));
+    status->linkUpIs(true);
+    status->bcmStatsIs(name)->crcErrorsIs(crcAfter(unsigned(p) + 1));
+    active->phyStatusIs(status);
+  }
+  for (std::size_t budget : {64u, 128u, 256u, 512u, 4096u, 65536u}) {
+    MemoryPair pair(64 * 1024);
+    Ptr<PhyBcm54980StatusDir> copy;
+    pair.b()->onMountedIs([&copy](Ptr<Zef::Entity> const& e) {
+      if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) copy = Ptr<PhyBcm54980StatusDir>(d);
+    });
+    // Small slices: the references announce statuses whose passes take
+    // turns with the directories', and pause part way.
+    pair.a()->demuxer()->sliceBudgetIs(budget);
+    pair.a()->rootIs(configs);
+    pair.a()->rootIs(active);
+    // The references go first, until the log is full.
+    pair.a()->flowOutReady();
+    pair.a()->rootIs(statuses);
+    pair.pump();
+    ASSERT_NE(copy, nullptr);
+    EXPECT_TRUE(pair.b()->isSynced());
+    EXPECT_EQ(pair.b()->framesRefused(), 0u) << pair.b()->lastRefusal();
+    int complete = 0;
+    std::string first;
+    for (int p = 0; p < ports; ++p) {
+      std::string const name = "port" + std::to_string(p);
+      auto st = copy->phyStatus(name);
+      bool whole = st && st->linkUp() && st->bcmStats() && st->bcmStats()->crcErrors() == crcAfter(unsigned(p) + 1);
+      complete += whole;
+      if (!whole && first.empty()) first = name + (st && st->linkUp() ? "" : " (link)") + (st && st->bcmStats() ? "" : " (statistics)");
+    }
+    EXPECT_EQ(complete, ports) << "slice budget " << budget << ", first incomplete: " << first;
+  }
+}
+
 // Telling thousands of roots that the first synchronisation is done takes
 // more than a full log's slack: it goes out as room allows, never overflows.
 TEST(ManyRootsTest, TheEndOfTheFirstSynchronisationReachesEveryRootOfANearlyFullLog) {
