@@ -6,6 +6,8 @@
 
 #include <asio.hpp>
 
+#include <grp.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -55,9 +57,9 @@ class Agent {
         start_(Clock::now()) {}
 
   // False when it cannot listen; the reason is printed.
-  bool start(Zef::AttrLogSocket::Address const& where) {
+  bool start(Zef::AttrLogSocket::Address const& where, Zef::AttrLogSocket::Options const& options = {}) {
     try {
-      server_ = Server::ServerIs(io_, where);
+      server_ = Server::ServerIs(io_, where, options);
     } catch (Zef::AttrLogSocket::SocketException const& e) {
       std::cerr << "phyagent: " << e.what();
       if (e.code() == std::errc::address_in_use) {
@@ -70,6 +72,11 @@ class Agent {
     }
     server_->onConnectionIs([this](Ptr<Connection> const& c) { connected(c); });
     server_->onClosedIs([this](Ptr<Connection> const& c, String8 const& why) { closed(c, why); });
+    // Once a burst: the count says how many.
+    server_->onRefusedIs([this](std::size_t open) {
+      log("refused a connection: " + std::to_string(open) + " open, the limit (--max-mounts); " +
+          std::to_string(server_->connectionsRefused()) + " refused in all");
+    });
     log("serving " + std::to_string(driver_.ports()) + " ports on " +
         Zef::AttrLogSocket::addressText(server_->address()) + ", scenario " + o_.scenario + ", seed " +
         std::to_string(o_.seed));
@@ -267,6 +274,15 @@ int main(int argc, char** argv) {
                "let --tcp listen on an address other than loopback. The service is unauthenticated: any client "
                "that reaches it can read the whole state")
       ->needs(tcp);
+  std::string socketGroup;
+  app.add_option("--socket-group", socketGroup,
+                 "make the Unix socket 0660 and owned by GROUP, so that its members may mount too (otherwise "
+                 "0600: this user only)")
+      ->excludes(tcp);
+  unsigned maxMounts = 64;
+  app.add_option("--max-mounts", maxMounts, "mounts connected at once; one more is closed at once and counted")
+      ->check(CLI::Range(1, 4096))
+      ->capture_default_str();
   app.add_option("--duration", o.duration, "poll for this many seconds, then write the dump and stop (0: run until SIGINT)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--linger", o.linger, "after --duration, keep serving the final state this many seconds")
@@ -299,12 +315,23 @@ int main(int argc, char** argv) {
     }
     where = a;
   }
+  Zef::AttrLogSocket::Options serving;
+  serving.maxConnections = maxMounts;
+  if (!socketGroup.empty()) {
+    struct group const* g = ::getgrnam(socketGroup.c_str());
+    if (!g) {
+      std::cerr << "phyagent: --socket-group " << socketGroup << ": no such group\n";
+      return 2;
+    }
+    serving.socketGroup = g->gr_gid;
+    serving.socketMode = 0660;
+  }
   // A mount that goes away mid-write must not kill the agent.
   std::signal(SIGPIPE, SIG_IGN);
   asio::io_context io;
   Agent agent(io, o, scenario);
   // An address that cannot be served is a bad argument too.
-  if (!agent.start(where)) return 2;
+  if (!agent.start(where, serving)) return 2;
   if (remote) {
     std::cerr << "phyagent: warning: serving " << o.tcp
               << " without authentication: any client that reaches it can read the whole state\n";

@@ -606,8 +606,53 @@ def garbage_and_metrics(tmp, cap):
         total, told, untold, len(scrapes), sorted(set(refused_seq)), hwm / MB)
 
 
+def idle_crowd(tmp, cap):
+    """1000 clients connect to the agent and never read; a fresh mount still
+    synchronises in normal time, and the socket is the owner's alone."""
+    sock, dump, log = [os.path.join(tmp, n) for n in ("a.sock", "a.dump", "agent.log")]
+    old_umask = os.umask(0)
+    try:
+        agent = start(AGENT, ["--socket", sock, "--scenario", "noisy", "--seed", "6", "--poll-hz", "20",
+                              "--duration", "1.5", "--linger", "30", "--dump", dump], log)
+        expect(wait_for(lambda: os.path.exists(sock), 10), "the agent never listened")
+    finally:
+        os.umask(old_umask)
+    mode = os.stat(sock).st_mode & 0o777
+    expect(mode == 0o600, "the socket's mode is %o under umask 000, not 600" % mode)
+    rss_before = memory_kb(agent.pid)[0]
+    crowd = []
+    try:
+        for _ in range(1000):
+            c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            c.connect(sock)
+            crowd.append(c)
+        expect(wait_for(lambda: os.path.exists(dump), 10), "no dump")
+        # The crowd holds every place, and has read nothing for over a second.
+        expect(wait_for(lambda: "refused a connection: 64 open, the limit" in read(log), 10),
+               "no refusal logged:\n" + read(log)[-1500:])
+        time.sleep(1.2)
+        began = time.monotonic()
+        rc, out, err = check(sock, dump, timeout=20)
+        took = time.monotonic() - began
+        hwm = memory_kb(agent.pid)[1]
+    finally:
+        for c in crowd:
+            c.close()
+    log_text = read(log)
+    expect((rc, out) == (0, WANT48), "a fresh mount among the crowd: rc %d, %r %s" % (rc, out, err[-500:]))
+    expect(took < 5, "the fresh mount took %.1f s among the crowd" % took)
+    expect(re.search(r"gone: evicted: it has not caught up for [0-9.]+ s and a new connection wanted its place",
+                     log_text), "no idle client was evicted:\n" + log_text[-1500:])
+    growth = hwm - rss_before
+    expect(growth < 64 * MB, "agent peak RSS grew %d kB with the crowd" % growth)
+    agent.send_signal(signal.SIGTERM)
+    expect(ended(agent, 10) == 0, "the agent ended with %s" % agent.returncode)
+    return "socket mode %o under umask 000; 1000 idle clients, 64 let in: agent peak RSS %+.1f MB; " \
+           "a fresh mount among them: %s in %.2f s" % (mode, growth / MB, out, took)
+
+
 ATTACKS = [write_backs, announcement_flood, entity_flood_at_mount, forged_status_directory, fewer_chips,
-           garbage_and_metrics]
+           garbage_and_metrics, idle_crowd]
 
 
 def main():

@@ -2,11 +2,15 @@
 
 #include <asio.hpp>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <unordered_map>
 
 #include "runtime/text/text.h"
 
@@ -17,9 +21,9 @@ namespace {
 using UnixProtocol = asio::local::stream_protocol;
 using TcpProtocol = asio::ip::tcp;
 
-// At most this much is copied out of the send buffer for one write: the
-// buffer may move its bytes while a write is in flight.
-constexpr std::size_t kWriteChunk = 256 * 1024;
+// At most this much is written in one turn of a stream before the others get
+// theirs: a fast reader of a long burst does not hold up the context.
+constexpr std::size_t kWriteTurn = 256 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // How long a listener waits after a failed accept (no descriptor left, ...).
 constexpr std::chrono::milliseconds kAcceptRetry{50};
@@ -33,12 +37,66 @@ std::error_code standard(std::error_code ec) {
                                                              : ec;
 }
 
+bool wouldBlock(std::error_code ec) { return ec == asio::error::would_block || ec == asio::error::try_again; }
+
+// "[::1]" names the host "::1": brackets only set an IPv6 address apart from
+// its port in text.
+TcpAddress unbracketed(TcpAddress t) {
+  if (t.host.size() >= 2 && t.host.front() == '[' && t.host.back() == ']') t.host = t.host.substr(1, t.host.size() - 2);
+  return t;
+}
+
+Address unbracketed(Address const& a) {
+  if (auto const* t = std::get_if<TcpAddress>(&a)) return unbracketed(*t);
+  return a;
+}
+
+// The read buffer of every stream of a thread: a stream that waits for bytes
+// holds none. A read nested inside another's frame handler gets its own.
+class ReadArea {
+ public:
+  ReadArea() : shared_(!busy()) {
+    if (shared_) {
+      busy() = true;
+      auto& s = sharedBytes();
+      if (!s) s = std::make_unique_for_overwrite<unsigned char[]>(kReadChunk);
+      bytes_ = s.get();
+    } else {
+      own_ = std::make_unique_for_overwrite<unsigned char[]>(kReadChunk);
+      bytes_ = own_.get();
+    }
+  }
+  ~ReadArea() {
+    if (shared_) busy() = false;
+  }
+  ReadArea(ReadArea const&) = delete;
+  ReadArea& operator=(ReadArea const&) = delete;
+
+  unsigned char* data() const { return bytes_; }
+  static constexpr std::size_t size() { return kReadChunk; }
+
+ private:
+  static bool& busy() {
+    thread_local bool b = false;
+    return b;
+  }
+  static std::unique_ptr<unsigned char[]>& sharedBytes() {
+    thread_local std::unique_ptr<unsigned char[]> s;
+    return s;
+  }
+
+  bool shared_;
+  std::unique_ptr<unsigned char[]> own_;
+  unsigned char* bytes_ = nullptr;
+};
+
 }  // namespace
 
 std::string addressText(Address const& a) {
   if (auto const* u = std::get_if<UnixAddress>(&a)) return "unix:" + u->path;
   auto const& t = std::get<TcpAddress>(a);
-  return "tcp:" + t.host + ":" + std::to_string(t.port);
+  bool bare6 = t.host.find(':') != std::string::npos && t.host.front() != '[';
+  return "tcp:" + (bare6 ? "[" + t.host + "]" : t.host) + ":" + std::to_string(t.port);
 }
 
 // ---- The drain and read machinery of one stream, whatever its socket ----
@@ -60,6 +118,15 @@ class StreamBase : public PtrInterface {
   // Ends the stream and its connection; the closed hook is told once.
   virtual void closedIs(String8 reason) = 0;
 
+  // How long since the reader last took every byte waiting for it: zero
+  // while nothing waits. A reader that keeps up empties the buffer often,
+  // however much it carries; one that trickles (or whose kernel buffers
+  // fill without it reading) does not.
+  std::chrono::steady_clock::duration stalledFor(std::chrono::steady_clock::time_point now) const {
+    if (!isOpen() || conn_->out()->size() == 0) return {};
+    return now - drainedAt_;
+  }
+
  protected:
   enum class State { connecting, open, closed };
 
@@ -68,7 +135,11 @@ class StreamBase : public PtrInterface {
     conn_->out()->isConnectedIs(false);
   }
 
+  // The buffer was empty until now.
+  void drained() { drainedAt_ = std::chrono::steady_clock::now(); }
+
   Ptr<Connection> conn_;
+  std::chrono::steady_clock::time_point drainedAt_ = std::chrono::steady_clock::now();
   State state_ = State::connecting;
   ConnectedHook connected_;
   ClosedHook closed_;
@@ -92,14 +163,18 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   void started() {
     if (state_ != State::connecting) return;
     state_ = State::open;
+    std::error_code ignored;
     if (socketSendBuffer_ > 0) {
-      std::error_code ignored;  // a refused size leaves the system's
+      // A refused size leaves the system's.
       socket_.set_option(asio::socket_base::send_buffer_size(int(socketSendBuffer_)), ignored);
     }
+    // Reads and writes take what the socket has now and otherwise wait for
+    // it to be ready, holding no buffer meanwhile.
+    socket_.non_blocking(true, ignored);
     Ptr<NboAttrLog::Out> const& out = conn_->out();
     out->isConnectedIs(true);
     out->drainerIs(this);
-    readNext();
+    readWait();
     if (ConnectedHook hook = std::move(connected_)) {
       connected_ = nullptr;
       try {
@@ -109,12 +184,11 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
       }
     }
     // Whatever the handler attached or wrote goes out now.
-    if (state_ == State::open) flowOutsRun();
+    pump(true);
   }
 
-  void flowOutsWake() override {
-    if (state_ == State::open && !writing_) flowOutsRun();
-  }
+  // A stream waiting for room runs its flow-outs once the socket has it.
+  void flowOutsWake() override { pump(true); }
 
   void closedIs(String8 reason) override {
     if (state_ == State::closed) return;
@@ -135,7 +209,11 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
 
  private:
   Stream(Socket socket, Options const& o)
-      : StreamBase(o.capacity), socket_(std::move(socket)), retry_(socket_.get_executor()), retryAfter_(o.flowOutRetry), socketSendBuffer_(o.socketSendBuffer) {}
+      : StreamBase(o.capacity),
+        socket_(std::move(socket)),
+        retry_(socket_.get_executor()),
+        retryAfter_(o.flowOutRetry),
+        socketSendBuffer_(o.socketSendBuffer) {}
   ~Stream() override {
     if (conn_->out()) conn_->out()->drainerIs(nullptr);
   }
@@ -144,82 +222,121 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   // writer's mutator: write them from the context, with whatever follows
   // them in the same turn.
   void outputPending() override {
-    if (state_ != State::open || writing_ || writePosted_) return;
+    drained();
+    if (state_ != State::open || pumping_ || roomWaited_ || writePosted_) return;
     writePosted_ = true;
     asio::post(socket_.get_executor(), [self = Ptr<Stream>(this)] {
       self->writePosted_ = false;
-      self->writeNext();
+      self->pump(false);
     });
   }
 
-  void writeNext() {
-    if (state_ != State::open || writing_) return;
-    auto bytes = conn_->out()->bytes();
-    if (bytes.empty()) return;
-    std::size_t n = std::min(bytes.size(), kWriteChunk);
-    writeBuffer_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
-    writing_ = true;
-    asio::async_write(socket_, asio::buffer(writeBuffer_),
-                      [self = Ptr<Stream>(this)](std::error_code ec, std::size_t written) {
-                        self->writing_ = false;
-                        if (self->state_ != State::open) return;
-                        if (ec) return self->closedIs(reasonOf("write failed", ec));
-                        self->conn_->out()->bytesConsumed(written);
-                        self->flowOutsRun();
-                      });
+  // Writes what the socket takes now, straight from the send buffer, running
+  // the flow-outs before each write to fill the room it made. When the socket
+  // takes nothing, waits until it has room: a reader that stalls costs one
+  // wait, no timer. Flow-outs that wait with nothing to write (no entity id
+  // free) are tried again shortly.
+  void pump(bool flowOutsFirst) {
+    if (state_ != State::open || pumping_ || roomWaited_) return;
+    Ptr<Stream> keep(this);  // closing may drop the owner's reference
+    pumping_ = true;
+    bool waiting = false;
+    std::size_t sent = 0;
+    for (bool run = flowOutsFirst;; run = true) {
+      if (run) {
+        try {
+          waiting = conn_->flowOutReady();
+        } catch (std::exception const& e) {
+          pumping_ = false;
+          return closedIs(format("flow-out failed: %s", e.what()));
+        }
+        if (state_ != State::open) break;
+      }
+      auto bytes = conn_->out()->bytes();
+      if (bytes.empty()) break;
+      if (sent >= kWriteTurn) {
+        pumping_ = false;
+        return pumpPost();
+      }
+      std::error_code ec;
+      std::size_t n = socket_.write_some(asio::buffer(bytes.data(), bytes.size()), ec);
+      if (!ec && n == 0) ec = asio::error::would_block;
+      if (wouldBlock(ec)) {
+        pumping_ = false;
+        return roomWait();
+      }
+      if (ec) {
+        pumping_ = false;
+        return closedIs(reasonOf("write failed", ec));
+      }
+      conn_->out()->bytesConsumed(n);
+      if (conn_->out()->size() == 0) drained();
+      sent += n;
+    }
+    pumping_ = false;
+    if (waiting && state_ == State::open) retryArm();
   }
 
-  // The stream took bytes, or was woken: flow-outs fill the room, then
-  // whatever is finished is written. Flow-outs that wait with nothing to
-  // write (no entity id free) are tried again shortly.
-  void flowOutsRun() {
-    bool waiting;
-    try {
-      waiting = conn_->flowOutReady();
-    } catch (std::exception const& e) {
-      return closedIs(format("flow-out failed: %s", e.what()));
-    }
-    if (state_ != State::open) return;
-    writeNext();
-    if (waiting && !writing_ && !retryArmed_) {
-      retryArmed_ = true;
-      retry_.expires_after(retryAfter_);
-      retry_.async_wait([self = Ptr<Stream>(this)](std::error_code ec) {
-        self->retryArmed_ = false;
-        if (!ec) self->flowOutsWake();
-      });
-    }
-  }
-
-  void readNext() {
-    socket_.async_read_some(asio::buffer(readBuffer_), [self = Ptr<Stream>(this)](std::error_code ec, std::size_t n) {
-      self->received(ec, n);
+  void pumpPost() {
+    if (pumpPosted_) return;
+    pumpPosted_ = true;
+    asio::post(socket_.get_executor(), [self = Ptr<Stream>(this)] {
+      self->pumpPosted_ = false;
+      self->pump(true);
     });
   }
 
-  void received(std::error_code ec, std::size_t n) {
+  void roomWait() {
+    roomWaited_ = true;
+    socket_.async_wait(Socket::wait_write, [self = Ptr<Stream>(this)](std::error_code ec) {
+      self->roomWaited_ = false;
+      if (self->state_ != State::open) return;
+      if (ec) return self->closedIs(reasonOf("write failed", ec));
+      self->pump(true);
+    });
+  }
+
+  void retryArm() {
+    if (retryArmed_) return;
+    retryArmed_ = true;
+    retry_.expires_after(retryAfter_);
+    retry_.async_wait([self = Ptr<Stream>(this)](std::error_code ec) {
+      self->retryArmed_ = false;
+      if (!ec) self->pump(true);
+    });
+  }
+
+  void readWait() {
+    socket_.async_wait(Socket::wait_read, [self = Ptr<Stream>(this)](std::error_code ec) { self->readable(ec); });
+  }
+
+  void readable(std::error_code ec) {
     if (state_ != State::open) return;
+    if (ec) return closedIs(reasonOf("read failed", ec));
+    ReadArea area;
+    std::size_t n = socket_.read_some(asio::buffer(area.data(), area.size()), ec);
+    if (wouldBlock(ec)) return readWait();
     if (ec == asio::error::eof) return closedIs("end of stream");
     if (ec) return closedIs(reasonOf("read failed", ec));
     try {
-      conn_->bytesReceived({readBuffer_.data(), n});
+      conn_->bytesReceived({area.data(), n});
     } catch (std::exception const& e) {
       return closedIs(format("frame handler failed: %s", e.what()));
     }
     if (state_ != State::open) return;
     // Lost framing closed the connection: the stream goes with it.
     if (conn_->isClosed()) return closedIs(conn_->closeReason());
-    readNext();
+    readWait();
   }
 
   Socket socket_;
   asio::steady_timer retry_;
   std::chrono::milliseconds retryAfter_;
   std::size_t socketSendBuffer_;
-  std::vector<unsigned char> writeBuffer_;
-  std::array<unsigned char, kReadChunk> readBuffer_;
-  bool writing_ = false;
+  bool pumping_ = false;
+  bool roomWaited_ = false;
   bool writePosted_ = false;
+  bool pumpPosted_ = false;
   bool retryArmed_ = false;
 };
 
@@ -229,20 +346,25 @@ class ListenerBase : public PtrInterface {
  public:
   ConnectionHandler onConnection;
   ClosedHandler onClosed;
+  RefusedHandler onRefused;
 
   virtual bool isListening() const = 0;
   virtual std::uint16_t port() const = 0;
 
   std::vector<Ptr<Connection>> connections() const {
     std::vector<Ptr<Connection>> all;
+    all.reserve(streams_.size());
     for (auto const& s : streams_) all.push_back(s->connection());
     return all;
   }
+  std::uint64_t refused() const { return refused_; }
 
+  // Looked up, not searched: a program may wake every connection each turn.
   void flowOutsWake(Ptr<Connection> const& conn) {
-    for (auto const& s : streams_) {
-      if (s->connection() == conn) return s->flowOutsWake();
-    }
+    auto it = byConnection_.find(conn.ptr());
+    if (it == byConnection_.end()) return;
+    Ptr<StreamBase> s = it->second;
+    s->flowOutsWake();
   }
 
   // `tell`: the closed handler hears of each connection.
@@ -253,19 +375,55 @@ class ListenerBase : public PtrInterface {
       onConnection = nullptr;
       onClosed = nullptr;
     }
+    onRefused = nullptr;
     // Closing removes each stream from the list through its hook.
     while (!streams_.empty()) {
       Ptr<StreamBase> s = streams_.front();
       s->closedIs("server closed");
-      std::erase(streams_, s);
+      forget(*s);
     }
     onConnection = nullptr;
     onClosed = nullptr;
   }
 
  protected:
+  ListenerBase(std::size_t maxConnections, std::chrono::milliseconds stallEviction)
+      : maxConnections_(maxConnections), stallEviction_(stallEviction) {}
+
+  bool isFull() const { return streams_.size() >= maxConnections_; }
+
+  // At the limit, the connection whose reader has been behind for longest,
+  // beyond stallEviction, gives its place to a new one: clients that connect
+  // and never read cannot keep a mount out. False when none has stalled.
+  bool stalledEvicted() {
+    auto now = std::chrono::steady_clock::now();
+    Ptr<StreamBase> worst;
+    std::chrono::steady_clock::duration longest{};
+    for (auto const& s : streams_) {
+      auto d = s->stalledFor(now);
+      if (d > stallEviction_ && d > longest) {
+        longest = d;
+        worst = s;
+      }
+    }
+    if (!worst) return false;
+    worst->closedIs(format("evicted: it has not caught up for %.1f s and a new connection wanted its place",
+                           std::chrono::duration<double>(longest).count()));
+    return true;
+  }
+
+  // A connection beyond the limit, already closed: counted, and told once a
+  // burst.
+  void refusedOne() {
+    ++refused_;
+    if (refusing_) return;
+    refusing_ = true;
+    if (RefusedHandler h = onRefused) h(streams_.size());
+  }
+
   void adopt(Ptr<StreamBase> const& s) {
     streams_.push_back(s);
+    byConnection_[s->connection().ptr()] = s;
     s->hooksAre(
         [this](StreamBase& stream) {
           // A copy: the handler may replace itself.
@@ -274,20 +432,33 @@ class ListenerBase : public PtrInterface {
         [this](StreamBase& stream, String8 const& reason) {
           Ptr<ListenerBase> keep(this);
           Ptr<Connection> conn = stream.connection();
-          std::erase_if(streams_, [&](Ptr<StreamBase> const& p) { return p.ptr() == &stream; });
+          forget(stream);
           if (ClosedHandler h = onClosed) h(conn, reason);
         });
+  }
+
+  void forget(StreamBase& stream) {
+    byConnection_.erase(stream.connection().ptr());
+    std::erase_if(streams_, [&](Ptr<StreamBase> const& p) { return p.ptr() == &stream; });
+    // Below the limit: the next refusal starts a new burst.
+    if (!isFull()) refusing_ = false;
   }
 
   virtual void acceptorClosed() = 0;
 
   std::vector<Ptr<StreamBase>> streams_;
+  std::unordered_map<Connection const*, Ptr<StreamBase>> byConnection_;
+  std::size_t maxConnections_;
+  std::chrono::milliseconds stallEviction_;
+  std::uint64_t refused_ = 0;
+  bool refusing_ = false;
 };
 
 template <class Protocol>
 class Listener final : public ListenerBase {
  public:
-  Listener(asio::io_context& io, Options const& o) : acceptor_(io), pause_(io), options_(o) {}
+  Listener(asio::io_context& io, Options const& o)
+      : ListenerBase(o.maxConnections, o.stallEviction), acceptor_(io), pause_(io), options_(o) {}
 
   typename Protocol::acceptor& acceptor() { return acceptor_; }
   // The socket file this listener made, removed when it closes.
@@ -318,6 +489,15 @@ class Listener final : public ListenerBase {
         self->pause_.async_wait([self](std::error_code e) {
           if (!e && self->acceptor_.is_open()) self->acceptNext();
         });
+        return;
+      }
+      if (self->isFull() && !self->stalledEvicted()) {
+        // Taken off the backlog and closed at once: waiting there, it would
+        // hold the kernel's buffers and come in later as a burst.
+        std::error_code ignored;
+        socket.close(ignored);
+        self->acceptNext();
+        self->refusedOne();
         return;
       }
       auto stream = Stream<Protocol>::StreamIs(std::move(socket), self->options_);
@@ -353,6 +533,23 @@ namespace {
 
 [[noreturn]] void refuse(std::string const& verb, Address const& a, std::string const& why, std::error_code ec) {
   throw SocketException(format("cannot %s %s: %s", verb, addressText(a), why), standard(ec));
+}
+
+std::error_code lastError() { return {errno, std::system_category()}; }
+
+std::string octal(unsigned v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04o", v);
+  return text;
+}
+
+void optionsCheck(Address const& a, Options const& o) {
+  auto invalid = std::make_error_code(std::errc::invalid_argument);
+  if (o.maxConnections == 0) refuse("listen on", a, "maxConnections must be at least 1", invalid);
+  if (std::holds_alternative<UnixAddress>(a) && (o.socketMode & ~mode_t(0777)) != 0) {
+    refuse("listen on", a, "socket mode " + octal(unsigned(o.socketMode)) + " is not permission bits (0000 to 0777)",
+           invalid);
+  }
 }
 
 UnixProtocol::endpoint unixEndpoint(std::string const& verb, Address const& a) {
@@ -395,10 +592,26 @@ Ptr<ListenerBase> listenUnix(asio::io_context& io, Address const& a, Options con
   auto& acceptor = l->acceptor();
   std::error_code ec;
   acceptor.open(ep.protocol(), ec);
+  // Linux makes the file with the socket's own mode less the umask: owner
+  // bits only from the start, whatever the umask. Elsewhere the chmod below
+  // narrows it before listen, and nobody connects to a socket not listening.
+  if (!ec) (void)::fchmod(acceptor.native_handle(), o.socketMode & S_IRWXU);
   if (!ec) acceptor.bind(ep, ec);
   if (ec == asio::error::address_in_use) refuse("listen on", a, "address in use", ec);
   if (ec) refuse("listen on", a, ec.message(), ec);
-  if (::lstat(path.c_str(), &st) == 0) l->socketFileIs(path, st.st_ino, st.st_dev);
+  if (::lstat(path.c_str(), &st) != 0) refuse("listen on", a, "the socket file vanished", lastError());
+  // From here a refusal removes the file with the listener.
+  l->socketFileIs(path, st.st_ino, st.st_dev);
+  // The group before the group's bits: never wider than asked.
+  if (o.socketGroup && ::lchown(path.c_str(), uid_t(-1), *o.socketGroup) != 0) {
+    std::error_code e = lastError();
+    refuse("listen on", a, format("cannot give the socket to group %d: %s", *o.socketGroup, e.message()).str(), e);
+  }
+  if (::chmod(path.c_str(), o.socketMode) != 0) {
+    std::error_code e = lastError();
+    refuse("listen on", a, "cannot set the socket's mode to " + octal(unsigned(o.socketMode)) + ": " + e.message(),
+           e);
+  }
   acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) refuse("listen on", a, ec.message(), ec);
   l->acceptNext();
@@ -439,12 +652,31 @@ String8 connectFailure(Address const& a, std::error_code ec) {
   return format("cannot connect to %s: %s", addressText(a), why);
 }
 
+// Why a connected Unix socket's server is not to be trusted, or nothing: it
+// runs as another user than this one, and not as root.
+String8 foreignServer(UnixProtocol::socket& s, Address const& a) {
+  uid_t uid = 0;
+#if defined(SO_PEERCRED)
+  struct ucred cred{};
+  socklen_t len = sizeof cred;
+  bool known = ::getsockopt(s.native_handle(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+  uid = cred.uid;
+#else
+  gid_t gid = 0;
+  bool known = ::getpeereid(s.native_handle(), &uid, &gid) == 0;
+#endif
+  if (!known) return format("cannot connect to %s: cannot tell who serves it: %s", addressText(a), lastError().message());
+  if (uid == ::geteuid() || uid == 0) return {};
+  return format("%s is served by uid %d, not by this user", addressText(a), uid);
+}
+
 }  // namespace
 
 // ---- Server ----
 
 ValidPtr<Server> Server::ServerIs(asio::io_context& io, Address const& where, Options const& options) {
-  Address bound = where;
+  Address bound = unbracketed(where);
+  optionsCheck(bound, options);
   Ptr<ListenerBase> l = std::holds_alternative<UnixAddress>(bound) ? listenUnix(io, bound, options)
                                                                    : listenTcp(io, bound, options);
   return ValidPtr<Server>(new Server(std::move(l), std::move(bound)), adoptRef);
@@ -457,6 +689,8 @@ Server::~Server() { listener_->closedIs(false); }
 
 void Server::onConnectionIs(ConnectionHandler h) { listener_->onConnection = std::move(h); }
 void Server::onClosedIs(ClosedHandler h) { listener_->onClosed = std::move(h); }
+void Server::onRefusedIs(RefusedHandler h) { listener_->onRefused = std::move(h); }
+std::uint64_t Server::connectionsRefused() const { return listener_->refused(); }
 std::uint16_t Server::port() const { return listener_->port(); }
 bool Server::isListening() const { return listener_->isListening(); }
 std::vector<Ptr<Connection>> Server::connections() const { return listener_->connections(); }
@@ -465,13 +699,19 @@ void Server::closedIs() { listener_->closedIs(true); }
 
 // ---- Client ----
 
-ValidPtr<Client> Client::ClientIs(asio::io_context& io, Address const& to, Options const& options) {
+ValidPtr<Client> Client::ClientIs(asio::io_context& io, Address const& address, Options const& options) {
+  Address to = unbracketed(address);
   if (std::holds_alternative<UnixAddress>(to)) {
     UnixProtocol::endpoint ep = unixEndpoint("connect to", to);
     auto stream = Stream<UnixProtocol>::StreamIs(io, options);
-    stream->socket().async_connect(ep, [stream, to](std::error_code ec) {
+    bool check = options.peerUidCheck;
+    stream->socket().async_connect(ep, [stream, to, check](std::error_code ec) {
       if (stream->isClosed()) return;
       if (ec) return stream->closedIs(connectFailure(to, ec));
+      // Before a byte is read or written: another user's server hears nothing.
+      if (check) {
+        if (String8 why = foreignServer(stream->socket(), to); why.size() > 0) return stream->closedIs(std::move(why));
+      }
       stream->started();
     });
     return ValidPtr<Client>(new Client(stream, to), adoptRef);

@@ -2,23 +2,40 @@
 // by the caller's asio::io_context on the caller's thread: the thread that
 // owns the entities runs the context, and every callback runs inside it.
 //
-// Each stream drains its connection's out() into the socket, one write in
-// flight at a time; the bytes stay in out() until the socket took them, so
-// the send buffer's room (isRoomy()) follows the reader's pace. After each
-// write the connection's flow-outs run; flow-outs that wait with nothing to
-// write are retried on a short timer. Bytes read go to bytesReceived().
+// Each stream writes its connection's out() straight from the buffer into the
+// socket, as much as the socket takes, and waits for room when it takes
+// nothing; the bytes stay in out() until the socket took them, so the send
+// buffer's room (isRoomy()) follows the reader's pace. After each write the
+// connection's flow-outs run; flow-outs that wait with nothing to write are
+// retried on a short timer. A stream that waits for its reader costs no
+// timer, no copy of its bytes and no read buffer of its own. Bytes read go
+// to bytesReceived().
 //
 // Failures to listen or to resolve an address throw SocketException. A stream
 // that ends (end of stream, socket error, lost framing, closedIs()) closes its
 // connection and is reported once through the closed handler.
+//
+// Who may connect: a Unix server's socket file has Options::socketMode
+// (owner only by default) whatever the umask, which is left alone. On Linux
+// the file is never wider than that, not even between bind and listen;
+// elsewhere it is narrowed before listen, so nobody connects meanwhile. A
+// Unix client refuses a server run by another user than its own (root's
+// excepted): a path another user bound first is not this user's server. A
+// server keeps at most Options::maxConnections open; one more takes the
+// place of a connection whose reader has not caught up for
+// Options::stallEviction (that one is closed, "evicted: ..."), or, when none
+// has stalled, is accepted and closed at once.
 #pragma once
 
 #include <asio/io_context.hpp>
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <variant>
@@ -47,11 +64,12 @@ struct UnixAddress {
   std::string path;
 };
 struct TcpAddress {
+  // A name, an IPv4 or an IPv6 address ("::1", "::"; "[::1]" is taken too).
   std::string host = "127.0.0.1";  // a server binds to loopback unless told otherwise
   std::uint16_t port = 0;          // 0: the system picks a free port (servers)
 };
 using Address = std::variant<UnixAddress, TcpAddress>;
-// "unix:PATH" or "tcp:HOST:PORT", as messages name it.
+// "unix:PATH", "tcp:HOST:PORT" or "tcp:[IPV6]:PORT", as messages name it.
 std::string addressText(Address const& a);
 
 struct Options {
@@ -65,10 +83,30 @@ struct Options {
   // the connection's dirty bits instead. A TCP mount across a long round
   // trip wants more (its throughput is this much a round trip).
   std::size_t socketSendBuffer = 4 * 1024;
+
+  // Servers: the connections open at once, at least 1. Each costs its send
+  // buffer and a first synchronisation, and every change is told to each;
+  // one beyond the limit is closed as soon as it is accepted.
+  std::size_t maxConnections = 64;
+  // At the limit, a new connection takes the place of the one whose reader
+  // has not taken every byte waiting for it for longest, beyond this: a
+  // mount that keeps up empties its buffer often and keeps its place.
+  std::chrono::milliseconds stallEviction{1000};
+  // Unix servers: the socket file's permission bits, whatever the umask.
+  // Connecting needs write permission on it: 0600 lets only this user in.
+  mode_t socketMode = 0600;
+  // Unix servers: the socket file's group, set before anyone may connect
+  // (with socketMode 0660, that group's members may connect too).
+  std::optional<gid_t> socketGroup = std::nullopt;
+  // Unix clients: refuse a server run by another user than this one (root's
+  // excepted), told by the socket's peer credentials once connected.
+  bool peerUidCheck = true;
 };
 
 using ConnectionHandler = std::function<void(Ptr<Connection> const&)>;
 using ClosedHandler = std::function<void(Ptr<Connection> const&, String8 const& reason)>;
+// Told that a connection was refused at the limit, with the connections open.
+using RefusedHandler = std::function<void(std::size_t open)>;
 
 class StreamBase;
 class ListenerBase;
@@ -78,7 +116,9 @@ class Server : public PtrInterface {
  public:
   // Binds and listens at once. A Unix path where a server listens is refused
   // ("address in use"); a socket file nobody listens on is replaced; any
-  // other file there is left alone and refused.
+  // other file there is left alone and refused. Options out of range
+  // (maxConnections 0, socketMode beyond 0777) and a socketGroup that cannot
+  // be given are refused too, leaving no file behind.
   static ValidPtr<Server> ServerIs(asio::io_context& io, Address const& where, Options const& options = {});
 
   // Told of each accepted connection, already connected: attach entities to
@@ -86,6 +126,12 @@ class Server : public PtrInterface {
   void onConnectionIs(ConnectionHandler h);
   // Told once of each connection that ended, with the reason.
   void onClosedIs(ClosedHandler h);
+  // Told of the first connection refused at maxConnections, and again only
+  // once the open connections fell below the limit and reached it anew: once
+  // a burst. The connection handler never hears of a refused connection.
+  void onRefusedIs(RefusedHandler h);
+  // Connections refused at the limit since the server began.
+  std::uint64_t connectionsRefused() const;
 
   // The address listened on, with the port the system chose for TCP port 0.
   Address const& address() const { return address_; }
@@ -95,7 +141,9 @@ class Server : public PtrInterface {
   std::vector<Ptr<Connection>> connections() const;
 
   // Runs the flow-outs of `conn` now, and again on the retry timer while they
-  // wait: for flow-outs scheduled while its stream was idle.
+  // wait: for flow-outs scheduled while its stream was idle. A stream waiting
+  // for room in its socket runs them once it has room; until then a wake
+  // costs nothing, so waking every connection each turn is cheap.
   void flowOutsWake(Ptr<Connection> const& conn);
   // Stops listening, closes every connection (each reported to the closed
   // handler) and removes the Unix socket file. Also done on destruction, then
@@ -115,8 +163,8 @@ class Client : public PtrInterface {
  public:
   // Starts connecting; the outcome arrives while the context runs: the
   // connected handler, or the closed handler with the reason (no such socket,
-  // connection refused). Resolution failures of a TCP host name arrive the
-  // same way.
+  // connection refused, "unix:PATH is served by uid N, not by this user").
+  // Resolution failures of a TCP host name arrive the same way.
   static ValidPtr<Client> ClientIs(asio::io_context& io, Address const& to, Options const& options = {});
 
   // The connection, made at once so that handlers can be set before any byte

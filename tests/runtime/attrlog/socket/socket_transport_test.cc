@@ -6,15 +6,21 @@
 
 #include <asio.hpp>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model/phy_bcm54980_chip_config.h"
@@ -315,6 +321,115 @@ TEST_P(SocketTransportTest, ConnectingWhereNobodyListensFailsClearly) {
   EXPECT_EQ(client->connection()->closeReason(), expected);
 }
 
+TEST_P(SocketTransportTest, ConnectionsBeyondTheLimitAreClosedAtOnceCountedAndToldOnceABurst) {
+  Options o;
+  o.maxConnections = 2;
+  server_ = Server::ServerIs(io_, listenAddress(), o);
+  std::vector<Ptr<Connection>> accepted;
+  std::vector<std::size_t> bursts;
+  server_->onConnectionIs([&](Ptr<Connection> const& c) { accepted.push_back(c); });
+  server_->onClosedIs(serverClosures_.handler());
+  server_->onRefusedIs([&](std::size_t open) { bursts.push_back(open); });
+
+  // Two that never read fill it.
+  std::vector<Ptr<Client>> open;
+  std::vector<std::vector<Seen>> seen(2);
+  for (auto& into : seen) {
+    open.push_back(Client::ClientIs(io_, server_->address()));
+    collect(open.back()->connection(), &into);
+  }
+  ASSERT_TRUE(runUntil([&] { return accepted.size() == 2 && open[0]->isConnected() && open[1]->isConnected(); }));
+
+  // Three more are ended at once, and only counted.
+  Closures refused;
+  std::vector<Ptr<Client>> beyond;
+  for (int i = 0; i < 3; ++i) {
+    beyond.push_back(Client::ClientIs(io_, server_->address()));
+    beyond.back()->onClosedIs(refused.handler());
+  }
+  ASSERT_TRUE(runUntil([&] { return refused.seen.size() == 3; }));
+  for (auto const& [conn, reason] : refused.seen) EXPECT_EQ(reason, "end of stream");
+  EXPECT_EQ(server_->connectionsRefused(), 3u);
+  EXPECT_EQ(bursts, std::vector<std::size_t>{2});
+  EXPECT_EQ(accepted.size(), 2u);
+  EXPECT_EQ(server_->connections(), accepted);
+  EXPECT_TRUE(serverClosures_.seen.empty());
+
+  // Those still open carry records as before.
+  for (auto const& c : accepted) record(c->out(), {7, 300}, {1, 2});
+  ASSERT_TRUE(runUntil([&] { return seen[0].size() == 1 && seen[1].size() == 1; }));
+  EXPECT_EQ(seen[0][0].payload, (Bytes{1, 2}));
+
+  // Once they leave, a new one gets in; a refusal after that is a new burst.
+  for (auto const& c : open) c->closedIs("done");
+  ASSERT_TRUE(runUntil([&] { return server_->connections().empty(); }));
+  open.clear();
+  for (int i = 0; i < 2; ++i) open.push_back(Client::ClientIs(io_, server_->address()));
+  ASSERT_TRUE(runUntil([&] { return accepted.size() == 4 && open[1]->isConnected(); }));
+  auto late = Client::ClientIs(io_, server_->address());
+  ASSERT_TRUE(runUntil([&] { return late->isClosed(); }));
+  EXPECT_EQ(server_->connectionsRefused(), 4u);
+  EXPECT_EQ(bursts, (std::vector<std::size_t>{2, 2}));
+  EXPECT_EQ(server_->connections().size(), 2u);
+}
+
+// At the limit, a client that connected and never reads gives its place to
+// a new one; a reader that keeps up keeps its place.
+TEST_P(SocketTransportTest, AtTheLimitAStalledReaderGivesItsPlaceToANewConnection) {
+  Options o;
+  o.maxConnections = 2;
+  o.stallEviction = std::chrono::milliseconds(50);
+  server_ = Server::ServerIs(io_, listenAddress(), o);
+  std::vector<Ptr<Connection>> accepted;
+  server_->onConnectionIs([&](Ptr<Connection> const& c) { accepted.push_back(c); });
+  server_->onClosedIs(serverClosures_.handler());
+
+  auto reader = Client::ClientIs(io_, server_->address());
+  ASSERT_TRUE(runUntil([&] { return accepted.size() == 1 && reader->isConnected(); }));
+  // A bare socket: connected, and never a byte read.
+  int fd = -1;
+  if (isUnix()) {
+    fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path("s").c_str(), sizeof a.sun_path - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  } else {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(server_->port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  ASSERT_TRUE(runUntil([&] { return accepted.size() == 2; }));
+  Ptr<Connection> stalled = accepted[1];
+  // More than any socket buffers take, to both.
+  Bytes big(8000, 0x5a);
+  auto flood = [&] {
+    for (auto const& c : {accepted[0], stalled}) {
+      while (c->out()->freeSpace() > 64 * 1024) record(c->out(), {7, 300}, big);
+      server_->flowOutsWake(c);
+    }
+  };
+  flood();
+  ASSERT_TRUE(runUntil([&] { return reader->connection()->framesReceived() > 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  runUntil([&] { return reader->connection()->out()->size() == 0 && accepted[0]->out()->size() == 0; });
+  auto late = Client::ClientIs(io_, server_->address());
+  ASSERT_TRUE(runUntil([&] { return accepted.size() == 3 && late->isConnected(); }));
+  ASSERT_EQ(serverClosures_.seen.size(), 1u);
+  EXPECT_EQ(serverClosures_.seen[0].first, stalled);
+  EXPECT_EQ(serverClosures_.seen[0].second.rfind("evicted: it has not caught up for ", 0), 0u)
+      << serverClosures_.seen[0].second;
+  EXPECT_FALSE(reader->isClosed()) << "the reader kept its place";
+  EXPECT_EQ(server_->connectionsRefused(), 0u);
+}
+
 // ---- Unix socket files ----
 
 class UnixSocketFileTest : public SocketTestBase, public ::testing::Test {};
@@ -386,6 +501,164 @@ TEST_F(UnixSocketFileTest, FlowOutsThatWaitForAnEntityIdAreRetriedUntilOneIsFree
     return false;
   }));
   EXPECT_EQ(conn->demuxer()->reactorCount(), 2u);
+}
+
+
+// ---- Who may connect ----
+
+mode_t modeOf(std::string const& p) {
+  struct stat st {};
+  if (::lstat(p.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+TEST_F(UnixSocketFileTest, TheSocketFileIsOwnerOnlyWhateverTheUmaskAndAsWideAsAskedForAGroup) {
+  struct UmaskBack {
+    mode_t old = ::umask(0);
+    ~UmaskBack() { ::umask(old); }
+  } wideOpen;
+  auto server = Server::ServerIs(io_, UnixAddress{path("s")});
+  EXPECT_EQ(modeOf(path("s")), 0600u);
+
+  // Root may give the file to any group; others to one of their own.
+  gid_t group = ::geteuid() == 0 && ::getegid() != 65534 ? 65534 : ::getegid();
+  Options o;
+  o.socketMode = 0660;
+  o.socketGroup = group;
+  auto shared = Server::ServerIs(io_, UnixAddress{path("g")}, o);
+  struct stat st {};
+  ASSERT_EQ(::lstat(path("g").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(st.st_gid, group);
+  auto client = Client::ClientIs(io_, UnixAddress{path("g")});
+  ASSERT_TRUE(runUntil([&] { return client->isConnected(); }));
+}
+
+TEST_F(UnixSocketFileTest, OptionsOutOfRangeAreRefusedLeavingNoFile) {
+  auto refusal = [&](Options const& o) -> std::string {
+    try {
+      Server::ServerIs(io_, UnixAddress{path("s")}, o);
+    } catch (SocketException const& e) {
+      EXPECT_FALSE(std::filesystem::exists(path("s"))) << e.what();
+      return e.what();
+    }
+    return "listened";
+  };
+  std::string const prefix = "cannot listen on unix:" + path("s") + ": ";
+  Options none;
+  none.maxConnections = 0;
+  EXPECT_EQ(refusal(none), prefix + "maxConnections must be at least 1");
+  Options sticky;
+  sticky.socketMode = 01777;
+  EXPECT_EQ(refusal(sticky), prefix + "socket mode 1777 is not permission bits (0000 to 0777)");
+  if (::geteuid() != 0) {
+    // A group this user is not in: the file it bound goes again.
+    Options foreign;
+    foreign.socketGroup = 0;
+    EXPECT_NE(refusal(foreign).find("cannot give the socket to group 0"), std::string::npos);
+  }
+  EXPECT_THROW(Server::ServerIs(io_, TcpAddress{"127.0.0.1", 0}, none), SocketException);
+}
+
+// A Unix socket bound at `p` by a child that takes another user's
+// credentials before it listens; the child stays until this goes.
+class ForeignServer {
+ public:
+  ForeignServer(std::string const& p, uid_t uid, gid_t gid) {
+    int ready[2];
+    if (::pipe(ready) != 0 || ::pipe(hold_) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ready[0]);
+      ::close(hold_[1]);
+      int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un a{};
+      a.sun_family = AF_UNIX;
+      std::strncpy(a.sun_path, p.c_str(), sizeof a.sun_path - 1);
+      // The peer credentials are the listener's at listen().
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0 ||
+          ::listen(fd, 8) != 0) {
+        ::_exit(1);
+      }
+      char c = 1;
+      if (::write(ready[1], &c, 1) != 1) ::_exit(1);
+      while (::read(hold_[0], &c, 1) > 0) {
+      }
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold_[0]);
+    char c = 0;
+    listening_ = pid_ > 0 && ::read(ready[0], &c, 1) == 1;
+    ::close(ready[0]);
+  }
+  ~ForeignServer() {
+    ::close(hold_[1]);
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  }
+  bool isListening() const { return listening_; }
+
+ private:
+  int hold_[2] = {-1, -1};
+  pid_t pid_ = -1;
+  bool listening_ = false;
+};
+
+TEST_F(UnixSocketFileTest, AClientRefusesAServerRunByAnotherUserUnlessToldNotToCheck) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running a server as another user needs root";
+  std::string p = path("theirs");
+  ForeignServer theirs(p, 65534, 65534);
+  ASSERT_TRUE(theirs.isListening());
+
+  auto client = Client::ClientIs(io_, UnixAddress{p});
+  bool connected = false;
+  Closures closures;
+  client->onConnectedIs([&](Ptr<Connection> const&) { connected = true; });
+  client->onClosedIs(closures.handler());
+  ASSERT_TRUE(runUntil([&] { return client->isClosed(); }));
+  EXPECT_FALSE(connected);
+  ASSERT_EQ(closures.seen.size(), 1u);
+  EXPECT_EQ(closures.seen[0].second, "unix:" + p + " is served by uid 65534, not by this user");
+  EXPECT_EQ(client->connection()->closeReason(), closures.seen[0].second);
+
+  Options trusting;
+  trusting.peerUidCheck = false;
+  auto told = Client::ClientIs(io_, UnixAddress{p}, trusting);
+  ASSERT_TRUE(runUntil([&] { return told->isConnected(); }));
+}
+
+// ---- IPv6 ----
+
+bool hasIpv6Loopback() {
+  int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+class SocketIpv6Test : public SocketTestBase, public ::testing::Test {};
+
+TEST_F(SocketIpv6Test, ServersListenAndClientsConnectOnIpv6HostsNamedInBrackets) {
+  EXPECT_EQ(Zef::AttrLogSocket::addressText(TcpAddress{"::1", 7000}), "tcp:[::1]:7000");
+  EXPECT_EQ(Zef::AttrLogSocket::addressText(TcpAddress{"127.0.0.1", 7000}), "tcp:127.0.0.1:7000");
+  if (!hasIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
+  for (std::string host : {"::1", "::", "[::1]"}) {
+    SCOPED_TRACE(host);
+    auto server = Server::ServerIs(io_, TcpAddress{host, 0});
+    std::string bare = host == "[::1]" ? "::1" : host;
+    EXPECT_EQ(Zef::AttrLogSocket::addressText(server->address()),
+              "tcp:[" + bare + "]:" + std::to_string(server->port()));
+    server->onConnectionIs([](Ptr<Connection> const& c) { record(c->out(), {5, 300}, {6}); });
+    auto client = Client::ClientIs(io_, TcpAddress{"::1", server->port()});
+    std::vector<Seen> atClient;
+    collect(client->connection(), &atClient);
+    ASSERT_TRUE(runUntil([&] { return !atClient.empty(); })) << client->connection()->closeReason().str();
+    EXPECT_EQ(atClient[0].payload, Bytes{6});
+  }
 }
 
 }  // namespace
