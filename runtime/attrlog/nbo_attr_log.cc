@@ -93,7 +93,16 @@ void Out::committedBytes(std::size_t n) {
 
 void Out::bytesConsumed(std::size_t n) {
   begin_ += std::min(n, committed() - begin_);
-  if (begin_ == end_) begin_ = end_ = 0;
+  if (begin_ != end_) return;
+  begin_ = end_ = 0;
+  // A first synchronisation grows the buffer to its capacity; past it, what
+  // waits is held to the backlog and a few urgent records, so the buffer
+  // goes back to its first size once drained, rather than holding a
+  // megabyte for every idle mount.
+  if (holdsLowPriority_ && !recordOpen_ && allocated_ > kInitialAllocation) {
+    data_ = std::make_unique_for_overwrite<unsigned char[]>(kInitialAllocation);
+    allocated_ = kInitialAllocation;
+  }
 }
 
 void Out::bytesDelAll() {

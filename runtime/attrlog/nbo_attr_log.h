@@ -160,6 +160,10 @@ class Out : public PtrInterface {
   void bytesDelAll();
 
   std::size_t capacity() const { return capacity_; }
+  // The bytes the buffer holds allocated now: it grows by doubling up to the
+  // capacity when it must, and goes back to 64 KiB once drained after the
+  // first synchronisation.
+  std::size_t bufferBytes() const { return allocated_; }
   std::size_t freeSpace() const { return capacity_ - (end_ - begin_); }
   bool isConnected() const { return connected_; }
   void isConnectedIs(bool b) { connected_ = b; }

@@ -438,3 +438,27 @@ TEST(ManyRootsTest, TheEndOfTheFirstSynchronisationReachesEveryRootOfANearlyFull
 }
 
 }  // namespace
+
+// The first synchronisation of a large directory grows the send buffer; once
+// it is done and drained, an idle connection holds its first 64 KiB again.
+TEST(SendBufferTest, AfterTheFirstSynchronisationADrainedBufferGoesBackToItsFirstSize) {
+  auto dir = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
+  for (int i = 0; i < 20000; ++i) dir->phyChipConfigIs(Zef::Name("chip" + std::to_string(i)));
+  MemoryPair pair;
+  pair.a()->rootIs(dir);
+  std::size_t largest = 0;
+  for (int turn = 0; turn < 100000 && !pair.b()->isSynced(); ++turn) {
+    pair.a()->flowOutReady();
+    largest = std::max(largest, pair.a()->out()->bufferBytes());
+    pair.pumpAtoB(SIZE_MAX);
+  }
+  pair.pump();
+  ASSERT_TRUE(pair.b()->isSynced());
+  EXPECT_GT(largest, std::size_t(64 * 1024)) << "the synchronisation needed more than the first size";
+  EXPECT_EQ(pair.a()->out()->size(), 0u);
+  EXPECT_EQ(pair.a()->out()->bufferBytes(), std::size_t(64 * 1024));
+  // It grows again when it must, and the mount still follows.
+  for (int i = 0; i < 3000; ++i) dir->phyChipConfigDel(Zef::Name("chip" + std::to_string(i)));
+  pair.pump();
+  EXPECT_EQ(namesOf(Ptr<PhyBcm54980ChipConfigDir>(dynamic_cast<PhyBcm54980ChipConfigDir*>(pair.b()->mounted().front().ptr()))).size(), 17000u);
+}
