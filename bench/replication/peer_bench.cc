@@ -568,7 +568,7 @@ void memory(int ports) {
     outi("mem_used_memory_delta_bytes", h1 - h0);
     out("mem_bytes_per_field", double(h1 - h0) / double(F));
     out("mem_writer_replicated_bytes_per_field", double(h2 - h0) / double(F));
-    outi("mem_writer_send_buffer_bytes", static_cast<long long>(conn ? conn->out()->capacity() : 0));
+    outi("mem_writer_send_buffer_bytes", static_cast<long long>(conn ? conn->out()->bufferBytes() : 0));
     server->closedIs();
     return ok ? 0 : 1;
   });

@@ -97,11 +97,11 @@ void Out::bytesConsumed(std::size_t n) {
   begin_ = end_ = 0;
   // A first synchronisation grows the buffer to its capacity; past it, what
   // waits is held to the backlog and a few urgent records, so the buffer
-  // goes back to its first size once drained, rather than holding a
-  // megabyte for every idle mount.
-  if (holdsLowPriority_ && !recordOpen_ && allocated_ > kInitialAllocation) {
-    data_ = std::make_unique_for_overwrite<unsigned char[]>(kInitialAllocation);
-    allocated_ = kInitialAllocation;
+  // goes back to a steady size once drained, rather than holding a
+  // megabyte for every idle mount. It grows again when it must.
+  if (holdsLowPriority_ && !recordOpen_ && allocated_ > kSteadyAllocation) {
+    data_ = std::make_unique_for_overwrite<unsigned char[]>(kSteadyAllocation);
+    allocated_ = kSteadyAllocation;
   }
 }
 

@@ -160,9 +160,9 @@ class Out : public PtrInterface {
   void bytesDelAll();
 
   std::size_t capacity() const { return capacity_; }
-  // The bytes the buffer holds allocated now: it grows by doubling up to the
-  // capacity when it must, and goes back to 64 KiB once drained after the
-  // first synchronisation.
+  // The bytes the buffer holds allocated now: it starts at 64 KiB, grows by
+  // doubling up to the capacity when it must, and goes back to 16 KiB once
+  // drained after the first synchronisation.
   std::size_t bufferBytes() const { return allocated_; }
   std::size_t freeSpace() const { return capacity_ - (end_ - begin_); }
   bool isConnected() const { return connected_; }
@@ -233,6 +233,8 @@ class Out : public PtrInterface {
   void abandonRecord();
 
   static constexpr std::size_t kInitialAllocation = 0x10000;
+  // Past the first synchronisation: eight times the low-priority backlog.
+  static constexpr std::size_t kSteadyAllocation = 0x4000;
 
   std::size_t capacity_;
   std::size_t limit_;      // the capacity and one largest record
