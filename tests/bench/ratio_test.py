@@ -152,7 +152,7 @@ class RatioTableTest(unittest.TestCase):
         md = self.run_ratio()
         ours, peer, ratio, aim = cells(md, "Memory", "Writer with one mount attached and synced "
                                                      "(peer: the server holding the table)")
-        self.assertEqual((ours, peer, ratio, aim), ("50", "25", "0.5× (2× more)", "≤ 24: not met"))
+        self.assertEqual((ours, peer, ratio, aim), ("50", "25", "0.5× (2× more)", "at most the peer's: not met"))
 
     def test_missing_figures_show_a_dash(self):
         peer = [dict(PEER[0]), PEER[1], PEER[2]]
