@@ -21,12 +21,6 @@ using Zef::NboAttrLog::FrameKind;
 using Zef::NboAttrLog::MemoryPair;
 using Zef::NboAttrLog::Out;
 
-std::set<std::string> namesOf(Ptr<PhyBcm54980ChipConfigDir> const& dir) {
-  std::set<std::string> names;
-  for (auto it = dir->phyChipConfigIterator(); it; ++it) names.insert(it->name().str());
-  return names;
-}
-
 class CollectionTest : public ::testing::Test {
  protected:
   Ptr<Connection> conn = Connection::ConnectionIs();

@@ -20,12 +20,6 @@ using Zef::NboAttrLog::MsgHeader;
 using Zef::NboAttrLog::Out;
 using Zef::NboAttrLog::TransactToken;
 
-std::set<std::string> namesOf(Ptr<PhyBcm54980ChipConfigDir> const& dir) {
-  std::set<std::string> names;
-  for (auto it = dir->phyChipConfigIterator(); it; ++it) names.insert(it->name().str());
-  return names;
-}
-
 // An agent serving a directory of three chips, and what the other end sends
 // it, made by hand.
 class AgentTest : public ::testing::Test {

@@ -7,8 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
+#include "model/phy_bcm54980_dirs.h"
 #include "model/phy_bcm54980_stats.h"
 #include "runtime/attrlog.h"
 
@@ -88,5 +91,12 @@ inline void pumpInTurns(std::vector<std::unique_ptr<Zef::NboAttrLog::MemoryPair>
 }
 
 inline Zef::PtrInterface::NotifieeConst::Zef_BitSet noFlags() { return {}; }
+
+// The member names of a chip directory.
+inline std::set<std::string> namesOf(Zef::Ptr<Hardware::Phy::PhyBcm54980ChipConfigDir> const& dir) {
+  std::set<std::string> names;
+  for (auto it = dir->phyChipConfigIterator(); it; ++it) names.insert(it->name().str());
+  return names;
+}
 
 }  // namespace phytest
