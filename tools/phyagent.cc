@@ -172,14 +172,17 @@ class Agent {
       m.behind = behind;
     }
     watchTimer_.expires_after(std::chrono::milliseconds(50));
+    // A wait already due when stop() cancelled it still comes back without
+    // an error: without the check it would re-arm for ever and the agent
+    // would never end.
     watchTimer_.async_wait([this](std::error_code ec) {
-      if (!ec) watch();
+      if (!ec && !stopped_) watch();
     });
   }
 
   void waitUsr1() {
     usr1_.async_wait([this](std::error_code ec, int) {
-      if (ec) return;
+      if (ec || stopped_) return;
       writeDump();
       waitUsr1();
     });
@@ -200,6 +203,7 @@ class Agent {
   // The bounded run is over: the state stops changing, the dump is taken,
   // and mounts may still connect during the linger to converge to it.
   void finish() {
+    if (stopped_) return;
     polling_ = false;
     pollTimer_.cancel();
     writeDump();
@@ -212,6 +216,8 @@ class Agent {
   }
 
   void stop(std::string const& why) {
+    if (stopped_) return;
+    stopped_ = true;
     log("stopping: " + why + " after " + std::to_string(polls_) + " polls");
     polling_ = false;
     pollTimer_.cancel();
@@ -242,6 +248,7 @@ class Agent {
   Clock::time_point start_;
   Clock::time_point nextPoll_;
   bool polling_ = true;
+  bool stopped_ = false;
   std::uint64_t polls_ = 0;
   std::map<Connection const*, Mount> mounts_;
   unsigned mountCount_ = 0;

@@ -92,7 +92,7 @@ class Mount {
     if (bound > 0) {
       end_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bound)));
       end_.async_wait([this, bound](std::error_code ec) {
-        if (ec) return;
+        if (ec || finished_) return;
         if (mode_ == Mode::live) return finish(0, "");
         std::string const after = " after " + std::to_string(static_cast<int>(bound)) + " s";
         if (!synced_) return finish(2, "not synced" + after + " (" + stateText() + ")");
@@ -147,7 +147,7 @@ class Mount {
       reconnect_.expires_after(backoff_);
       backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(2000));
       reconnect_.async_wait([this](std::error_code ec) {
-        if (!ec) connect();
+        if (!ec && !finished_) connect();
       });
     });
   }
@@ -245,7 +245,7 @@ class Mount {
     if (curses_ && getch() == 'q') return finish(0, "");
     tick_.expires_after(std::chrono::milliseconds(100));
     tick_.async_wait([this](std::error_code ec) {
-      if (!ec) tick();
+      if (!ec && !finished_) tick();
     });
   }
 
@@ -258,7 +258,11 @@ class Mount {
     finish(c.differences == 0 && c.statistics > 0 ? 0 : 1, "");
   }
 
+  // A timer already due when cancelled still comes back without an error:
+  // every handler checks `finished_`, or the loop could run on for ever.
   void finish(int status, std::string const& message) {
+    if (finished_) return;
+    finished_ = true;
     status_ = status;
     message_ = message;
     reconnect_.cancel();
@@ -417,6 +421,7 @@ class Mount {
   std::map<std::string, Seen> seen_;
   double lastLine_ = -1;
   int status_ = 0;
+  bool finished_ = false;
 #ifdef PHY_MOUNT_METRICS
   std::unique_ptr<MountMetrics::MetricsServer> metrics_;
   Clock::time_point lastMetrics_;
