@@ -13,16 +13,20 @@ foreach(h IN LISTS PHY_PUBLIC_HEADERS)
 endforeach()
 install(FILES ${PHY_GEN_DIR}/PhyBcm54980.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${PHY_INCLUDE_SUBDIR})
 # The socket transport's header stays out of the umbrella header: it needs Asio.
-install(FILES runtime/attrlog/socket/socket_transport.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${PHY_INCLUDE_SUBDIR}/runtime/attrlog/socket)
+set(PHY_INSTALLED_LIBRARIES zefruntime phymodels phybcm54980)
+if(TARGET zefattrlogsocket)
+  install(FILES runtime/attrlog/socket/socket_transport.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${PHY_INCLUDE_SUBDIR}/runtime/attrlog/socket)
+  list(APPEND PHY_INSTALLED_LIBRARIES zefattrlogsocket)
+  set_target_properties(zefattrlogsocket PROPERTIES EXPORT_NAME ZefAttrLogSocket)
+endif()
 
-install(TARGETS zefruntime zefattrlogsocket phymodels phybcm54980 EXPORT PhyBcm54980Targets
+install(TARGETS ${PHY_INSTALLED_LIBRARIES} EXPORT PhyBcm54980Targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 set_target_properties(phybcm54980 PROPERTIES EXPORT_NAME PhyBcm54980)
 set_target_properties(zefruntime PROPERTIES EXPORT_NAME ZefRuntime)
-set_target_properties(zefattrlogsocket PROPERTIES EXPORT_NAME ZefAttrLogSocket)
 set_target_properties(phymodels PROPERTIES EXPORT_NAME PhyModels)
 
 set(PHY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/PhyBcm54980)
@@ -35,6 +39,8 @@ install(FILES ${CMAKE_BINARY_DIR}/PhyBcm54980Config.cmake ${CMAKE_BINARY_DIR}/Ph
   DESTINATION ${PHY_CMAKE_DIR})
 
 configure_file(cmake/phybcm54980.pc.in ${CMAKE_BINARY_DIR}/phybcm54980.pc @ONLY)
-configure_file(cmake/zefattrlogsocket.pc.in ${CMAKE_BINARY_DIR}/zefattrlogsocket.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/phybcm54980.pc ${CMAKE_BINARY_DIR}/zefattrlogsocket.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_BINARY_DIR}/phybcm54980.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(TARGET zefattrlogsocket)
+  configure_file(cmake/zefattrlogsocket.pc.in ${CMAKE_BINARY_DIR}/zefattrlogsocket.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/zefattrlogsocket.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
