@@ -4,7 +4,9 @@
 
 #include "model/phy_bcm54980_chip_config.h"
 #include "model/phy_bcm54980_config.h"
+#include "model/phy_bcm54980_dirs.h"
 #include "model/phy_bcm54980_stats.h"
+#include "model/phy_bcm54980_status.h"
 #include "runtime/attrlog.h"
 
 namespace phyfuzz {
@@ -34,6 +36,14 @@ struct ServedState {
     pair.a()->rootIs(chip);
     pair.a()->rootIs(config);
     pair.a()->rootIs(stats);
+    // Last, so that the entities above keep the ids the older seeds name:
+    // a directory and an owned child, for member and child records.
+    dir->phyChipConfigIs("c1");
+    status = PhyBcm54980Status::PhyBcm54980StatusIs("s1", mdioClause45, config,
+                                                     Interface::EthPhyIntfStatus::EthPhyIntfStatusIs("et1"));
+    status->bcmStatsIs("b1");
+    pair.a()->rootIs(dir);
+    pair.a()->rootIs(status);
     pair.pump();
   }
 
@@ -42,6 +52,9 @@ struct ServedState {
       Hardware::Phy::PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip0");
   Zef::Ptr<Hardware::Phy::PhyBcm54980Config> config;
   Zef::Ptr<Hardware::Phy::PhyBcm54980Stats> stats = Hardware::Phy::PhyBcm54980Stats::PhyBcm54980StatsIs("port1");
+  Zef::Ptr<Hardware::Phy::PhyBcm54980ChipConfigDir> dir =
+      Hardware::Phy::PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
+  Zef::Ptr<Hardware::Phy::PhyBcm54980Status> status;
 };
 
 }  // namespace phyfuzz

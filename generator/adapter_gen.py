@@ -128,6 +128,36 @@ def keyed_rows_text(level):
     return out
 
 
+def bit_setter(row):
+    """The named setter of a row's bit: dirty, or a collection's HasSynced."""
+    return f"zef{cap(row[0])}HasSyncedIs" if row[2] in KEYED else f"zefIs{cap(row[0])}DirtyIs"
+
+
+def bitset_class(level, lvl, words):
+    setters = "".join(f"    void {bit_setter(r)}(bool b) {{ set({i}, b); }}\n" for i, r in enumerate(level.rows))
+    return (f"  // This level's bits, one per replicated attribute in attribute-id order.\n"
+            f"  class ZefDirtyBitSet{lvl} : public Zef::NboAttrLog::DirtyBits<{words}> {{\n"
+            f"   public:\n{setters}  }};\n")
+
+
+def keyed_flowout(attr):
+    """A collection's per-key dirty map on the flow-out: its record type, the
+    map and its operations."""
+    A = cap(attr)
+    rec = f"ZefZefIs{A}Dirty"
+    return (f"  // {attr}: the keys still to send.\n"
+            f"  class {rec} : public Zef::Repl::DirtyKeyRecord<{rec}> {{\n"
+            f"   public:\n"
+            f"    {rec}(Zef::Name key, bool v) : DirtyKeyRecord(std::move(key), v) {{}}\n"
+            f"  }};\n"
+            f"  using ZefIs{A}DirtyIterator = Zef::Repl::DirtyKeyMapOf<{rec}>::Iterator;\n"
+            f"  void zefIs{A}DirtyIs(Zef::Name key, bool v) {{ zefIs{A}Dirty_.keyIs(key, v); }}\n"
+            f"  bool zefIs{A}DirtyDel(Zef::Name key) {{ return zefIs{A}Dirty_.keyDel(key); }}\n"
+            f"  Zef::Ptr<{rec}> newZefIs{A}Dirty(Zef::Name key, bool v) {{ return zefIs{A}Dirty_.newKey(key, v); }}\n"
+            f"  ZefIs{A}DirtyIterator zefIs{A}DirtyIterator() {{ return zefIs{A}Dirty_.iterator(); }}\n"
+            f"  Zef::Repl::DirtyKeyMapOf<{rec}> zefIs{A}Dirty_;\n")
+
+
 def header(model, ctx):
     out = ""
     for raw in model.get("entity", []):
@@ -147,14 +177,10 @@ def header(model, ctx):
                               "  void doRemountSelf(Zef::Ptr<Zef::NboAttrLog::Out> const& out) override;\n"
                               "  void syncModeIs(SyncMode mode) override;\n"
                               if keyed else ""),
-            keyed_flowout="".join(
-                f"  // {r[0]}: the keys still to send, and whether its first synchronisation is done.\n"
-                f"  Zef::Repl::DirtyKeyMap zefIs{cap(r[0])}Dirty_;\n"
-                f"  void zefIs{cap(r[0])}DirtyIs(Zef::Name key, bool v) {{ zefIs{cap(r[0])}Dirty_.keyIs(key, v); }}\n"
-                f"  bool zefIs{cap(r[0])}DirtyDel(Zef::Name key) {{ return zefIs{cap(r[0])}Dirty_.keyDel(key); }}\n"
-                f"  void zef{cap(r[0])}HasSyncedIs(bool b) {{ zefDirtyBitSet{lvl}_.set({[x[0] for x in level.rows].index(r[0])}, b); }}\n"
-                for r in keyed) + ("  Zef::AttributeId pendingKeysFrom() const override;\n"
+            keyed_flowout="".join(keyed_flowout(r[0]) for r in keyed)
+                + ("  Zef::AttributeId pendingKeysFrom() const override;\n"
                    "  bool hasKeyedState() const override { return true; }\n" if keyed else ""),
+            bitset_class=bitset_class(level, lvl, words),
             keyed_reactor="".join(
                 f"  void on{cap(r[0])}(Zef::Name key) override {{\n    if (zefReactorAdapter_) zefReactorAdapter_->on{cap(r[0])}(key);\n  }}\n"
                 for r in keyed),
@@ -164,13 +190,29 @@ def header(model, ctx):
             fo_base="Zef::NboAttrLog::FlowOut" if level.rooted else f"{level.base}::ZefNboAttrLogSa::FlowOut",
             on_decls="".join(f"  virtual void {h}();\n" for h in handlers),
             dirty_setters="".join(
-                f"  void zefIs{cap(r[0])}DirtyIs(bool b) {{ zefDirtyBitSet{0 if level.rooted else 1}_.set({i}, b); }}\n"
-                for i, r in enumerate(level.rows) if r[2] not in KEYED),
+                f"  void {bit_setter(r)}(bool b) {{ zefDirtyBitSet{lvl}_.{bit_setter(r)}(b); }}\n"
+                for r in level.rows),
             reactor_handlers="".join(
                 f"  void {h}() override {{\n    if (zefReactorAdapter_) zefReactorAdapter_->{h}();\n  }}\n"
                 for h in forwarded),
         )
     return out
+
+
+def has_dirty(level, keyed):
+    """hasDirtyAttributes: a HasSynced bit says a collection is done, so it
+    counts when clear, not when set."""
+    lvl = 0 if level.rooted else 1
+    base = "Zef::NboAttrLog::FlowOut" if level.rooted else f"{level.base}::ZefNboAttrLogSa::FlowOut"
+    if not keyed:
+        return f"  return {base}::hasDirtyAttributes() || zefDirtyBitSet{lvl}_.any();\n"
+    bits = [r[0] for r in level.rows]
+    out = (f"  if ({base}::hasDirtyAttributes()) return true;\n"
+           f"  ZefDirtyBitSet{lvl} pending = zefDirtyBitSet{lvl}_;\n")
+    for r in keyed:
+        out += f"  if (!zefIs{cap(r[0])}Dirty_.empty() || !pending.test({bits.index(r[0])})) return true;\n"
+    out += "".join(f"  pending.{bit_setter(r)}(false);\n" for r in keyed)
+    return out + "  return pending.any();\n"
 
 
 def source(model, ctx):
@@ -195,20 +237,30 @@ def source(model, ctx):
                 on_defs += f"void {n}Sa::{h}() {{ Zef::Repl::attrChanged(this, k{n}ReplRows[{i}]); }}\n\n"
         children = [r for r in level.rows if r[2] == "child"]
         keyed_in = ""
-        if keyed:
-            keyed_in += (f"  if (auto const* k = Zef::Repl::keyedRowOf<{n}Sa>(k{n}KeyedRows, a)) {{\n"
-                         f"    Zef::Repl::keyedDeserialization(this, a, in, [&](Zef::NboAttrLog::In& s, bool explicitStream) {{\n"
-                         f"      if (explicitStream) (this->*k->keyHandler)(Zef::Name(s.nextString()));\n"
-                         f"      else Zef::Repl::applyKeyRecord(this, *k, a > 0, s);\n"
-                         f"    }});\n    return;\n  }}\n")
-        for r in children:
-            keyed_in += (f"  if (a == {r[1]} || a == -{r[1]}) {{\n"
-                         f"    Zef::Repl::keyedDeserialization(this, a, in, [&](Zef::NboAttrLog::In& s, bool explicitStream) {{\n"
-                         f"      if (explicitStream) {level.handler(r[0])}();\n"
-                         f"      else Zef::Repl::applyChildRecord(this, a > 0, s,\n"
-                         f"          +[]({n}& e, Zef::Name const& name) {{ return Zef::Ptr<Zef::Entity>(e.{r[0]}Is(name).ptr()); }},\n"
-                         f"          +[]({n}& e) {{ e.{r[0]}Del(); }});\n"
-                         f"    }});\n    return;\n  }}\n")
+        if keyed or children:
+            # Collection and child records, read directly or through an
+            # extension section that names one of these ids.
+            own = ", ".join(str(r[1]) for r in keyed + children)
+            keyed_in += (f"  static constexpr Zef::AttributeId kOwnKeyedIds[] = {{{own}}};\n"
+                         f"  Zef::AttributeId own = a < 0 ? -a : a;\n"
+                         f"  if (Zef::Repl::isExtensionRecord(a) || std::find(std::begin(kOwnKeyedIds), std::end(kOwnKeyedIds), own) != std::end(kOwnKeyedIds)) {{\n"
+                         f"    Zef::Repl::keyedDeserialization(this, a, in.ptr(), [&](Zef::NboAttrLog::In& s, bool explicitStream) {{\n"
+                         f"      Zef::Repl::ExtendedRecord r{{a, 0}};\n"
+                         f"      if (Zef::Repl::isExtensionRecord(a)) r = Zef::Repl::extensionSection(s, kOwnKeyedIds);\n")
+            for r in keyed:
+                keyed_in += (f"      if (r.a == {r[1]} || r.a == -{r[1]}) {{\n"
+                             f"        auto const& k = *Zef::Repl::keyedRowOf<{n}Sa>(k{n}KeyedRows, r.a);\n"
+                             f"        if (explicitStream) (this->*k.keyHandler)(Zef::Repl::recordName(s, r.afterName));\n"
+                             f"        else Zef::Repl::applyKeyRecord(this, k, r.a > 0, s, r.afterName);\n"
+                             f"      }}\n")
+            for r in children:
+                keyed_in += (f"      if (r.a == {r[1]} || r.a == -{r[1]}) {{\n"
+                             f"        if (explicitStream) {level.handler(r[0])}();\n"
+                             f"        else Zef::Repl::applyChildRecord(this, r.a > 0, s,\n"
+                             f"            +[]({n}& e, Zef::Name const& name) {{ return Zef::Ptr<Zef::Entity>(e.{r[0]}Is(name).ptr()); }},\n"
+                             f"            +[]({n}& e) {{ e.{r[0]}Del(); }}, r.afterName);\n"
+                             f"      }}\n")
+            keyed_in += "    });\n    return;\n  }\n"
         keyed_defs = ""
         if keyed:
             keyed_defs = (f"void {n}Sa::handleAttrTransaction(Zef::AttributeId a, AttrTransactionType type, unsigned n) {{\n"
@@ -236,7 +288,7 @@ def source(model, ctx):
         out += T["source"].substitute(
             keyed_rows=(f"constexpr Zef::Repl::KeyedRow<{n}Sa> k{n}KeyedRows[] = {{\n{keyed_rows_text(level)}}};\n" if keyed else ""),
             keyed_in=keyed_in, keyed_defs=keyed_defs,
-            pending_keys=" || pendingKeysFrom() != 0" if keyed else "",
+            has_dirty=has_dirty(level, keyed),
             ns=level.ns, name=n, words=words, level=0 if level.rooted else 1, rows=rows_text(level),
             type_names=", ".join(f'"{t}"' for t in types),
             arg_writes="".join(f"    Zef::Repl::writeArgument(out, d, e.{p['name']}());\n" for p in params),

@@ -8,7 +8,9 @@
 // A directory's generated adapter supplies one KeyedRow per collection.
 #pragma once
 
+#include <algorithm>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "containers/hash_map.h"
@@ -16,43 +18,77 @@
 
 namespace Zef::Repl {
 
-// One dirty key of a collection: send this member's state again.
-class DirtyKey : public PtrInterface {
+// One dirty key of a collection: send this member's state again. Each
+// collection's flow-out names its own record type, Self, which links
+// through its own fwkHmNext.
+template <class Self>
+class DirtyKeyRecord : public PtrInterface {
  public:
-  static Ptr<DirtyKey> DirtyKeyIs(Name key, bool dirty) { return Ptr<DirtyKey>(new DirtyKey(std::move(key), dirty), adoptRef); }
+  Ptr<Self> fwkHmNext;
+
   Name const& fwkKey() const { return key_; }
+  Name const& key() const { return key_; }
   bool dirty() const { return dirty_; }
   void dirtyIs(bool b) { dirty_ = b; }
 
-  Ptr<DirtyKey> fwkHmNext;
+ protected:
+  DirtyKeyRecord(Name key, bool dirty) : key_(std::move(key)), dirty_(dirty) {}
 
  private:
-  DirtyKey(Name key, bool dirty) : key_(std::move(key)), dirty_(dirty) {}
   Name key_;
   bool dirty_;
 };
 
-// A collection's dirty keys, in the map's order.
+// A collection's dirty keys, as the algorithms see them whatever the
+// collection's record type.
 class DirtyKeyMap {
  public:
-  void keyIs(Name const& key, bool v) {
-    if (DirtyKey* k = map_[key]) k->dirtyIs(v);
-    else map_.memberIs(DirtyKey::DirtyKeyIs(key, v));
+  virtual void keyIs(Name const& key, bool v) = 0;
+  // Removes the key's record; its flag, false when there was none.
+  virtual bool keyDel(Name const& key) = 0;
+  // The first key in the map's order.
+  virtual std::optional<Name> first() const = 0;
+  virtual std::uint32_t size() const = 0;
+  bool empty() const { return size() == 0; }
+
+ protected:
+  ~DirtyKeyMap() = default;
+};
+
+template <class R>
+class DirtyKeyMapOf final : public DirtyKeyMap {
+ public:
+  using Iterator = typename HashMap<R, Name>::Iterator;
+
+  // A record for a key that has none: one key, one record.
+  Ptr<R> newKey(Name const& key, bool v) {
+    if (map_[key]) throwNameInUseException(("dirty key already recorded: " + String8(key)).charPtr());
+    return insert(key, v);
   }
-  bool keyDel(Name const& key) {
-    Ptr<DirtyKey> k = map_.memberDel(key);
-    return k && k->dirty();
+  void keyIs(Name const& key, bool v) override {
+    if (R* r = map_[key]) r->dirtyIs(v);
+    else insert(key, v);
   }
-  std::optional<Name> first() const {
-    HashMap<DirtyKey, Name>::IteratorConst it(&map_);
+  bool keyDel(Name const& key) override {
+    Ptr<R> r = map_.memberDel(key);
+    return r && r->dirty();
+  }
+  std::optional<Name> first() const override {
+    typename HashMap<R, Name>::IteratorConst it(&map_);
     if (!it) return std::nullopt;
     return it->fwkKey();
   }
-  bool empty() const { return map_.memberCount() == 0; }
-  std::uint32_t size() const { return map_.memberCount(); }
+  std::uint32_t size() const override { return map_.memberCount(); }
+  Iterator iterator() { return Iterator(&map_); }
 
  private:
-  HashMap<DirtyKey, Name> map_;
+  Ptr<R> insert(Name const& key, bool v) {
+    Ptr<R> r(new R(key, v), adoptRef);
+    map_.memberIs(r);
+    return r;
+  }
+
+  HashMap<R, Name> map_;
 };
 
 // The header word that marks a member or child present record.
@@ -266,15 +302,87 @@ void bindMounted(Sa* sa, Ptr<Entity> const& member, EntityId eid) {
   msa->zef_bitSet.isMarkedForDeletionIs(false);
 }
 
+// Extension sections. A record of attribute 144 (or -144) opens with a
+// section that a newer writer may grow and an older reader skips: two 16-bit
+// offsets L and M, counted from the section's first byte, then 32-bit
+// attribute ids up to L. The first id that is one of the adapter's own
+// collection or child ids is what the record stands for, and the reader
+// skips to L; a positive one is followed by a 32-bit value this version does
+// not use. In a present record, what lies between the name and M is skipped.
+inline constexpr AttributeId kExtensionAttrId = 144;
+
+struct ExtendedRecord {
+  // The attribute the record stands for; 0 when the section names none of
+  // the adapter's ids, and the record has been skipped whole.
+  AttributeId a = 0;
+  // Where a present record's name ends for this version; 0 where it ends.
+  std::size_t afterName = 0;
+};
+
+inline bool isExtensionRecord(AttributeId a) { return a == kExtensionAttrId || a == -kExtensionAttrId; }
+
+inline void skipTo(NboAttrLog::In& in, std::size_t offset, char const* what) {
+  if (offset < in.offset()) {
+    throw RangeException(format("extension section: %s at offset %d lies before offset %d, already read", what, offset,
+                                in.offset())
+                             .charPtr());
+  }
+  in.skip(offset - in.offset());
+}
+
+// Reads the section; every offset is checked against the record before the
+// reader moves, so a section that claims more than the record holds is
+// refused with nothing applied.
+inline ExtendedRecord extensionSection(NboAttrLog::In& in, std::span<AttributeId const> own) {
+  std::size_t start = in.offset();
+  std::size_t end = start + in.remaining();
+  std::size_t l = in.nextU16();
+  std::size_t m = in.nextU16();
+  if (l < 4 || start + l > end) {
+    throw RangeException(format("extension section: L of %d bytes, the record holds %d", l, end - start).charPtr());
+  }
+  ExtendedRecord r;
+  while (in.offset() - start < l) {
+    if (in.offset() - start + 4 > l) throw RangeException("extension section: an attribute id crosses L");
+    AttributeId id = in.nextint();
+    AttributeId magnitude = id < 0 ? -id : id;
+    if (id && std::find(own.begin(), own.end(), magnitude) != own.end()) {
+      r.a = id;
+      break;
+    }
+  }
+  if (!r.a) {
+    // For attributes this version does not have: nothing here to apply.
+    in.skip(in.remaining());
+    return r;
+  }
+  skipTo(in, start + l, "L");
+  if (r.a > 0) {
+    in.nextU32();
+    if (m && start + m > end) {
+      throw RangeException(format("extension section: M of %d bytes, the record holds %d", m, end - start).charPtr());
+    }
+    if (m) r.afterName = start + m;
+  }
+  return r;
+}
+
+// A member's or child's name, and past the bytes a newer writer put after it.
+inline Name recordName(NboAttrLog::In& in, std::size_t afterName) {
+  Name name(in.nextString());
+  if (afterName) skipTo(in, afterName, "M");
+  return name;
+}
+
 // The mount's side of a member record: present (with the member's
 // arguments and its entity id), or gone.
 template <class Sa>
-void applyKeyRecord(Sa* sa, KeyedRow<Sa> const& row, bool present, NboAttrLog::In& in) {
+void applyKeyRecord(Sa* sa, KeyedRow<Sa> const& row, bool present, NboAttrLog::In& in, std::size_t afterName = 0) {
   auto* e = sa->zefEntity();
   if (!e) return;
   if (row.referenceIs) {
     Ptr<Entity> target = in.nextEntity();
-    Name key(in.nextString());
+    Name key = recordName(in, afterName);
     if (in.remaining()) throw RangeException("reference record: bytes beyond its key");
     if (present) {
       if (!target) throw AttrLogEntityException("reference record names no entity", {});
@@ -285,7 +393,7 @@ void applyKeyRecord(Sa* sa, KeyedRow<Sa> const& row, bool present, NboAttrLog::I
     }
     return;
   }
-  Name name(in.nextString());
+  Name name = recordName(in, afterName);
   if (!present) {
     if (in.remaining()) throw RangeException("member gone record: bytes beyond its name");
     row.memberDel(*e, name);
@@ -364,7 +472,7 @@ void childChanged(Sa* sa, AttrRow<Sa> const& row, Ptr<Entity> const& child) {
 template <class Sa>
 void applyChildRecord(Sa* sa, bool present, NboAttrLog::In& in,
                       Ptr<Entity> (*make)(typename Sa::ZefEntity&, Name const&),
-                      void (*del)(typename Sa::ZefEntity&)) {
+                      void (*del)(typename Sa::ZefEntity&), std::size_t afterName = 0) {
   auto* e = sa->zefEntity();
   if (!e) return;
   if (!present) {
@@ -372,7 +480,7 @@ void applyChildRecord(Sa* sa, bool present, NboAttrLog::In& in,
     del(*e);
     return;
   }
-  Name name(in.nextString());
+  Name name = recordName(in, afterName);
   EntityId eid = in.nextEntityId();
   if (in.remaining()) throw RangeException("child present record: bytes beyond its entity id");
   if (!(eid & 1) || eid == 1) throw RangeException(format("child record: %d is not an entity id", eid).charPtr());

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "runtime/attrlog/demuxer.h"
 #include "runtime/text/text.h"
 
 namespace Zef {
@@ -174,6 +175,12 @@ void Out::transactionMarkerIs(EntityId eid, AttributeId aid, unsigned char type,
 }
 
 void Out::currentPayloadSectionIs(unsigned char section) { writeBigEndian(section, 1); }
+
+EntityId Out::connectionEidFor(Entity const* entity) {
+  if (!entity) return 0;
+  if (!demuxer_) throw EntityIdUnavailableException("attribute log without a connection has no entity ids");
+  return demuxer_->connectionEidFor(entity);
+}
 
 Ptr<Out> const& operator<<(Ptr<Out> const& out, String8 const& v) {
   if (v.size() > std::numeric_limits<std::uint32_t>::max()) {

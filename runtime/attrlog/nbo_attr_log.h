@@ -47,6 +47,9 @@ class In {
   bool nextbool();
   String8 nextString();
 
+  // Passes over n bytes a reader does not use.
+  void skip(std::size_t n) { take(n, "skip"); }
+
   // Bytes read so far, and left to read.
   std::size_t offset() const { return static_cast<std::size_t>(at_ - begin_); }
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - at_); }
@@ -81,10 +84,25 @@ class Demuxer;
 
 // The reader of attribute-log records. A reader made by a connection knows
 // its demuxer, which turns entity ids back into entities.
-class In : public ByteConnection::In {
+//
+// Adapters take it as a counted reference. A reader made on the stack keeps
+// its construction reference for as long as it lives, so counted references
+// taken to it meanwhile never free it.
+class In : public ByteConnection::In, public PtrInterface {
  public:
   using ByteConnection::In::In;
   In(std::span<unsigned char const> bytes, Demuxer* demuxer) : ByteConnection::In(bytes), demuxer_(demuxer) {}
+  static ValidPtr<In> InIs(std::span<unsigned char const> bytes, Demuxer* demuxer = nullptr) {
+    return ValidPtr<In>(new In(bytes, demuxer), adoptRef);
+  }
+  // A copy is another reader at the same position, with a count of its own:
+  // a checkpoint that a reader goes back to when a value was not all there.
+  In(In const& o) : ByteConnection::In(o), PtrInterface(), demuxer_(o.demuxer_) {}
+  In& operator=(In const& o) {
+    ByteConnection::In::operator=(o);
+    demuxer_ = o.demuxer_;
+    return *this;
+  }
 
   Seconds nextSeconds() { return std::bit_cast<double>(nextU64()); }
   EntityId nextEntityId() { return nextU64(); }
@@ -191,7 +209,8 @@ class Out : public PtrInterface {
 
   // The id under which `entity` is known on this log, announcing it first
   // when it has none yet; 0 for null. Throws EntityIdUnavailableException
-  // when the log has no id left.
+  // when the log has no id left, and for any entity when the log has no
+  // demuxer: ids are given out by a connection, and a log of its own has none.
   EntityId connectionEidFor(Entity const* entity);
 
   // Records.

@@ -57,8 +57,8 @@ Ptr<Entity> StreamAdapter::zefNotifierEntity() {
 
 void StreamAdapter::doSerializeOrphan() { announced_ = true; }
 void StreamAdapter::handleAttrDeserialization(AttributeId a, DeserializationOptions opts, unsigned n,
-                                              NboAttrLog::In* in) {
-  doBaseZefNboAttrLogSaMsg(a, opts, n, in);
+                                              Ptr<NboAttrLog::In> const& in) {
+  doBaseZefNboAttrLogSaMsg(a, opts, n, in.ptr());
 }
 
 void StreamAdapter::doBaseZefNboAttrLogSaMsg(AttributeId a, DeserializationOptions, unsigned, NboAttrLog::In*) {

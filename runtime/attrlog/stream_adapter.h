@@ -48,7 +48,7 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   // given (then the value read is dropped and the current one sent back),
   // else from the record the demuxer is applying.
   virtual void handleAttrDeserialization(AttributeId a, DeserializationOptions opts, unsigned n,
-                                         NboAttrLog::In* in);
+                                         Ptr<NboAttrLog::In> const& in);
   virtual void handleAttrTransaction(AttributeId a, AttrTransactionType type, unsigned n);
   virtual Ptr<NboAttrLog::FlowOut> flowOutIs(Ptr<NboAttrLog::Out> const& out, ConnectDesc desc, bool b,
                                              AttributeId start);

@@ -269,6 +269,46 @@ TEST_F(FlowInTest, AnExplicitStreamSendsTheCurrentValueBackInsteadOfApplying) {
   EXPECT_GT(writer->out()->size(), 0u) << "the current value goes out again";
 }
 
+TEST_F(FlowInTest, AnExplicitStreamIsACountedReaderThatOutlivesNoHolder) {
+  writer->rootIs(stats);
+  pair.pump();
+  stats->crcErrorsIs(crcAfter(4));
+  pair.pump();
+  auto sa = stats->zefNboAttrLogSa(Ptr<Out const>(writer->out()));
+  auto bytes = wireOf(crcAfter(9));
+  Ptr<Zef::NboAttrLog::In> in = Zef::NboAttrLog::In::InIs(bytes, writer->demuxer().ptr());
+  sa->handleAttrDeserialization(268, {}, 0, in);
+  EXPECT_EQ(stats->crcErrors(), crcAfter(4)) << "read and dropped, not applied";
+  EXPECT_EQ(in->remaining(), 0u);
+  EXPECT_EQ(in->references(), 1u) << "the adapter kept no reference";
+  // A reader on the stack, named by a counted reference, is not freed by it.
+  Zef::NboAttrLog::In onStack(bytes, writer->demuxer().ptr());
+  sa->handleAttrDeserialization(268, {}, 0, Ptr<Zef::NboAttrLog::In>(&onStack));
+  EXPECT_EQ(onStack.remaining(), 0u);
+  EXPECT_EQ(onStack.references(), 1u);
+}
+
+TEST_F(FlowInTest, TheReactorNamesItsAdapterByACountedReferenceAndHoldsNone) {
+  auto sa = stats->zefNboAttrLogSaIs(noFlags(), 1, writer->out(), nullptr);
+  auto* own = dynamic_cast<PhyBcm54980Stats::ZefNboAttrLogSa*>(sa.ptr());
+  ASSERT_NE(own, nullptr);
+  Ptr<PhyBcm54980Stats::ZefNboAttrLogSa> adapter(own);
+  auto& reactor = own->zefReactor_;
+  auto counted = adapter->references();
+  reactor->zefReactorAdapterIs(nullptr);
+  Tap drain;
+  drain(writer->out());
+  stats->crcErrorsIs(crcAfter(1));
+  EXPECT_EQ(writer->out()->size(), 0u) << "a reactor without its adapter passes nothing on";
+  reactor->zefReactorAdapterIs(adapter);
+  EXPECT_EQ(reactor->zefReactorAdapter(), own);
+  EXPECT_EQ(adapter->references(), counted) << "the back pointer is not counted";
+  stats->crcErrorsIs(crcAfter(2));
+  auto records = drain(writer->out());
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.back().header.attributeId, 268);
+}
+
 TEST_F(FlowInTest, ARandomStreamNeverCrashesAndLeavesMountedStateAlone) {
   writer->rootIs(stats);
   stats->crcErrorsIs(crcAfter(2));

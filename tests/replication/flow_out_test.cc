@@ -347,6 +347,30 @@ TEST_F(FlowOutTest, ABurstAgainstAStalledReaderCostsOneRecordPerStatisticAndNoMe
   for (auto const& [eid, n] : afterStall) EXPECT_EQ(n, 1u) << "entity " << eid;
 }
 
+TEST_F(FlowOutTest, TheLogGivesAnEntityItsIdAnnouncingItOnce) {
+  auto gpo = Fru::Gpo::GpoIs("gpo7");
+  EXPECT_EQ(out->connectionEidFor(nullptr), 0u);
+  Zef::EntityId eid = out->connectionEidFor(gpo.ptr());
+  EXPECT_EQ(eid & 1, 1u) << "an id in use on a live log";
+  auto sa = gpo->zefNboAttrLogSa(Ptr<Out const>(out));
+  ASSERT_NE(sa, nullptr);
+  EXPECT_EQ(sa->entityId(), eid);
+  drain(out);
+  EXPECT_EQ(drain.announcements.size(), 1u);
+  EXPECT_EQ(out->connectionEidFor(gpo.ptr()), eid) << "the same id again";
+  drain(out);
+  EXPECT_EQ(drain.announcements.size(), 1u) << "announced once";
+}
+
+TEST(LogWithoutConnection, HasNoEntityIdsToGive) {
+  auto out = Out::OutIs();
+  auto gpo = Fru::Gpo::GpoIs("gpo8");
+  EXPECT_EQ(out->connectionEidFor(nullptr), 0u);
+  EXPECT_THROW(out->connectionEidFor(gpo.ptr()), Zef::EntityIdUnavailableException);
+  EXPECT_EQ(out->size(), 0u) << "nothing written";
+  EXPECT_EQ(gpo->zefNboAttrLogSa(Ptr<Out const>(out)), nullptr) << "nothing attached";
+}
+
 TEST_F(FlowOutTest, AFlowOutMarksEveryAttributeFromItsStart) {
   auto sa = attach(chip);
   auto fo = sa->flowOutIs(out, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")), false, 258);
