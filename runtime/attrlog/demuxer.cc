@@ -50,8 +50,17 @@ EntityId Demuxer::newEntityId() {
 }
 
 void Demuxer::reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa) {
-  if (sa) reactors_[eid] = sa;
-  else reactorDel(eid);
+  if (!sa) return reactorDel(eid);
+  Ptr<StreamAdapter>& slot = reactors_[eid];
+  if (slot == sa) return;
+  // An adapter replaced under its id is no longer live here, as if deleted:
+  // an odd id then always means the adapter is the one registered under it.
+  if (slot) {
+    slot->entityId_ &= ~EntityId(1);
+    slot->flowOut_ = nullptr;
+    slot->spareFlowOut_ = nullptr;
+  }
+  slot = sa;
 }
 
 Ptr<StreamAdapter> Demuxer::reactor(EntityId eid) const {
@@ -68,6 +77,7 @@ void Demuxer::reactorDel(EntityId eid) {
   // it goes with it.
   sa->entityId_ &= ~EntityId(1);
   sa->flowOut_ = nullptr;
+  sa->spareFlowOut_ = nullptr;
 }
 
 void Demuxer::reactorDelAll() {
@@ -80,6 +90,7 @@ void Demuxer::reactorDelAll() {
   for (auto& [eid, sa] : all) {
     sa->entityId_ &= ~EntityId(1);
     sa->flowOut_ = nullptr;
+    sa->spareFlowOut_ = nullptr;
     sa->isScheduled_ = false;
   }
   all.clear();
@@ -108,7 +119,13 @@ Ptr<FlowOut> Demuxer::createFlowOut(Ptr<StreamAdapter> const& sa, ConnectDesc de
   // A deferral joins the flow-out already pending; any other start (a full
   // pass) replaces it, since it marks what it needs itself.
   if (sa->flowOut_ && start == 0x7FFFFFFF) return sa->flowOut_;
-  sa->flowOut_ = sa->flowOutIs(out_, std::move(desc), keysOnly, start);
+  if (start == 0x7FFFFFFF && !sa->flowOut_ && sa->spareFlowOut_ && sa->spareFlowOut_->isKeysOnly() == keysOnly) {
+    sa->flowOut_ = std::move(sa->spareFlowOut_);
+    sa->flowOut_->restartedAt(start);
+  } else {
+    sa->spareFlowOut_ = nullptr;
+    sa->flowOut_ = sa->flowOutIs(out_, std::move(desc), keysOnly, start);
+  }
   schedule(sa.ptr());
   return sa->flowOut_;
 }
@@ -127,7 +144,7 @@ bool Demuxer::continueFlowOut() const {
 
 bool Demuxer::runSlice(Scheduled& s) {
   StreamAdapter* sa = s.sa.ptr();
-  if (!(sa->entityId_ & 1) || reactor(sa->entityId_) != s.sa || !sa->flowOut_) {
+  if (!(sa->entityId_ & 1) || !sa->flowOut_) {
     sa->isScheduled_ = false;  // detached, or nothing left
     return true;
   }
@@ -165,7 +182,10 @@ bool Demuxer::runSlice(Scheduled& s) {
   // Done: the changes deferred behind the pass are told again, and go out
   // now or in a flow-out of their own.
   sa->passUnderWay_ = false;
-  if (sa->flowOut_ == fo && !fo->hasKeyedState()) sa->flowOut_ = nullptr;
+  if (sa->flowOut_ == fo && !fo->hasKeyedState()) {
+    sa->flowOut_ = nullptr;
+    if (fo->isReusable()) sa->spareFlowOut_ = fo;
+  }
   std::vector<AttributeId> behind = std::move(sa->behindPass_);
   sa->behindPass_.clear();
   sa->isScheduled_ = false;

@@ -72,6 +72,17 @@ class FlowOut : public PtrInterface {
 
   Out* out() const { return out_.ptr(); }
   StreamAdapter* streamAdapter() const { return sa_; }
+
+  // A finished flow-out with nothing left in it is as good as a new one
+  // that marks nothing: an adapter keeps it for its next deferral rather
+  // than build one for every change.
+  bool isReusable() const {
+    return !eidsExhausted_ && !hasBookmark_ && pendingAborts_.empty() && !hasKeyedState() &&
+           pendingKeysFrom() == 0 && !hasDirtyAttributes();
+  }
+  void restartedAt(AttributeId start) {
+    start_ = attrId_ = start;
+  }
   ConnectDesc const& connectDesc() const { return desc_; }
 
  private:

@@ -161,8 +161,13 @@ void Out::recordEnd() {
   recordOpen_ = false;
   recordKind_ = FrameKind::attribute;
   ++recordsWritten_;
-  bytesWritten_ += Frame::kPrefix + body;
-  if (wasEmpty && drainer_) drainer_->outputPending();
+  std::size_t const record = Frame::kPrefix + body;
+  bytesWritten_ += record;
+  if (!drainer_) return;
+  if (wasEmpty) drainer_->outputPending();
+  // Told once, as the backlog is crossed.
+  std::size_t const now = size();
+  if (holdsLowPriority_ && now >= lowPriorityBacklog_ && now - record < lowPriorityBacklog_) drainer_->outputBacklogged();
 }
 
 void Out::transactionMarkerIs(EntityId eid, AttributeId aid, unsigned char type, std::uint32_t n) {

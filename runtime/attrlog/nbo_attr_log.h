@@ -159,6 +159,12 @@ class Out : public PtrInterface {
   class Drainer {
    public:
     virtual void outputPending() = 0;
+    // The bytes waiting reached the low-priority backlog, maybe in the
+    // middle of a writer's mutator. A transport that can write them now
+    // without blocking and without running anything else does, so that a
+    // burst of changes keeps going out as it is made instead of falling
+    // back to dirty bits and a later pass.
+    virtual void outputBacklogged() {}
 
    protected:
     ~Drainer() = default;

@@ -100,6 +100,8 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   EntityId entityId_ = 0;
   Ptr<NboAttrLog::Out> out_;
   Ptr<NboAttrLog::FlowOut> flowOut_;
+  // The last finished flow-out, kept for the next deferral.
+  Ptr<NboAttrLog::FlowOut> spareFlowOut_;
   SyncMode syncMode_ = syncModeNone;
   bool applying_ = false;
   AttributeId applyingAttr_ = 0;

@@ -37,7 +37,10 @@ void PtrInterface::NotifieeConst::weakRecordIs(PtrInterface const* notifier) {
   WeakRecord& record = weakRecord();
   std::lock_guard<std::mutex> lock(record.mutex);
   // The insertion may throw; it comes before anything changes.
-  if (notifier) record.byNotifier.emplace(notifier, this);
+  if (notifier) {
+    record.byNotifier.emplace(notifier, this);
+    notifier->weaklyNotifiedIs();
+  }
   if (current) {
     auto [it, end] = record.byNotifier.equal_range(current);
     while (it != end && it->second != this) ++it;

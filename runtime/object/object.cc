@@ -1,7 +1,9 @@
 // Objects and counted references.
 #include "runtime/object/ptr.h"
 
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "runtime/failure/exception.h"
 #include "runtime/entity/notifiee.h"
@@ -11,10 +13,84 @@ namespace Zef {
 
 namespace {
 std::atomic<std::size_t> poolBytes{0};
+std::atomic<std::size_t> slabTotal{0};
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSlabs = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSlabs = false;
+#else
+constexpr bool kSlabs = true;
+#endif
+#else
+constexpr bool kSlabs = true;
+#endif
+
+constexpr std::size_t kGranule = 16;
+constexpr std::size_t kClasses = ZefMemPool::kLargestClass / kGranule;
+constexpr std::size_t kSlabSize = 64 * 1024;
+
+struct FreeSlot {
+  FreeSlot* next;
+};
+
+// One thread's slabs: a free list and the unused tail of the newest slab,
+// per class.
+struct ThreadPool {
+  FreeSlot* free[kClasses] = {};
+  unsigned char* tail[kClasses] = {};
+  unsigned char* tailEnd[kClasses] = {};
+
+  void* take(std::size_t c) {
+    if (FreeSlot* f = free[c]) {
+      free[c] = f->next;
+      return f;
+    }
+    std::size_t const size = (c + 1) * kGranule;
+    if (static_cast<std::size_t>(tailEnd[c] - tail[c]) < size) newSlab(c);
+    void* p = tail[c];
+    tail[c] += size;
+    return p;
+  }
+
+  void give(void* p, std::size_t c) noexcept {
+    auto* f = static_cast<FreeSlot*>(p);
+    f->next = free[c];
+    free[c] = f;
+  }
+
+  void newSlab(std::size_t c) {
+    // A slab is reachable for as long as the process lives: leak checkers
+    // see it held, and a thread that ends leaves its slots to nobody.
+    static std::mutex mutex;
+    static std::vector<void*>* slabs = new std::vector<void*>();
+    auto* slab = static_cast<unsigned char*>(::operator new(kSlabSize, std::align_val_t(kGranule)));
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      try {
+        slabs->push_back(slab);
+      } catch (...) {
+        ::operator delete(slab, std::align_val_t(kGranule));
+        throw;
+      }
+    }
+    slabTotal.fetch_add(kSlabSize, std::memory_order_relaxed);
+    tail[c] = slab;
+    tailEnd[c] = slab + kSlabSize;
+  }
+};
+
+ThreadPool& threadPool() {
+  [[gnu::tls_model("initial-exec")]] static thread_local ThreadPool pool;
+  return pool;
+}
+
+std::size_t classOf(std::size_t size) { return size == 0 ? 0 : (size - 1) / kGranule; }
 }  // namespace
 
 void* ZefMemPool::allocate(std::size_t size) {
-  void* p = ::operator new(size);
+  void* p = kSlabs && size <= kLargestClass ? threadPool().take(classOf(size)) : ::operator new(size);
   poolBytes.fetch_add(size, std::memory_order_relaxed);
   return p;
 }
@@ -22,12 +98,17 @@ void* ZefMemPool::allocate(std::size_t size) {
 void ZefMemPool::release(void* p, std::size_t size) noexcept {
   if (!p) return;
   poolBytes.fetch_sub(size, std::memory_order_relaxed);
+  if (kSlabs && size <= kLargestClass) return threadPool().give(p, classOf(size));
   ::operator delete(p, size);
 }
 
 std::size_t ZefMemPool::bytesInUse() noexcept { return poolBytes.load(std::memory_order_relaxed); }
+std::size_t ZefMemPool::slabBytes() noexcept { return slabTotal.load(std::memory_order_relaxed); }
+bool ZefMemPool::usesSlabs() noexcept { return kSlabs; }
 
-PtrInterface::~PtrInterface() { NotifieeConst::zefNotifierDestroyed(this); }
+PtrInterface::~PtrInterface() {
+  if (isWeaklyNotified()) NotifieeConst::zefNotifierDestroyed(this);
+}
 
 void PtrInterface::hasNotificationActiveIs(bool b) { notificationActiveBitIs(b); }
 unsigned int PtrInterface::zefAuditErrors(unsigned int) const { return 0; }
@@ -57,9 +138,10 @@ void PtrInterface::nondestructingWordIs(bool b) noexcept {
   // counts a nondestructing object, so the word cannot change once it is one.
   std::uint32_t next;
   do {
-    next = b ? ((w & ~kTopByteMask) | (kNondestructingByte << 24)) : ((w & ~kTopByteMask) | savedTopBits_);
+    next = b ? ((w & ~kTopByteMask) | (kNondestructingByte << 24))
+             : ((w & ~kTopByteMask) | (savedTopBits_ & kTopByteMask));
   } while (!referenceWord_.compare_exchange_weak(w, next, std::memory_order_relaxed));
-  savedTopBits_ = b ? w & kTopByteMask : 0;
+  savedTopBits_ = (b ? w & kTopByteMask : 0) | (savedTopBits_ & ~kTopByteMask);
 }
 
 void PtrInterface::setBit(std::uint32_t bit, bool b) noexcept {

@@ -97,3 +97,46 @@ TEST_F(SocketMountTest, AStatusDirectoryMountsAndFollowsEveryChange) {
 }
 
 }  // namespace
+
+namespace {
+
+struct CrcCounter : PhyBcm54980Stats::Notifiee {
+  int heard = 0;
+  void onCrcErrors() override { ++heard; }
+};
+
+// A driver's poll changes thousands of counters in one turn of its loop.
+// While the socket takes them, each goes out as it is made: none falls back
+// to a dirty bit (which would coalesce it with the next), and the mount hears
+// every one.
+TEST_F(SocketMountTest, CountersChangedInOneTurnGoOutAsTheyAreMadeWhileTheSocketHasRoom) {
+  auto stats = PhyBcm54980Stats::PhyBcm54980StatsIs("port0");
+  Zef::AttrLogSocket::Options roomy;
+  roomy.socketSendBuffer = 512 * 1024;
+  auto server = Server::ServerIs(writerIo, UnixAddress{(dir_ / "agent.sock").string()}, roomy);
+  Ptr<Connection> agentSide;
+  server->onConnectionIs([&](Ptr<Connection> const& c) {
+    agentSide = c;
+    c->rootIs(stats);
+  });
+  auto client = Client::ClientIs(mountIo, server->address());
+  Ptr<PhyBcm54980Stats> copy;
+  client->connection()->onMountedIs([&](Ptr<Zef::Entity> const& e) {
+    if (auto* s = dynamic_cast<PhyBcm54980Stats*>(e.ptr())) copy = Ptr<PhyBcm54980Stats>(s);
+  });
+  ASSERT_TRUE(runUntil([&] { return copy && client->connection()->isSynced() && agentSide->out()->size() == 0; }));
+  Ptr<CrcCounter> heard(new CrcCounter, Zef::adoptRef);
+  heard->isRegisteredNotifieeIs(true);
+  heard->notifierIs(copy);
+
+  std::uint64_t const deferred = agentSide->demuxer()->deferrals();
+  constexpr unsigned kChanges = 2000;  // some 70 KB of records, 35 times the backlog
+  for (unsigned n = 1; n <= kChanges; ++n) stats->crcErrorsIs(crcAfter(n));
+  EXPECT_EQ(agentSide->demuxer()->deferrals(), deferred);
+  EXPECT_LT(agentSide->out()->size(), agentSide->out()->lowPriorityBacklog());
+
+  ASSERT_TRUE(runUntil([&] { return copy->crcErrors() == crcAfter(kChanges); }));
+  EXPECT_EQ(heard->heard, int(kChanges));
+}
+
+}  // namespace

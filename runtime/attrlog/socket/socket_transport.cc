@@ -212,6 +212,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
       : StreamBase(o.capacity),
         socket_(std::move(socket)),
         retry_(socket_.get_executor()),
+        loop_(loopOf(socket_)),
         retryAfter_(o.flowOutRetry),
         socketSendBuffer_(o.socketSendBuffer) {}
   ~Stream() override {
@@ -224,10 +225,46 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   void outputPending() override {
     drained();
     if (state_ != State::open || pumping_ || roomWaited_ || writePosted_) return;
+    // A change alone, long after the last, goes out at once: the loop's turn
+    // would only add to its delay. Records that follow one another closely
+    // wait for the turn and go out together.
+    auto const now = std::chrono::steady_clock::now();
+    bool const alone = now - lastPending_ > kBurstGap;
+    lastPending_ = now;
+    if (alone) {
+      writeNow();
+      if (state_ != State::open || roomWaited_ || failurePosted_) return;
+      NboAttrLog::Demuxer const* d = conn_->demuxer().ptr();
+      if (conn_->out()->size() == 0 && !(d && d->scheduledCount() > 0)) return;
+    }
     writePosted_ = true;
-    asio::post(socket_.get_executor(), [self = Ptr<Stream>(this)] {
+    asio::post(loop_, [self = Ptr<Stream>(this)] {
       self->writePosted_ = false;
       self->pump(false);
+    });
+  }
+
+  // Only bytes: whatever else a write might do (closing, flow-outs) waits
+  // for the loop, since the writer's mutator may be under way.
+  void outputBacklogged() override {
+    if (state_ != State::open || pumping_ || roomWaited_ || failurePosted_) return;
+    writeNow();
+  }
+
+  void writeNow() {
+    auto bytes = conn_->out()->bytes();
+    if (bytes.empty()) return;
+    std::error_code ec;
+    std::size_t n = socket_.write_some(asio::buffer(bytes.data(), bytes.size()), ec);
+    if (!ec && n > 0) {
+      conn_->out()->bytesConsumed(n);
+      if (conn_->out()->size() == 0) drained();
+      return;
+    }
+    if (!ec || wouldBlock(ec)) return roomWait();
+    failurePosted_ = true;
+    asio::post(loop_, [self = Ptr<Stream>(this), why = reasonOf("write failed", ec)]() mutable {
+      self->closedIs(std::move(why));
     });
   }
 
@@ -280,7 +317,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   void pumpPost() {
     if (pumpPosted_) return;
     pumpPosted_ = true;
-    asio::post(socket_.get_executor(), [self = Ptr<Stream>(this)] {
+    asio::post(loop_, [self = Ptr<Stream>(this)] {
       self->pumpPosted_ = false;
       self->pump(true);
     });
@@ -329,8 +366,18 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     readWait();
   }
 
+  // The loop's own executor: a post through it recycles its memory, where
+  // one through the socket's type-erased executor allocates each time.
+  static asio::io_context::executor_type loopOf(Socket& socket) {
+    return *socket.get_executor().template target<asio::io_context::executor_type>();
+  }
+
   Socket socket_;
   asio::steady_timer retry_;
+  asio::io_context::executor_type loop_;
+  bool failurePosted_ = false;
+  std::chrono::steady_clock::time_point lastPending_{};
+  static constexpr std::chrono::microseconds kBurstGap{50};
   std::chrono::milliseconds retryAfter_;
   std::size_t socketSendBuffer_;
   bool pumping_ = false;
