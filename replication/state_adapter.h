@@ -515,8 +515,15 @@ AttributeId attrFlowOutPass(Sa* sa, AttributeId start, std::span<AttrRow<Sa> con
   for (; i < rows.size(); ++i) {
     fo->attrIdIs(rows[i].id);
     auto* bits = sa->zefOwnDirty();
-    if (rows[i].serialize) rows[i].serialize(sa);
-    else if (bits && bits->test(rows[i].bit)) (sa->*rows[i].handler)();
+    if (rows[i].serialize) {
+      rows[i].serialize(sa);
+    } else if (bits && bits->test(rows[i].bit)) {
+      // Written now: the bit is clear unless the write defers it again. A
+      // flow-out kept after its pass (a directory's, or one reused for the
+      // next change) then holds only what is still owed.
+      bits->set(rows[i].bit, false);
+      (sa->*rows[i].handler)();
+    }
     // A collection that paused in its first synchronisation resumes where
     // it stopped, before any later row: its bookmark is a key of its own.
     if (fo->eidsExhausted() || (rows[i].serialize && fo->hasBookmark())) return rows[i].id;

@@ -118,6 +118,23 @@ TEST(DirectoryFlowOutTest, ASynchronisedDirectoryIsCleanAndAChangeMakesItDirtyAg
   EXPECT_FALSE(sa->flowOut()->hasDirtyAttributes());
 }
 
+// A root's first synchronisation is a full pass: every attribute marked,
+// then written. What it wrote is no longer owed.
+TEST(DirectoryFlowOutTest, AFullFirstPassLeavesTheDirectoryClean) {
+  Ptr<Connection> conn = Connection::ConnectionIs();
+  Ptr<Out> const& out = conn->out();
+  auto dir = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
+  for (auto n : {"a", "b", "c"}) dir->phyChipConfigIs(n);
+  dir->zefNboAttrLogSaIs(noFlags(), 1, out, nullptr);
+  auto sa = adapterOf(dir, out);
+  conn->demuxer()->createFlowOut(sa, noDesc(), false, 0);
+  EXPECT_TRUE(sa->flowOut()->zefDirtyBitSet0().test(0)) << "isNondestructing is marked";
+  conn->flowOutReady();
+  ASSERT_NE(sa->flowOut(), nullptr);
+  EXPECT_FALSE(sa->flowOut()->zefDirtyBitSet0().test(0)) << "isNondestructing went out";
+  EXPECT_FALSE(sa->flowOut()->hasDirtyAttributes());
+}
+
 TEST(DirtyKeyMapTest, KeysAreSetClearedAndRemovedByName) {
   Ptr<Connection> conn = Connection::ConnectionIs();
   auto dir = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
