@@ -347,6 +347,66 @@ void BM_MemcpyRecordBytes(benchmark::State& state) {
 }
 BENCHMARK(BM_MemcpyRecordBytes)->ArgName("per_record")->Arg(1)->Arg(0);
 
+// 6. A first synchronisation of 1024 ports' statistics, each side alone:
+// the writer's full passes into a log the reader always empties, and the
+// mount applying the same bytes (announcements, entities made by type name,
+// every value). Together they bound how fast a resync can go.
+constexpr int kSyncPorts = 1024;
+
+std::vector<Ptr<PhyBcm54980Stats>> syncTable() {
+  std::vector<Ptr<PhyBcm54980Stats>> table;
+  for (int p = 0; p < kSyncPorts; ++p) {
+    auto s = PhyBcm54980Stats::PhyBcm54980StatsIs("port" + std::to_string(p));
+    changeAll(*s, unsigned(p + 1));
+    table.push_back(s);
+  }
+  return table;
+}
+
+// The writer's bytes, drained into `sink` as they are made.
+std::size_t firstSyncBytes(std::vector<Ptr<PhyBcm54980Stats>> const& table, std::vector<unsigned char>* sink) {
+  auto conn = Connection::ConnectionIs();
+  conn->roleIs(Connection::Role::agent);
+  for (auto const& s : table) conn->rootIs(s);
+  std::size_t total = 0;
+  for (;;) {
+    bool const more = conn->flowOutReady();
+    auto bytes = conn->out()->bytes();
+    if (sink) sink->insert(sink->end(), bytes.begin(), bytes.end());
+    total += bytes.size();
+    conn->out()->bytesConsumed(bytes.size());
+    if (!more && conn->out()->size() == 0) break;
+  }
+  return total;
+}
+
+void BM_FirstSyncWriter(benchmark::State& state) {
+  auto table = syncTable();
+  std::size_t bytes = 0;
+  for (auto _ : state) bytes = firstSyncBytes(table, nullptr);
+  double const fields = double(kSyncPorts) * kStatistics;
+  state.counters["bytes_per_field"] = double(bytes) / fields;
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * fields));
+}
+BENCHMARK(BM_FirstSyncWriter)->Unit(benchmark::kMillisecond);
+
+void BM_FirstSyncMount(benchmark::State& state) {
+  std::vector<unsigned char> wire;
+  firstSyncBytes(syncTable(), &wire);
+  for (auto _ : state) {
+    Ptr<Connection> conn = Connection::ConnectionIs();
+    conn->roleIs(Connection::Role::mount);
+    conn->bytesReceived(wire);
+    if (!conn->isSynced() || conn->framesRefused() != 0) state.SkipWithError("the mount did not synchronise");
+    state.PauseTiming();
+    conn->closedIs("done");
+    conn = nullptr;
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSyncPorts * kStatistics));
+}
+BENCHMARK(BM_FirstSyncMount)->Unit(benchmark::kMillisecond);
+
 // Keeps, per benchmark, the median CPU time per iteration (or the single
 // run's without repetitions) and its counters, for the closing ratios.
 class RatioReporter : public benchmark::ConsoleReporter {

@@ -91,6 +91,9 @@ class Connection : public PtrInterface {
   // writer says so with a sync-mode record once its first passes are done);
   // false again while a new connection resynchronises.
   bool isSynced() const;
+  // Writer side: roots are being served for the first time, their passes
+  // or the records that end them not all written yet.
+  bool isFirstSyncUnderWay() const { return !syncSent_ && !demuxer_->initialSyncDone(); }
 
   // The stream ended: every adapter leaves the log, nothing more is written.
   void closedIs(String8 reason);

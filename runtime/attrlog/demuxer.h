@@ -68,6 +68,10 @@ class Demuxer : public PtrInterface {
   std::size_t scheduledCount() const { return high_.size() + low_.size(); }
   std::size_t sliceBudget() const { return sliceBudget_; }
   void sliceBudgetIs(std::size_t bytes) { sliceBudget_ = bytes; }
+  // runFlowOuts() returns once this many bytes wait, so that a transport
+  // writes them while the next are made; 0: it runs while the log is roomy.
+  std::size_t writeChunk() const { return writeChunk_; }
+  void writeChunkIs(std::size_t bytes) { writeChunk_ = bytes; }
 
   // Flow-in state per entity id.
   FlowIn* flowIn(EntityId eid);
@@ -129,6 +133,7 @@ class Demuxer : public PtrInterface {
   EntityId nextEid_ = 3;
   std::size_t entityIdLimit_ = std::size_t(1) << 24;
   std::size_t sliceBudget_ = 64 * 1024;
+  std::size_t writeChunk_ = 0;
   std::size_t sliceStart_ = 0;  // bytes written when the slice began
   StreamAdapter::FlowOutPriority slicePriority_ = StreamAdapter::FlowOutPriority::high;
   bool inSlice_ = false;

@@ -140,3 +140,35 @@ TEST_F(SocketMountTest, CountersChangedInOneTurnGoOutAsTheyAreMadeWhileTheSocket
 }
 
 }  // namespace
+
+namespace {
+
+// A first synchronisation is written while it is made: the writer's send
+// buffer holds a chunk of it at a time, never the whole state.
+TEST_F(SocketMountTest, AFirstSynchronisationStreamsRatherThanBuildingUpInTheSendBuffer) {
+  std::vector<Ptr<PhyBcm54980Stats>> table;
+  for (int p = 0; p < 1024; ++p) {
+    auto s = PhyBcm54980Stats::PhyBcm54980StatsIs("port" + std::to_string(p));
+    s->crcErrorsIs(crcAfter(unsigned(p + 1)));
+    table.push_back(s);
+  }
+  auto server = Server::ServerIs(writerIo, UnixAddress{(dir_ / "agent.sock").string()});
+  Ptr<Connection> agentSide;
+  server->onConnectionIs([&](Ptr<Connection> const& c) {
+    agentSide = c;
+    for (auto const& s : table) c->rootIs(s);
+  });
+  auto client = Client::ClientIs(mountIo, server->address());
+  std::size_t largest = 0;
+  ASSERT_TRUE(runUntil([&] {
+    if (agentSide) largest = std::max(largest, agentSide->out()->bufferBytes());
+    return client->connection()->isSynced();
+  }));
+  std::uint64_t const sent = agentSide->out()->bytesWritten();
+  EXPECT_GT(sent, 700u * 1024) << "the state is some 750 KB";
+  EXPECT_LE(largest, 256u * 1024) << "of " << sent << " bytes";
+  EXPECT_EQ(client->connection()->framesRefused(), 0u);
+  EXPECT_EQ(client->connection()->mounted().size(), table.size());
+}
+
+}  // namespace

@@ -24,6 +24,8 @@ using TcpProtocol = asio::ip::tcp;
 // At most this much is written in one turn of a stream before the others get
 // theirs: a fast reader of a long burst does not hold up the context.
 constexpr std::size_t kWriteTurn = 256 * 1024;
+// What flow-outs make before it is written.
+constexpr std::size_t kWriteChunk = 64 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // How long a listener waits after a failed accept (no descriptor left, ...).
 constexpr std::chrono::milliseconds kAcceptRetry{50};
@@ -164,10 +166,10 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     if (state_ != State::connecting) return;
     state_ = State::open;
     std::error_code ignored;
-    if (socketSendBuffer_ > 0) {
-      // A refused size leaves the system's.
-      socket_.set_option(asio::socket_base::send_buffer_size(int(socketSendBuffer_)), ignored);
-    }
+    // The first synchronisation streams: what the passes make is written
+    // while the next is made, through the system's socket buffer. The small
+    // one comes once it is done.
+    conn_->demuxer()->writeChunkIs(kWriteChunk);
     // Reads and writes take what the socket has now and otherwise wait for
     // it to be ready, holding no buffer meanwhile.
     socket_.non_blocking(true, ignored);
@@ -184,6 +186,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
       }
     }
     // Whatever the handler attached or wrote goes out now.
+    sendBufferSettle();
     pump(true);
   }
 
@@ -252,6 +255,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   }
 
   void writeNow() {
+    sendBufferSettle();
     auto bytes = conn_->out()->bytes();
     if (bytes.empty()) return;
     std::error_code ec;
@@ -288,6 +292,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
           return closedIs(format("flow-out failed: %s", e.what()));
         }
         if (state_ != State::open) break;
+        sendBufferSettle();
       }
       auto bytes = conn_->out()->bytes();
       if (bytes.empty()) break;
@@ -312,6 +317,14 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     }
     pumping_ = false;
     if (waiting && state_ == State::open) retryArm();
+  }
+
+  void sendBufferSettle() {
+    if (sendBufferSet_ || socketSendBuffer_ == 0 || conn_->isFirstSyncUnderWay()) return;
+    sendBufferSet_ = true;
+    std::error_code ignored;
+    // A refused size leaves the system's.
+    socket_.set_option(asio::socket_base::send_buffer_size(int(socketSendBuffer_)), ignored);
   }
 
   void pumpPost() {
@@ -380,6 +393,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   static constexpr std::chrono::microseconds kBurstGap{50};
   std::chrono::milliseconds retryAfter_;
   std::size_t socketSendBuffer_;
+  bool sendBufferSet_ = false;
   bool pumping_ = false;
   bool roomWaited_ = false;
   bool writePosted_ = false;

@@ -77,11 +77,13 @@ struct Options {
   std::size_t capacity = NboAttrLog::Out::kDefaultCapacity;
   // How soon waiting flow-outs are tried again when nothing is being written.
   std::chrono::milliseconds flowOutRetry{1};
-  // The socket's own send buffer (SO_SNDBUF; the system doubles it), 0 for
-  // the system's. Bytes in it are already behind every change made since:
-  // kept small, an urgent change waits for little, and counters coalesce in
-  // the connection's dirty bits instead. A TCP mount across a long round
-  // trip wants more (its throughput is this much a round trip).
+  // The socket's own send buffer (SO_SNDBUF; the system doubles it) once
+  // the first synchronisation is done, 0 for the system's. Bytes in it are
+  // already behind every change made since: kept small, an urgent change
+  // waits for little, and counters coalesce in the connection's dirty bits
+  // instead. The first synchronisation, where nothing is urgent, has the
+  // system's. A TCP mount across a long round trip wants more (its
+  // throughput is this much a round trip).
   std::size_t socketSendBuffer = 4 * 1024;
 
   // Servers: the connections open at once, at least 1. Each costs its send
