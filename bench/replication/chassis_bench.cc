@@ -654,8 +654,10 @@ int main(int argc, char** argv) {
                  "pause between one mount's connection and the next (0: all at once, as after an agent restart)")
       ->check(CLI::Range(0.0, 10000.0))
       ->capture_default_str();
+  std::string tag = "f_chassis";
+  app.add_option("--tag", tag, "prefix of every figure printed, to tell runs apart")->capture_default_str();
   CLI11_PARSE(app, argc, argv);
-  phybench::tag() = "f_chassis";
+  phybench::tag() = tag;
   gStartNs = nowNs();
 
   // A mount that goes away mid-write must not kill the agent, nor the agent a mount.
