@@ -228,8 +228,7 @@ def source(model, ctx):
             if r[2] in KEYED:
                 j = keyed.index(r)
                 on_defs += (f"void {n}Sa::{h}() {{ Zef::Repl::serializeCollection(this, k{n}KeyedRows[{j}]); }}\n\n"
-                            f"void {n}Sa::{h}(Zef::Name key) {{\n  auto* e = zefEntity();\n"
-                            f"  Zef::Repl::keyChanged(this, k{n}KeyedRows[{j}], key, e ? k{n}KeyedRows[{j}].member(*e, key) : nullptr);\n}}\n\n")
+                            f"void {n}Sa::{h}(Zef::Name key) {{ Zef::Repl::keyNotified(this, k{n}KeyedRows[{j}], key); }}\n\n")
             elif r[2] == "child":
                 on_defs += (f"void {n}Sa::{h}() {{\n  auto* e = zefEntity();\n"
                             f"  Zef::Repl::childChanged(this, k{n}ReplRows[{i}], e ? Zef::Ptr<Zef::Entity>(e->{r[0]}().ptr()) : nullptr);\n}}\n\n")

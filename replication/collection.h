@@ -167,7 +167,7 @@ Ptr<Entity::ZefNboAttrLogSa> announceMember(Sa* sa, KeyedRow<Sa> const& row, Ent
     return msa;
   }
   if (!msa) {
-    msa = member->zefNboAttrLogSaIs(childFlags(sa), 1, out, nullptr);
+    msa = member->zefNboAttrLogSaIs(childFlags(sa), 1, out, sa->msgChannelEntry());
     // The directory holds its members; the log follows them, not the reverse.
     msa->isWeakReferenceIs(true);
   }
@@ -231,6 +231,14 @@ void keyChanged(Sa* sa, KeyedRow<Sa> const& row, Name const& key, Ptr<Entity> co
   }
 }
 
+// onX(key) of a collection: the channel hears of the key first.
+template <class Sa>
+void keyNotified(Sa* sa, KeyedRow<Sa> const& row, Name const& key) {
+  internalWriteHook(sa, row.id, &key);
+  auto* e = sa->zefEntity();
+  keyChanged(sa, row, key, e ? row.member(*e, key) : nullptr);
+}
+
 // The collection's part of a scheduled pass: the first full synchronisation,
 // then the dirty keys.
 template <class Sa>
@@ -284,7 +292,8 @@ bool collectionPending(Sa const*, KeyedRow<Sa> const& row, typename Sa::FlowOut&
 }
 
 // A member or child made on the mount takes the entity id it was announced
-// under, with an adapter that holds it weakly: the directory holds it.
+// under, with an adapter that holds it weakly: the directory holds it. It
+// joins the directory's channel, and the channel says a member was applied.
 template <class Sa>
 void bindMounted(Sa* sa, Ptr<Entity> const& member, EntityId eid) {
   if (!(eid & 1) || eid == 1) throw RangeException(format("member record: %d is not an entity id", eid).charPtr());
@@ -296,10 +305,11 @@ void bindMounted(Sa* sa, Ptr<Entity> const& member, EntityId eid) {
   Ptr<Entity::ZefNboAttrLogSa> msa;
   {
     MsgChannel::DeserializingEidAnchor anchor(eid, sa->zefEntity());
-    msa = member->zefNboAttrLogSaIs(flags, 1, out, nullptr);
+    msa = member->zefNboAttrLogSaIs(flags, 1, out, sa->msgChannelEntry());
   }
   msa->zefIsAnnouncedIs(true);
   msa->zef_bitSet.isMarkedForDeletionIs(false);
+  if (auto* chan = sa->msgChannelEntry()) chan->modeIs(MsgChannel::Constrainer::ZefEntry::modeApplied);
 }
 
 // Extension sections. A record of attribute 144 (or -144) opens with a
@@ -446,7 +456,7 @@ void writeChildRecord(Sa* sa, AttrRow<Sa> const& row, Ptr<Entity> const& child) 
     Ptr<NboAttrLog::Demuxer> d(sa->streamDemuxer());
     Ptr<Entity::ZefNboAttrLogSa> csa = child->zefNboAttrLogSa(Ptr<NboAttrLog::Out const>(out));
     if (!csa) {
-      csa = child->zefNboAttrLogSaIs(childFlags(sa), 1, out, nullptr);
+      csa = child->zefNboAttrLogSaIs(childFlags(sa), 1, out, sa->msgChannelEntry());
       csa->isWeakReferenceIs(true);
     }
     out->nextHeaderIs(NboAttrLog::MsgHeader{sa->entityId(), row.id, 1, 0, kMemberPresentWord, 0});
@@ -464,6 +474,7 @@ void writeChildRecord(Sa* sa, AttrRow<Sa> const& row, Ptr<Entity> const& child) 
 
 template <class Sa>
 void childChanged(Sa* sa, AttrRow<Sa> const& row, Ptr<Entity> const& child) {
+  internalWriteHook(sa, row.id, nullptr);
   // Applying a record here (the mount): the record itself made the change.
   if (sa->isApplying()) return;
   rowChanged(sa, row, [&] { writeChildRecord(sa, row, child); });

@@ -38,8 +38,9 @@ struct AttrRow {
   // A value: writes it. A reference: null, and `reference` reads it.
   void (*write)(Ptr<NboAttrLog::Out> const&, E const&);
   Entity const* (*reference)(E const&);
-  // Reads the value of a record and, when told to, applies it.
-  void (*read)(E&, NboAttrLog::In&, bool apply);
+  // Reads the value of a record and, when told to, applies it; a reference
+  // sets the adapter's channel (if any) to mode 1 in between.
+  void (*read)(E&, NboAttrLog::In&, bool apply, MsgChannel::Constrainer::ZefEntry* chan);
   // A collection: its part of a scheduled pass, whatever the bits say.
   void (*serialize)(Sa*) = nullptr;
 };
@@ -77,9 +78,12 @@ template <class C, class A>
 A setterArgument(void (C::*)(A));
 
 template <class E, auto Set>
-void readAttr(E& e, NboAttrLog::In& in, bool apply) {
+void readAttr(E& e, NboAttrLog::In& in, bool apply, MsgChannel::Constrainer::ZefEntry* chan) {
   using T = std::decay_t<decltype(setterArgument(Set))>;
   T v = readValue<T>(in);
+  if constexpr (IsPtr<T>::value) {
+    if (chan) chan->modeIs(MsgChannel::Constrainer::ZefEntry::modeApplied);
+  }
   if (apply) (e.*Set)(v);
 }
 
@@ -269,18 +273,31 @@ Ptr<Entity::ZefNboAttrLogSa> stateAdapterDel(E* self, Ptr<NboAttrLog::Out const>
   return sa;
 }
 
-// Another live adapter of the entity for the same message channel as
-// `other`. This runtime has no message channels: any live adapter qualifies.
+// Another live adapter of the entity on the same message channel as
+// `other`. Without a channel, `other` is answered by an adapter that has
+// none either.
 template <class E>
 Ptr<Entity::ZefNboAttrLogSa> siblingStateAdapter(E const* self, Ptr<Entity::ZefNboAttrLogSa> const& other) {
+  auto* chan = other ? other->msgChannelEntry() : nullptr;
   for (auto* it = self->zefNotifieeList().head(); it; it = it->listNext) {
     Ptr<PtrInterface::NotifieeConst> reactor = it->zefReactor();
     if (!reactor || !reactor->zefIsStreamAdapter()) continue;
     auto* sa = static_cast<Entity::ZefNboAttrLogSa*>(reactor.ptr());
     if (sa == other.ptr() || !(sa->entityId() & 1) || !sa->isOkToSerialize()) continue;
-    return Ptr<Entity::ZefNboAttrLogSa>(sa);
+    if (sa->msgChannelEntry() == chan) return Ptr<Entity::ZefNboAttrLogSa>(sa);
   }
   return nullptr;
+}
+
+// A channel in mode 4 hears of every write of its adapters before anything
+// decides about the write, so that it sees even those that are then refused
+// or held back.
+template <class Sa>
+void internalWriteHook(Sa* sa, AttributeId a, Name const* key) {
+  auto* chan = sa->msgChannelEntry();
+  if (chan && chan->mode() == MsgChannel::Constrainer::ZefEntry::modeInternalWrite) {
+    chan->doQuorraInternalWrite(sa->entityId(), a, key);
+  }
 }
 
 // Flow-out: one attribute's change, and the scheduled pass.
@@ -378,6 +395,7 @@ void rowChanged(Sa* sa, AttrRow<Sa> const& row, Write write) {
 // onX() of one attribute.
 template <class Sa>
 void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
+  internalWriteHook(sa, row.id, nullptr);
   rowChanged(sa, row, [&] { writeAttrRecord(sa, row); });
 }
 
@@ -390,14 +408,15 @@ inline constexpr AttributeId kSyncModeAttrId = 135;
 template <class Sa>
 void syncModeRecord(Sa* sa, NboAttrLog::In& in) {
   auto mode = StreamAdapter::SyncModeInstance(in.nextU32());
-  if (!(sa->entityId() & 1)) return;
   NboAttrLog::Demuxer::forEachDemuxer([&](NboAttrLog::Demuxer& d) {
+    if (!(sa->entityId() & 1)) return;
     Ptr<StreamAdapter> r = d.reactor(sa->entityId());
     if (!r || r->zefNotifierEntity() != sa->zefNotifierEntity()) return;
     r->zef_bitSet.isResynchronizingIs(true);
     r->syncModeIs(mode);
     r->zef_bitSet.isResynchronizingIs(false);
   });
+  if (auto* chan = sa->msgChannelEntry()) chan->modeIs(MsgChannel::Constrainer::ZefEntry::modeSyncApplied);
 }
 
 // A record read from the connection's stream is applied under the anchor:
@@ -438,7 +457,7 @@ void attrDeserialization(Sa* sa, AttributeId a, StreamAdapter::DeserializationOp
     throw AttrLogEntityException(format("attribute %d has no value record", a).charPtr(), {});
   }
   // Read in full before anything is applied: a short record changes nothing.
-  row->read(*e, *stream, !in);
+  row->read(*e, *stream, !in, sa->msgChannelEntry());
   // With an explicit stream the other end asks for the value again.
   if (in) (sa->*row->handler)();
 }

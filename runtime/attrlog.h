@@ -7,6 +7,7 @@
 #include "runtime/attrlog/frame.h"
 #include "runtime/attrlog/nbo_attr_log.h"
 #include "runtime/attrlog/flow.h"
+#include "runtime/attrlog/msg_channel.h"
 #include "runtime/attrlog/stream_adapter.h"
 #include "runtime/attrlog/demuxer.h"
 #include "runtime/attrlog/connection.h"

@@ -150,14 +150,22 @@ class Demuxer : public PtrInterface {
 namespace Zef::MsgChannel {
 
 // Binds the adapter that the entity made under it gets to the announced id;
-// the previous binding comes back when it ends.
+// the previous binding comes back when it ends. With a constrainer, it also
+// tells the constrainer which entity is being made and in which parent, and
+// puts back what the constrainer said before: anchors nest.
 class DeserializingEidAnchor {
  public:
   DeserializingEidAnchor(EntityId eid, Entity* parent)
-      : previous_(NboAttrLog::Demuxer::deserializingEid()), parent_(parent) {
+      : previous_(NboAttrLog::Demuxer::deserializingEid()), parent_(parent), constrainer_(constrainer()) {
     NboAttrLog::Demuxer::deserializingEidIs(eid);
+    if (constrainer_) {
+      previousEid_ = constrainer_->deserializingEid();
+      constrainer_->deserializingEidIs(eid);
+      previousParent_ = constrainer_->deserializingInParent();
+      constrainer_->deserializingInParentIs(parent);
+    }
   }
-  ~DeserializingEidAnchor() { NboAttrLog::Demuxer::deserializingEidIs(previous_); }
+  ~DeserializingEidAnchor();
   DeserializingEidAnchor(DeserializingEidAnchor const&) = delete;
   DeserializingEidAnchor& operator=(DeserializingEidAnchor const&) = delete;
   Entity* parent() const { return parent_; }
@@ -165,6 +173,11 @@ class DeserializingEidAnchor {
  private:
   EntityId previous_;
   Entity* parent_;
+  // Held: the anchor puts back into the constrainer it changed, even if
+  // the process's constrainer is replaced meanwhile.
+  Ptr<Constrainer> constrainer_;
+  EntityId previousEid_ = 0;
+  Entity* previousParent_ = nullptr;
 };
 
 }  // namespace Zef::MsgChannel

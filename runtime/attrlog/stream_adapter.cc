@@ -19,8 +19,8 @@ StreamAdapter::SyncMode StreamAdapter::SyncModeInstance(unsigned v) {
   return static_cast<SyncMode>(v);
 }
 
-StreamAdapter::StreamAdapter(Zef_BitSet flags, unsigned, Ptr<NboAttrLog::Out> out, PtrInterface*)
-    : out_(std::move(out)) {
+StreamAdapter::StreamAdapter(Zef_BitSet flags, unsigned, Ptr<NboAttrLog::Out> out, PtrInterface* owner)
+    : out_(std::move(out)), msgChannel_(dynamic_cast<MsgChannel::Constrainer::ZefEntry*>(owner)) {
   zefIsStreamAdapterIs(true);
   notificationFlagsIs(flags);
   // Changes go out as they happen unless a mount says otherwise.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "runtime/attrlog/flow.h"
+#include "runtime/attrlog/msg_channel.h"
 #include "runtime/attrlog/nbo_attr_log.h"
 #include "runtime/entity/entity.h"
 
@@ -36,6 +37,10 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   NboAttrLog::FlowOut* zefFlowOut() const { return flowOut_.ptr(); }
   void zefFlowOutIs(Ptr<NboAttrLog::FlowOut> fo) { flowOut_ = std::move(fo); }
   SyncMode syncMode() const { return syncMode_; }
+  // The message channel this adapter carries; null without one. An adapter
+  // made with a channel entry as its owner joins that channel.
+  MsgChannel::Constrainer::ZefEntry* msgChannelEntry() const { return msgChannel_.ptr(); }
+  void msgChannelEntryIs(Ptr<MsgChannel::Constrainer::ZefEntry> const& chan) { msgChannel_ = chan; }
 
   // Virtual operations a generated adapter overrides.
   virtual AttributeId handleAttrFlowOut(AttributeId start);
@@ -113,6 +118,7 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   std::vector<AttributeId> behindPass_;
   bool announced_ = false;
   bool orphan_ = false;
+  Ptr<MsgChannel::Constrainer::ZefEntry> msgChannel_;
 };
 
 class Entity::ZefNboAttrLogSa : public StreamAdapter {
