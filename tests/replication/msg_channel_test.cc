@@ -204,6 +204,10 @@ TEST_F(MsgChannelTest, AnAppliedReferenceSetsModeOneBeforeTheEntityChanges) {
   pair.pump();
   ASSERT_EQ(mount->framesRefused(), 0u) << mount->lastRefusal();
   EXPECT_EQ(heard->modes, std::vector<unsigned>{1u});
+  // Counted again, so that both copies go with the test.
+  chip->isNondestructingIs(false);
+  pair.pump();
+  EXPECT_FALSE(copy->isNondestructing());
 }
 
 TEST_F(MsgChannelTest, AnAppliedSyncModeRecordSetsModeThree) {
