@@ -317,23 +317,15 @@ def resync_rows(aims):
     ]
 
 
-def mounts_converged_cell(reps):
-    done = median([o.get("f_chassis.mounts_converged") for o in reps])
-    mounts = median([o.get("f_chassis.mounts") for o in reps])
+def mounts_converged_cell(reps, tag="f_chassis"):
+    done = median([o.get(f"{tag}.mounts_converged") for o in reps])
+    mounts = median([o.get(f"{tag}.mounts") for o in reps])
     return DASH if done is None or mounts is None else f"{num(done)} of {num(mounts)}"
 
 
-def all_mounts_converged(o):
-    done, mounts = o.get("f_chassis.mounts_converged"), o.get("f_chassis.mounts")
+def all_mounts_converged(o, tag="f_chassis"):
+    done, mounts = o.get(f"{tag}.mounts_converged"), o.get(f"{tag}.mounts")
     return None if done is None or mounts is None else float(done == mounts)
-
-
-def mounts_converged_cell32(reps):
-    return mounts_converged_cell([{k.replace("f_chassis32.", "f_chassis."): v for k, v in o.items()} for o in reps])
-
-
-def all_mounts_converged32(o):
-    return all_mounts_converged({k.replace("f_chassis32.", "f_chassis."): v for k, v in o.items()})
 
 
 def unix_rows():
@@ -396,8 +388,9 @@ def unix_rows():
             lambda o: div(sub(o.get("f_chassis32.agent_cpu_pct_1hz"), o.get("f_chassis.agent_cpu_pct_1hz")), 24)),
         Row("Slowest mount until its whole state equals the agent's", g("f_chassis32.converged_ms_max"),
             aim=at_most(100, " ms"), unit="ms"),
-        Row("Mounts converged", all_mounts_converged32, aim=lambda v: ("all", None if v is None else v == 1),
-            judged=EACH, cell=mounts_converged_cell32),
+        Row("Mounts converged", lambda o: all_mounts_converged(o, "f_chassis32"),
+            aim=lambda v: ("all", None if v is None else v == 1), judged=EACH,
+            cell=lambda reps: mounts_converged_cell(reps, "f_chassis32")),
         Row("Fields differing from the agent, all mounts", g("f_chassis32.mismatch_vs_agent_total"),
             aim=exactly(0), judged=EACH),
     ]

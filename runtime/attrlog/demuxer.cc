@@ -55,11 +55,7 @@ void Demuxer::reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa) {
   if (slot == sa) return;
   // An adapter replaced under its id is no longer live here, as if deleted:
   // an odd id then always means the adapter is the one registered under it.
-  if (slot) {
-    slot->entityId_ &= ~EntityId(1);
-    slot->flowOut_ = nullptr;
-    slot->spareFlowOut_ = nullptr;
-  }
+  if (slot) detached(*slot);
   slot = sa;
 }
 
@@ -73,11 +69,15 @@ void Demuxer::reactorDel(EntityId eid) {
   if (it == reactors_.end()) return;
   Ptr<StreamAdapter> sa = std::move(it->second);
   reactors_.erase(it);
+  detached(*sa);
+}
+
+void Demuxer::detached(StreamAdapter& sa) {
   // The id is no longer live on this log; what was still to be written for
   // it goes with it.
-  sa->entityId_ &= ~EntityId(1);
-  sa->flowOut_ = nullptr;
-  sa->spareFlowOut_ = nullptr;
+  sa.entityId_ &= ~EntityId(1);
+  sa.flowOut_ = nullptr;
+  sa.spareFlowOut_ = nullptr;
 }
 
 void Demuxer::reactorDelAll() {
@@ -88,9 +88,7 @@ void Demuxer::reactorDelAll() {
   auto all = std::move(reactors_);
   reactors_.clear();
   for (auto& [eid, sa] : all) {
-    sa->entityId_ &= ~EntityId(1);
-    sa->flowOut_ = nullptr;
-    sa->spareFlowOut_ = nullptr;
+    detached(*sa);
     sa->isScheduled_ = false;
   }
   all.clear();

@@ -122,6 +122,8 @@ class Demuxer : public PtrInterface {
     // from its own beginning. Held, so that a new one never takes its address.
     Ptr<FlowOut> flowOut;
   };
+  // The adapter no longer lives on this log.
+  static void detached(StreamAdapter& sa);
   // One slice of the adapter's pass; true when the adapter is done.
   bool runSlice(Scheduled& s);
 

@@ -228,18 +228,6 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   void outputPending() override {
     drained();
     if (state_ != State::open || pumping_ || roomWaited_ || writePosted_) return;
-    // A change alone, long after the last, goes out at once: the loop's turn
-    // would only add to its delay. Records that follow one another closely
-    // wait for the turn and go out together.
-    auto const now = std::chrono::steady_clock::now();
-    bool const alone = now - lastPending_ > kBurstGap;
-    lastPending_ = now;
-    if (alone) {
-      writeNow();
-      if (state_ != State::open || roomWaited_ || failurePosted_) return;
-      NboAttrLog::Demuxer const* d = conn_->demuxer().ptr();
-      if (conn_->out()->size() == 0 && !(d && d->scheduledCount() > 0)) return;
-    }
     writePosted_ = true;
     asio::post(loop_, [self = Ptr<Stream>(this)] {
       self->writePosted_ = false;
@@ -256,20 +244,30 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
 
   void writeNow() {
     sendBufferSettle();
-    auto bytes = conn_->out()->bytes();
-    if (bytes.empty()) return;
+    if (conn_->out()->size() == 0) return;
     std::error_code ec;
-    std::size_t n = socket_.write_some(asio::buffer(bytes.data(), bytes.size()), ec);
-    if (!ec && n > 0) {
-      conn_->out()->bytesConsumed(n);
-      if (conn_->out()->size() == 0) drained();
-      return;
-    }
-    if (!ec || wouldBlock(ec)) return roomWait();
+    sendSome(ec);
+    if (!ec) return;
+    if (wouldBlock(ec)) return roomWait();
     failurePosted_ = true;
     asio::post(loop_, [self = Ptr<Stream>(this), why = reasonOf("write failed", ec)]() mutable {
       self->closedIs(std::move(why));
     });
+  }
+
+  // One write of what waits, as much as the socket takes now, consumed from
+  // the send buffer; nothing taken is would_block.
+  std::size_t sendSome(std::error_code& ec) {
+    auto bytes = conn_->out()->bytes();
+    std::size_t n = socket_.write_some(asio::buffer(bytes.data(), bytes.size()), ec);
+    if (ec) return 0;
+    if (n == 0) {
+      ec = asio::error::would_block;
+      return 0;
+    }
+    conn_->out()->bytesConsumed(n);
+    if (conn_->out()->size() == 0) drained();
+    return n;
   }
 
   // Writes what the socket takes now, straight from the send buffer, running
@@ -301,8 +299,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
         return pumpPost();
       }
       std::error_code ec;
-      std::size_t n = socket_.write_some(asio::buffer(bytes.data(), bytes.size()), ec);
-      if (!ec && n == 0) ec = asio::error::would_block;
+      std::size_t n = sendSome(ec);
       if (wouldBlock(ec)) {
         pumping_ = false;
         return roomWait();
@@ -311,8 +308,6 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
         pumping_ = false;
         return closedIs(reasonOf("write failed", ec));
       }
-      conn_->out()->bytesConsumed(n);
-      if (conn_->out()->size() == 0) drained();
       sent += n;
     }
     pumping_ = false;
@@ -389,8 +384,6 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   asio::steady_timer retry_;
   asio::io_context::executor_type loop_;
   bool failurePosted_ = false;
-  std::chrono::steady_clock::time_point lastPending_{};
-  static constexpr std::chrono::microseconds kBurstGap{50};
   std::chrono::milliseconds retryAfter_;
   std::size_t socketSendBuffer_;
   bool sendBufferSet_ = false;
