@@ -91,7 +91,7 @@ def values(model):
 
 
 def includes(model):
-    return ["runtime/types/value.h"] if model.get("value") else []
+    return ["runtime/types/value.h", "runtime/attrlog/value_codec.h"] if model.get("value") else []
 
 
 def header(model, ctx):

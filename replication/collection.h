@@ -208,7 +208,7 @@ void keyChanged(Sa* sa, KeyedRow<Sa> const& row, Name const& key, Ptr<Entity> co
   Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
   for (;;) {
     try {
-      Expect scope(48);
+      Expect scope(NboAttrLog::kRecordInterruptedExceptionId);
       Ptr<NboAttrLog::Demuxer> d(sa->streamDemuxer());
       if (row.referenceIs) {
         EntityId eid = d->connectionEidFor(member.ptr());
@@ -296,7 +296,7 @@ bool collectionPending(Sa const*, KeyedRow<Sa> const& row, typename Sa::FlowOut&
 // joins the directory's channel, and the channel says a member was applied.
 template <class Sa>
 void bindMounted(Sa* sa, Ptr<Entity> const& member, EntityId eid) {
-  if (!(eid & 1) || eid == 1) throw RangeException(format("member record: %d is not an entity id", eid).charPtr());
+  if (!NboAttrLog::isEntityId(eid)) throw RangeException(format("member record: %d is not an entity id", eid).charPtr());
   PtrInterface::NotifieeConst::Zef_BitSet flags;
   flags.isMountRemoteIs(true);
   Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
@@ -494,7 +494,7 @@ void applyChildRecord(Sa* sa, bool present, NboAttrLog::In& in,
   Name name = recordName(in, afterName);
   EntityId eid = in.nextEntityId();
   if (in.remaining()) throw RangeException("child present record: bytes beyond its entity id");
-  if (!(eid & 1) || eid == 1) throw RangeException(format("child record: %d is not an entity id", eid).charPtr());
+  if (!NboAttrLog::isEntityId(eid)) throw RangeException(format("child record: %d is not an entity id", eid).charPtr());
   bindMounted(sa, make(*e, name), eid);
 }
 

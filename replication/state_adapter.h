@@ -17,7 +17,9 @@
 #include <type_traits>
 
 #include "runtime/attrlog/demuxer.h"
+#include "runtime/attrlog/records.h"
 #include "runtime/attrlog/stream_adapter.h"
+#include "runtime/attrlog/value_codec.h"
 #include "runtime/entity/list_raw.h"
 #include "runtime/failure/exception.h"
 #include "runtime/text/bounded.h"
@@ -25,8 +27,8 @@
 
 namespace Zef::Repl {
 
-// The largest attribute id: a flow-out that starts there marks nothing.
-inline constexpr AttributeId kNoAttribute = 0x7FFFFFFF;
+using NboAttrLog::kNoAttribute;
+using NboAttrLog::kSyncModeAttrId;
 
 // One replicated attribute of one level of an entity type.
 template <class Sa>
@@ -45,34 +47,8 @@ struct AttrRow {
   void (*serialize)(Sa*) = nullptr;
 };
 
-// The value of an attribute, read back in its log encoding.
-template <class T>
-T readValue(NboAttrLog::In& in) {
-  if constexpr (IsPtr<T>::value) {
-    return in.nextEntity<typename IsPtr<T>::Target>();
-  } else if constexpr (std::is_same_v<T, bool>) {
-    return in.nextbool();
-  } else if constexpr (std::is_same_v<T, unsigned char>) {
-    return in.nextU8();
-  } else if constexpr (std::is_same_v<T, unsigned int>) {
-    return in.nextU32();
-  } else if constexpr (std::is_same_v<T, double>) {
-    return in.nextSeconds();
-  } else if constexpr (std::is_enum_v<T>) {
-    // A number that names no enumerator is counted and kept as it is: the
-    // other end may know enumerators this one does not.
-    T v = static_cast<T>(in.nextU32());
-    if (!zefEnumKnown(v) && in.demuxer()) in.demuxer()->unknownEnumsInc(1);
-    return v;
-  } else if constexpr (requires { typename T::StorageType; T::kMax; }) {
-    if constexpr (sizeof(typename T::StorageType) == 1) return T(in.nextU8());
-    else return T(in.nextU32());
-  } else if constexpr (std::is_base_of_v<String8, T>) {
-    return T(in.nextString());
-  } else {
-    return T(&in, StreamBogon{});
-  }
-}
+using NboAttrLog::readValue;
+using NboAttrLog::writeValue;
 
 template <class C, class A>
 A setterArgument(void (C::*)(A));
@@ -87,20 +63,6 @@ void readAttr(E& e, NboAttrLog::In& in, bool apply, MsgChannel::Constrainer::Zef
   if (apply) (e.*Set)(v);
 }
 
-
-// The log's encoding of an attribute's value, by the attribute's type.
-template <class T>
-void writeValue(Ptr<NboAttrLog::Out> const& out, T const& v) {
-  if constexpr (std::is_enum_v<T>) {
-    out << static_cast<int>(v);
-  } else if constexpr (requires { typename T::StorageType; T::kMax; }) {
-    // A bounded integer: one byte, or a 32-bit number for the wider ones.
-    if constexpr (sizeof(typename T::StorageType) == 1) out << static_cast<unsigned char>(v.value());
-    else out << static_cast<unsigned int>(v.value());
-  } else {
-    out << v;
-  }
-}
 
 template <class E, auto Get>
 void writeAttr(Ptr<NboAttrLog::Out> const& out, E const& e) {
@@ -124,7 +86,7 @@ void writeArgument(Ptr<NboAttrLog::Out> const& out, NboAttrLog::Demuxer& d, T co
 template <class Sa>
 AttrRow<Sa> const* rowOf(std::span<AttrRow<Sa> const> rows, AttributeId id) {
   // Own ids run on without gaps after isNondestructing: index them.
-  std::size_t first = rows.size() > 1 && rows[0].id == 6 ? 1 : 0;
+  std::size_t first = rows.size() > 1 && rows[0].id == NboAttrLog::kIsNondestructingAttrId ? 1 : 0;
   if (first < rows.size() && id >= rows[first].id) {
     std::size_t i = first + static_cast<std::size_t>(id - rows[first].id);
     if (i < rows.size() && rows[i].id == id) return &rows[i];
@@ -327,7 +289,7 @@ void writeAttrRecord(Sa* sa, AttrRow<Sa> const& row) {
   // may first have to be announced there.
   for (;;) {
     try {
-      Expect scope(48);
+      Expect scope(NboAttrLog::kRecordInterruptedExceptionId);
       Ptr<NboAttrLog::Demuxer> demuxer(sa->streamDemuxer());
       EntityId eid = demuxer->connectionEidFor(row.reference(e));
       out->nextHeaderIs(NboAttrLog::MsgHeader{sa->entityId(), row.id});
@@ -400,8 +362,6 @@ void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
 }
 
 // Flow-in: one record for this adapter's entity.
-
-inline constexpr AttributeId kSyncModeAttrId = 135;
 
 // The sync-mode record: every adapter of the entity under this id, on every
 // connection, takes the mode while marked resynchronising.
@@ -487,18 +447,11 @@ void serializeOrphan(Sa* sa, std::span<char const* const> types,
   // this one, which starts again.
   for (;;) {
     try {
-      Expect scope(48);
+      Expect scope(NboAttrLog::kRecordInterruptedExceptionId);
       Ptr<NboAttrLog::Demuxer> d(sa->streamDemuxer());
-      out->nextHeaderIs(NboAttrLog::MsgHeader{1, 136});
-      out << NboAttrLog::TransactToken{1};
-      out->currentPayloadSectionIs(1);
-      out << static_cast<unsigned char>(types.size());
-      for (char const* t : types) out << String8(t);
-      out->currentPayloadSectionIs(3);
-      out << String8(e->name());
+      NboAttrLog::announcementBegin(out, types, String8(e->name()));
       args(out, *d, *e);
-      out->currentPayloadSectionIs(4);
-      out << std::uint64_t(sa->entityId()) << NboAttrLog::TransactToken{3};
+      NboAttrLog::announcementEnd(out, sa->entityId());
       break;
     } catch (AttrLogRecordException const&) {
       continue;

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "runtime/attrlog/connection.h"
+#include "runtime/attrlog/records.h"
 #include "runtime/attrlog/socket/socket_transport.h"
 #include "runtime/types/generic_if.h"
 #include "types/phy_bcm54980_types.h"
@@ -44,9 +45,6 @@ using Zef::NboAttrLog::FrameKind;
 using Zef::NboAttrLog::FrameView;
 
 char const kNamespace[] = "Hardware::Phy::";
-// The orphan announcement: which entity an id names.
-constexpr EntityId kAnnouncementEid = 1;
-constexpr Zef::AttributeId kAnnouncementAttr = 136;
 
 Zef::ZefType* typeNamed(std::string const& name) {
   Zef::ZefType* t = Zef::ZefType::registered(Zef::Name(name));
@@ -70,24 +68,30 @@ std::uint64_t bigEndian(std::span<unsigned char const> bytes) {
   return v;
 }
 
-// payload: section 1, the type names (String8 each), section 3, the
-// constructor arguments, section 4, the 8-byte entity id. The arguments'
-// encoding depends on the type: the entity id is found from the end.
+// The constructor arguments' encoding depends on the type, which this
+// program may not link: the entity id is read from the record's end.
 struct Announcement {
   std::vector<std::string> types;
   EntityId eid = 0;
 };
 
 Announcement announcementOf(std::span<unsigned char const> p) {
+  using Zef::NboAttrLog::AnnouncementFault;
   Zef::NboAttrLog::In in(p);
   Announcement a;
-  if (in.nextU8() != 1) Zef::throwRangeException("announcement does not start with section 1");
-  // The entity's type first, then its base types.
-  for (unsigned n = in.nextU8(); n > 0; --n) a.types.push_back(in.nextString().str());
-  if (a.types.empty()) Zef::throwRangeException("announcement names no type");
-  if (in.remaining() == 0 || in.nextU8() != 3) Zef::throwRangeException("announcement has no section 3");
-  if (in.remaining() < 9 || p[p.size() - 9] != 4) Zef::throwRangeException("announcement has no section 4");
-  a.eid = bigEndian(p.last(8));
+  try {
+    for (auto const& t : Zef::NboAttrLog::announcementHead(in).types) a.types.push_back(t.str());
+    a.eid = Zef::NboAttrLog::announcementEntityIdFromEnd(p);
+  } catch (Zef::NboAttrLog::AnnouncementException const& e) {
+    // Worded by section, as the decoder's reader sees the record.
+    switch (e.fault()) {
+      case AnnouncementFault::noTypeSection: Zef::throwRangeException("announcement does not start with section 1");
+      case AnnouncementFault::noType: Zef::throwRangeException("announcement names no type");
+      case AnnouncementFault::noConstructorSection: Zef::throwRangeException("announcement has no section 3");
+      case AnnouncementFault::noEntityIdSection: Zef::throwRangeException("announcement has no section 4");
+      default: throw;
+    }
+  }
   return a;
 }
 
@@ -147,7 +151,7 @@ class Decoder {
     }
     if (f.kind == FrameKind::transaction) return transaction(f, line + "txn ", attrText);
     line += attrText;
-    if (h.entityId == kAnnouncementEid && h.attributeId == kAnnouncementAttr) return announcement(f, line);
+    if (Zef::NboAttrLog::isAnnouncement(f.kind, h)) return announcement(f, line);
     line += " hex " + hex(f.payload);
     if (attr) {
       try {

@@ -1,4 +1,5 @@
 #include "runtime/attrlog/connection.h"
+#include "runtime/attrlog/records.h"
 
 #include <algorithm>
 
@@ -9,9 +10,6 @@
 namespace Zef::NboAttrLog {
 
 namespace {
-constexpr EntityId kOrphanEntityId = 1;
-constexpr AttributeId kOrphanAttributeId = 136;
-constexpr AttributeId kIsNondestructingAttributeId = 6;
 }  // namespace
 
 Connection::Connection(std::size_t capacity)
@@ -90,7 +88,7 @@ void Connection::roleIs(Role r) {
 void Connection::writeBackRefused(FrameView const& f) {
   MsgHeader const& h = f.header;
   String8 what;
-  if (f.kind == FrameKind::attribute && h.entityId == kOrphanEntityId && h.attributeId == kOrphanAttributeId) {
+  if (isAnnouncement(f.kind, h)) {
     what = "an announcement";
   } else if (Ptr<StreamAdapter> sa = demuxer_->reactor(h.entityId); sa && sa->zefNotifierEntity()) {
     what = sa->zefNotifierEntity()->fullName();
@@ -102,14 +100,14 @@ void Connection::writeBackRefused(FrameView const& f) {
 
 void Connection::applyFrame(FrameView const& f) {
   MsgHeader const& h = f.header;
-  if (f.kind == FrameKind::attribute && h.entityId == kOrphanEntityId && h.attributeId == kOrphanAttributeId) {
+  if (isAnnouncement(f.kind, h)) {
     mountOrphan(f);
     return;
   }
   // Whether an entity may ever be freed is this process's to say: taken
   // from the other end, it could keep entities for ever, or free them
   // under references taken meanwhile. The writer's usual false is harmless.
-  if (role_ == Role::mount && f.kind == FrameKind::attribute && h.attributeId == kIsNondestructingAttributeId &&
+  if (role_ == Role::mount && f.kind == FrameKind::attribute && h.attributeId == kIsNondestructingAttrId &&
       !f.payload.empty() && f.payload[0] != 0) {
     throw RangeException("isNondestructing is not taken from the other end");
   }
@@ -139,21 +137,11 @@ void Connection::mountOrphan(FrameView const& f) {
   // Everything is read before anything changes: a bad announcement mounts
   // nothing.
   In in(f.payload, demuxer_.ptr());
-  if (in.nextU8() != 1) throw RangeException("orphan announcement: no type section");
-  unsigned types = in.nextU8();
-  if (types == 0) throw RangeException("orphan announcement: no type");
-  String8 typeName = in.nextString();
-  for (unsigned i = 1; i < types; ++i) in.nextString();  // the base types
-  if (in.nextU8() != 3) throw RangeException("orphan announcement: no constructor section");
+  String8 typeName = announcementHead(in).types.front();
   ZefType* type = ZefType::registered(typeName);
   if (!type) throw AttrLogEntityException(("orphan announcement of an unknown type: " + typeName).charPtr(), {});
   Ptr<Entity> e = type->newEntityFromLog(in);
-  if (in.nextU8() != 4) throw RangeException("orphan announcement: no entity id section");
-  EntityId eid = in.nextEntityId();
-  if (!(eid & 1) || eid == kOrphanEntityId) {
-    throw RangeException(format("orphan announcement: %d is not an entity id", eid).charPtr());
-  }
-  if (in.remaining()) throw RangeException("orphan announcement: bytes beyond its entity id");
+  EntityId eid = announcementEntityId(in);
   if (rootFinder_) {
     if (Ptr<Entity> held = rootFinder_(typeName, e->name()); held && held->fwkType() == e->fwkType()) e = held;
   }

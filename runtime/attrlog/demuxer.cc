@@ -1,4 +1,5 @@
 #include "runtime/attrlog/demuxer.h"
+#include "runtime/attrlog/records.h"
 
 #include <utility>
 
@@ -228,8 +229,7 @@ bool Demuxer::runFlowOuts() {
 }
 
 void Demuxer::syncModeSend(StreamAdapter const& sa) {
-  out_->nextHeaderIs(MsgHeader{sa.entityId(), 135});
-  out_ << TransactToken{1} << static_cast<unsigned int>(StreamAdapter::syncModeIncremental) << TransactToken{3};
+  syncModeWrite(out_, sa.entityId(), StreamAdapter::syncModeIncremental);
 }
 
 FlowIn* Demuxer::flowIn(EntityId eid) {

@@ -1,4 +1,5 @@
 #include "runtime/attrlog/stream_adapter.h"
+#include "runtime/attrlog/records.h"
 
 #include <algorithm>
 
@@ -9,7 +10,6 @@
 namespace Zef {
 
 namespace {
-constexpr AttributeId kNoAttribute = 0x7FFFFFFF;
 
 ConnectDesc noDesc() { return ConnectDesc(EntityUriPath(""), EntityUriPath("")); }
 }  // namespace
@@ -101,7 +101,7 @@ NboAttrLog::FlowOut* StreamAdapter::zefDeferTo(AttributeId a) {
   NboAttrLog::Demuxer* d = streamDemuxer();
   if (!d) return nullptr;
   // A burst defers into the flow-out it already has: nothing to build.
-  if (!flowOut_) d->createFlowOut(Ptr<StreamAdapter>(this), noDesc(), false, kNoAttribute);
+  if (!flowOut_) d->createFlowOut(Ptr<StreamAdapter>(this), noDesc(), false, NboAttrLog::kNoAttribute);
   else d->schedule(this);
   d->deferralsInc();
   if (flowOut_) flowOut_->attrIdIs(a);

@@ -524,17 +524,6 @@ Ptr<GenericIf> genericConstruct(GenericIf const* args, char const* const* params
   return genericIfOf(std::apply([](auto&&... a) { return Fn(std::move(a)...); }, std::move(taken)), isConst);
 }
 
-// What a generated value type's _Type::genericIfFromWire does: the value read
-// from a copy of the reader, which `in` follows only once the whole value was
-// read.
-template <class V>
-Ptr<GenericIf> genericValueFromWire(NboAttrLog::In* in) {
-  NboAttrLog::In at = *in;
-  V v(&at, StreamBogon{});
-  *in = at;
-  return genericIfOf(v, false);
-}
-
 // The generic constructor of value type V: its fields in order.
 template <class V>
 Ptr<GenericIf> genericValueConstruct(GenericIf const* args, bool isConst) {

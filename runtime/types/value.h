@@ -1,8 +1,8 @@
-// The algorithms every generated value runs: field-wise equality, text form,
-// text parser, attribute-log writer and reader. A value type V supplies its
-// names (V::zefNames) and a table of its fields in declaration order
-// (V::zefFields(): name and member pointer of each); how one field is
-// compared, written and read follows from its type, through FieldKind.
+// The algorithms every generated value runs: field-wise equality, text form
+// and text parser (the log's encoding is the attribute log's). A value type V
+// supplies its names (V::zefNames) and a table of its fields in declaration
+// order (V::zefFields(): name and member pointer of each); how one field is
+// shown and parsed follows from its type, through FieldKind.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,6 @@
 
 #include "runtime/text/bounded.h"
 #include "runtime/failure/exception.h"
-#include "runtime/attrlog/nbo_attr_log.h"
 #include "runtime/text/text.h"
 #include "runtime/types/zef_type.h"
 
@@ -43,8 +42,6 @@ template <>
 struct FieldKind<U1> {
   static void appendText(std::string& out, U1 v) { appendStrep(out, static_cast<unsigned long long>(v.value())); }
   static U1 fromText(TextIterator& it, TextIterator const& end) { return U1(it, end); }
-  static void write(Ptr<NboAttrLog::Out> const& out, U1 v) { out << v.value(); }
-  static U1 read(NboAttrLog::In* in) { return U1(in->nextU8()); }
 };
 
 template <>
@@ -54,16 +51,12 @@ struct FieldKind<U32> {
   static U32 fromText(TextIterator& it, TextIterator const& end) {
     return static_cast<U32>(sequenceToValue<long long>(it, end));
   }
-  static void write(Ptr<NboAttrLog::Out> const& out, U32 v) { out << v; }
-  static U32 read(NboAttrLog::In* in) { return in->nextU32(); }
 };
 
 template <>
 struct FieldKind<Seconds> {
   static void appendText(std::string& out, Seconds v) { appendStrep(out, v); }
   static Seconds fromText(TextIterator& it, TextIterator const& end) { return sequenceToValue<double>(it, end); }
-  static void write(Ptr<NboAttrLog::Out> const& out, Seconds v) { out << v; }
-  static Seconds read(NboAttrLog::In* in) { return in->nextSeconds(); }
 };
 
 // Applies f to each row of V's field table, in declaration order.
@@ -143,18 +136,6 @@ void valueParse(V& v, TextIterator& it, TextIterator const& end) {
     }
   }
   it = at;
-}
-
-// The attribute-log encoding: the fields in declaration order, nothing else.
-template <class V>
-Ptr<NboAttrLog::Out> const& valueWrite(Ptr<NboAttrLog::Out> const& out, V const& v) {
-  forEachField<V>([&]<class F>(ValueField<V, F> const& f) { FieldKind<F>::write(out, v.*f.member); });
-  return out;
-}
-
-template <class V>
-void valueRead(V& v, NboAttrLog::In* in) {
-  forEachField<V>([&]<class F>(ValueField<V, F> const& f) { v.*f.member = FieldKind<F>::read(in); });
 }
 
 }  // namespace Zef

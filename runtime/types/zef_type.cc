@@ -5,7 +5,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "runtime/attrlog/nbo_attr_log.h"
 #include "runtime/types/generic_if.h"
 
 namespace Zef {
@@ -128,39 +127,22 @@ void announceType(IntrospectionReactor& reactor, ZefType const* type) {
 // Built-in types, registered under the names attribute definitions use.
 
 namespace {
-using WireReader = Ptr<GenericIf> (*)(NboAttrLog::In*);
-
 class BuiltinType : public ZefType {
  public:
-  BuiltinType(Name name, std::size_t size, WireReader fromWire)
-      : ZefType(std::move(name), nullptr, nullptr, ZefTypeFlags::zefEmpty()), fromWire_(fromWire) {
+  BuiltinType(Name name, std::size_t size) : ZefType(std::move(name), nullptr, nullptr, ZefTypeFlags::zefEmpty()) {
     isValueIs(true);
     sizeIs(size);
   }
-  Ptr<GenericIf> genericIfFromWire(NboAttrLog::In* in) const override { return fromWire_(in); }
+  Ptr<GenericIf> genericIfFromWire(NboAttrLog::In* in) const override {
+    return fromWire_ ? fromWire_(in) : ZefType::genericIfFromWire(in);
+  }
 
- private:
-  WireReader fromWire_;
+  BuiltinWireReader fromWire_ = nullptr;
 };
 
-// A built-in value in the log's encoding (nbo_attr_log.h); `in` moves only
-// when the whole value was there.
-template <class T>
-Ptr<GenericIf> builtinFromWire(NboAttrLog::In* in) {
-  NboAttrLog::In at = *in;
-  T v;
-  if constexpr (std::is_same_v<T, bool>) v = at.nextbool();
-  else if constexpr (std::is_same_v<T, double>) v = at.nextSeconds();
-  else if constexpr (std::is_same_v<T, unsigned char>) v = at.nextU8();
-  else if constexpr (std::is_same_v<T, unsigned int>) v = at.nextU32();
-  else v = T(at.nextString());
-  *in = at;
-  return genericIfOf(v, false);
-}
-
-ZefType* builtinType(ZefType*& slot, char const* fullName, std::size_t size, WireReader fromWire) {
+ZefType* builtinType(ZefType*& slot, char const* fullName, std::size_t size) {
   if (!slot) {
-    auto* type = new BuiltinType(fullName, size, fromWire);
+    auto* type = new BuiltinType(fullName, size);
     type->isNondestructingIs(true);
     slot = type;
     ZefType::typeNodeIs(type, fullName);
@@ -173,7 +155,7 @@ ZefType* builtinType(ZefType*& slot, char const* fullName, std::size_t size, Wir
   template <>                                                            \
   ZefType* Builtin<T>::_fwkType() {                                      \
     static ZefType* slot = nullptr;                                      \
-    return builtinType(slot, fullName, sizeof(T), &builtinFromWire<T>);  \
+    return builtinType(slot, fullName, sizeof(T));                      \
   }
 ZEF_BUILTIN(bool, "bool")
 ZEF_BUILTIN(double, "Zef::Seconds")
@@ -182,5 +164,9 @@ ZEF_BUILTIN(unsigned int, "U32")
 ZEF_BUILTIN(String8, "Zef::String")
 ZEF_BUILTIN(Name, "Zef::Name")
 #undef ZEF_BUILTIN
+
+void builtinWireReaderIs(ZefType* builtin, BuiltinWireReader r) {
+  if (auto* b = dynamic_cast<BuiltinType*>(builtin)) b->fromWire_ = r;
+}
 
 }  // namespace Zef

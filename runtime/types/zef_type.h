@@ -227,6 +227,11 @@ struct Builtin {
   static ZefType* _fwkType();
 };
 
+// How a built-in type reads itself from the log. The log's layer owns the
+// encoding and sets it; until then the type refuses as types without one do.
+using BuiltinWireReader = Ptr<GenericIf> (*)(NboAttrLog::In*);
+void builtinWireReaderIs(ZefType* builtin, BuiltinWireReader r);
+
 // The first-use construction of a type object in its static slot: give the
 // library's introspection pass a chance to build it, otherwise build it,
 // make it nondestructing and put it in its base's derived-type queue.
