@@ -18,7 +18,7 @@
 
 #include "runtime/attrlog/socket/socket_transport.h"
 #include "tools/phy_cli.h"
-#include "tools/phy_sim.h"
+#include "sim/phy_sim.h"
 #include "types/phy_bcm54980_types.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #ifdef PHY_MOUNT_METRICS
 #include "tools/mount_metrics.h"
 #endif
-#include "tools/phy_sim.h"
+#include "sim/phy_sim.h"
 #include "types/phy_bcm54980_types.h"
 
 namespace {

@@ -26,7 +26,7 @@
 
 #include "bench/replication/harness.h"
 #include "runtime/attrlog/socket/socket_transport.h"
-#include "tools/phy_sim.h"
+#include "sim/phy_sim.h"
 
 namespace {
 
