@@ -86,8 +86,8 @@ TEST(AgentLoop, StopClosesEveryMountRemovesTheSocketAndTellsWhyOnce) {
   Served s;
   std::vector<std::string> whys;
   s.agent.onStopIs([&](std::string const& why) { whys.push_back(why); });
-  std::vector<std::string> agentSaw;
-  s.agent.onClosedIs([&](Zef::Ptr<AgentLoop::Connection> const&, Zef::String8 const& why) { agentSaw.push_back(why.str()); });
+  std::vector<Zef::NboAttrLog::CloseCause> agentSaw;
+  s.agent.onClosedIs([&](Zef::Ptr<AgentLoop::Connection> const& c, Zef::String8 const&) { agentSaw.push_back(c->closeCause()); });
   s.agent.listen(UnixAddress{s.path});
   s.agent.pollEvery(std::chrono::milliseconds(2), [&] { s.poll(); });
   MountLoop mount(s.io, UnixAddress{s.path});
@@ -103,9 +103,10 @@ TEST(AgentLoop, StopClosesEveryMountRemovesTheSocketAndTellsWhyOnce) {
   EXPECT_FALSE(s.agent.isPolling());
   EXPECT_EQ(whys, std::vector<std::string>{"done"});
   EXPECT_FALSE(std::filesystem::exists(s.path));
-  EXPECT_EQ(agentSaw, std::vector<std::string>{"server closed"});
+  EXPECT_EQ(agentSaw, std::vector<Zef::NboAttrLog::CloseCause>{Zef::NboAttrLog::CloseCause::serverClosed});
   ASSERT_TRUE(runUntil(s.io, [&] { return mount.state() == MountLoop::State::closed; }));
   EXPECT_EQ(closes, std::vector<bool>{true});
+  EXPECT_EQ(mount.connection()->closeCause(), Zef::NboAttrLog::CloseCause::endOfStream);
   EXPECT_FALSE(mount.isSynced());
   // What it mounted stays held once the agent is gone.
   ASSERT_TRUE(mount.statuses());

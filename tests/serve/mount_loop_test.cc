@@ -90,8 +90,8 @@ TEST(MountLoop, StopClosesQuietlyAndConnectsNoMore) {
   AgentLoop agent(io, driver.roots());
   unsigned accepted = 0;
   agent.onConnectionIs([&](Zef::Ptr<AgentLoop::Connection> const&) { ++accepted; });
-  std::vector<std::string> agentSaw;
-  agent.onClosedIs([&](Zef::Ptr<AgentLoop::Connection> const&, Zef::String8 const& why) { agentSaw.push_back(why.str()); });
+  std::vector<Zef::NboAttrLog::CloseCause> agentSaw;
+  agent.onClosedIs([&](Zef::Ptr<AgentLoop::Connection> const& c, Zef::String8 const&) { agentSaw.push_back(c->closeCause()); });
   agent.listen(UnixAddress{path});
   MountLoop mount(io, UnixAddress{path}, reconnecting());
   unsigned closes = 0;
@@ -104,6 +104,9 @@ TEST(MountLoop, StopClosesQuietlyAndConnectsNoMore) {
   ASSERT_TRUE(runUntil(io, [&] { return agentSaw.size() == 1; }));
   runFor(io, std::chrono::milliseconds(50));
   EXPECT_EQ(closes, 0u);
+  EXPECT_EQ(agentSaw, std::vector<Zef::NboAttrLog::CloseCause>{Zef::NboAttrLog::CloseCause::endOfStream});
+  EXPECT_EQ(mount.connection()->closeCause(), Zef::NboAttrLog::CloseCause::closedHere);
+  EXPECT_EQ(mount.connection()->closeReason(), "done");
   EXPECT_EQ(accepted, 1u);
   EXPECT_TRUE(agent.server()->connections().empty());
 }
@@ -125,7 +128,7 @@ TEST(MountLoop, AnAgentAnnouncingMoreThanTheLimitIsCutOff) {
   EXPECT_FALSE(mount.syncCheck());
   ASSERT_EQ(whys.size(), 1u);
   EXPECT_EQ(whys[0], mount.lastError());
-  EXPECT_NE(whys[0].find("more than 5 entities"), std::string::npos) << whys[0];
+  EXPECT_EQ(mount.connection()->closeCause(), Zef::NboAttrLog::CloseCause::tooManyEntities) << whys[0];
 }
 
 TEST(MountLoop, NoAgentIsAClosedConnectionThatNeverConnected) {
@@ -137,7 +140,8 @@ TEST(MountLoop, NoAgentIsAClosedConnectionThatNeverConnected) {
   mount.start();
   ASSERT_TRUE(runUntil(io, [&] { return mount.state() == MountLoop::State::closed; }));
   EXPECT_EQ(closes, std::vector<bool>{false});
-  EXPECT_FALSE(mount.lastError().empty());
+  EXPECT_EQ(mount.connection()->closeCause(), Zef::NboAttrLog::CloseCause::connectFailed);
+  EXPECT_EQ(mount.lastError(), mount.connection()->closeReason());
   EXPECT_EQ(mount.connections(), 0u);
   EXPECT_FALSE(mount.statuses());
   EXPECT_EQ(mount.comparedWith({"chip0/port0 crcErrors 1"}).differences, 1u);
