@@ -13,4 +13,5 @@
 #include "runtime/attrlog/msg_channel.h"
 #include "runtime/attrlog/stream_adapter.h"
 #include "runtime/attrlog/demuxer.h"
+#include "runtime/attrlog/close_cause.h"
 #include "runtime/attrlog/connection.h"

@@ -17,8 +17,9 @@
 #include <string>
 
 #include "runtime/attrlog/socket/socket_transport.h"
+#include "serve/agent_loop.h"
+#include "sim/phy_sim.h"
 #include "tools/phy_cli.h"
-#include "tools/phy_sim.h"
 #include "types/phy_bcm54980_types.h"
 
 namespace {
@@ -26,7 +27,6 @@ namespace {
 using Zef::Ptr;
 using Zef::String8;
 using Zef::AttrLogSocket::Connection;
-using Zef::AttrLogSocket::Server;
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -44,22 +44,23 @@ struct Options {
 
 class Agent {
  public:
-  Agent(asio::io_context& io, Options const& o, phytools::Scenario scenario)
-      : io_(io),
-        o_(o),
+  Agent(asio::io_context& io, Options const& o, phytools::Scenario scenario, physerve::AgentLoop::Settings serving)
+      : o_(o),
         driver_(o.chips, o.portsPerChip),
         sim_(scenario, o.seed, o.chips * o.portsPerChip),
-        pollTimer_(io),
+        loop_(io, driver_.roots(), std::move(serving)),
         watchTimer_(io),
         endTimer_(io),
-        signals_(io, SIGINT, SIGTERM),
         usr1_(io, SIGUSR1),
         start_(Clock::now()) {}
 
   // False when it cannot listen; the reason is printed.
-  bool start(Zef::AttrLogSocket::Address const& where, Zef::AttrLogSocket::Options const& options = {}) {
+  bool start(Zef::AttrLogSocket::Address const& where) {
+    loop_.onConnectionIs([this](Ptr<Connection> const& c) { connected(c); });
+    loop_.onClosedIs([this](Ptr<Connection> const& c, String8 const& why) { closed(c, why); });
+    loop_.onStopIs([this](std::string const& why) { stopping(why); });
     try {
-      server_ = Server::ServerIs(io_, where, options);
+      loop_.listen(where);
     } catch (Zef::AttrLogSocket::SocketException const& e) {
       std::cerr << "phyagent: " << e.what();
       if (e.code() == std::errc::address_in_use) {
@@ -70,22 +71,22 @@ class Agent {
       std::cerr << "\n";
       return false;
     }
-    server_->onConnectionIs([this](Ptr<Connection> const& c) { connected(c); });
-    server_->onClosedIs([this](Ptr<Connection> const& c, String8 const& why) { closed(c, why); });
+    auto const& server = loop_.server();
     // Once a burst: the count says how many.
-    server_->onRefusedIs([this](std::size_t open) {
+    server->onRefusedIs([this](std::size_t open) {
       log("refused a connection: " + std::to_string(open) + " open, the limit (--max-mounts); " +
-          std::to_string(server_->connectionsRefused()) + " refused in all");
+          std::to_string(loop_.server()->connectionsRefused()) + " refused in all");
     });
     log("serving " + std::to_string(driver_.ports()) + " ports on " +
-        Zef::AttrLogSocket::addressText(server_->address()) + ", scenario " + o_.scenario + ", seed " +
+        Zef::AttrLogSocket::addressText(server->address()) + ", scenario " + o_.scenario + ", seed " +
         std::to_string(o_.seed));
-    signals_.async_wait([this](std::error_code ec, int sig) {
-      if (!ec) stop(sig == SIGINT ? "interrupted" : "terminated");
-    });
+    loop_.stopOnSignals();
     waitUsr1();
-    nextPoll_ = Clock::now();
-    pollNext();
+    // Simulated time: the same seed gives the same dump.
+    loop_.pollEvery(seconds(1.0 / o_.pollHz), [this] {
+      driver_.poll(sim_, polls_, static_cast<double>(polls_ + 1) / o_.pollHz);
+      ++polls_;
+    });
     watch();
     if (o_.duration > 0) {
       endTimer_.expires_after(seconds(o_.duration));
@@ -110,32 +111,13 @@ class Agent {
     std::cerr << stamp << what << "\n";
   }
 
-  // Polls keep their rate: the next deadline follows the previous one, and
-  // a poll that ran late does not make the following ones pile up.
-  void pollNext() {
-    nextPoll_ += seconds(1.0 / o_.pollHz);
-    if (nextPoll_ < Clock::now()) nextPoll_ = Clock::now();
-    pollTimer_.expires_at(nextPoll_);
-    pollTimer_.async_wait([this](std::error_code ec) {
-      if (ec || polling_ == false) return;
-      // Simulated time: the same seed gives the same dump.
-      driver_.poll(sim_, polls_, static_cast<double>(polls_ + 1) / o_.pollHz);
-      ++polls_;
-      for (auto const& c : server_->connections()) server_->flowOutsWake(c);
-      pollNext();
-    });
-  }
-
   void connected(Ptr<Connection> const& c) {
     Mount& m = mounts_[c.ptr()];
     m.id = ++mountCount_;
-    // Mounts only read: whatever they send is refused and changes nothing.
-    c->roleIs(Connection::Role::agent);
     c->refusalHandlerIs([this, id = m.id](Connection& conn, std::uint64_t, String8 const& why) {
       ++refusals_;
       if (conn.framesRefused() == 1) log("mount " + std::to_string(id) + " refused: " + why.str());
     });
-    for (auto const& root : driver_.roots()) c->rootIs(root);
     log("mount " + std::to_string(m.id) + " connected");
   }
 
@@ -155,7 +137,7 @@ class Agent {
   // Reports each mount that falls behind (its log is not roomy) and that
   // catches up again, with the changes deferred meanwhile.
   void watch() {
-    for (auto const& c : server_->connections()) {
+    for (auto const& c : loop_.server()->connections()) {
       auto it = mounts_.find(c.ptr());
       if (it == mounts_.end() || !c->out()) continue;
       Mount& m = it->second;
@@ -176,13 +158,13 @@ class Agent {
     // an error: without the check it would re-arm for ever and the agent
     // would never end.
     watchTimer_.async_wait([this](std::error_code ec) {
-      if (!ec && !stopped_) watch();
+      if (!ec && !loop_.isStopped()) watch();
     });
   }
 
   void waitUsr1() {
     usr1_.async_wait([this](std::error_code ec, int) {
-      if (ec || stopped_) return;
+      if (ec || loop_.isStopped()) return;
       writeDump();
       waitUsr1();
     });
@@ -203,30 +185,23 @@ class Agent {
   // The bounded run is over: the state stops changing, the dump is taken,
   // and mounts may still connect during the linger to converge to it.
   void finish() {
-    if (stopped_) return;
-    polling_ = false;
-    pollTimer_.cancel();
+    if (loop_.isStopped()) return;
+    loop_.pollStop();
     writeDump();
-    if (o_.linger <= 0) return stop("done");
+    if (o_.linger <= 0) return loop_.stop("done");
     log("polling stopped; serving the final state " + CLI::detail::to_string(o_.linger) + " s more");
     endTimer_.expires_after(seconds(o_.linger));
     endTimer_.async_wait([this](std::error_code ec) {
-      if (!ec) stop("done");
+      if (!ec) loop_.stop("done");
     });
   }
 
-  void stop(std::string const& why) {
-    if (stopped_) return;
-    stopped_ = true;
+  // The loop then closes every mount and removes the socket file.
+  void stopping(std::string const& why) {
     log("stopping: " + why + " after " + std::to_string(polls_) + " polls");
-    polling_ = false;
-    pollTimer_.cancel();
     watchTimer_.cancel();
     endTimer_.cancel();
-    signals_.cancel();
     usr1_.cancel();
-    // Closes every mount and removes the socket file.
-    if (server_) server_->closedIs();
   }
 
   struct Mount {
@@ -235,20 +210,14 @@ class Agent {
     std::uint64_t deferralsLogged = 0;
   };
 
-  asio::io_context& io_;
   Options o_;
   phytools::PhyDriver driver_;
   phytools::ChipSimulator sim_;
-  Ptr<Server> server_;
-  asio::steady_timer pollTimer_;
+  physerve::AgentLoop loop_;
   asio::steady_timer watchTimer_;
   asio::steady_timer endTimer_;
-  asio::signal_set signals_;
   asio::signal_set usr1_;
   Clock::time_point start_;
-  Clock::time_point nextPoll_;
-  bool polling_ = true;
-  bool stopped_ = false;
   std::uint64_t polls_ = 0;
   std::map<Connection const*, Mount> mounts_;
   unsigned mountCount_ = 0;
@@ -322,23 +291,23 @@ int main(int argc, char** argv) {
     }
     where = a;
   }
-  Zef::AttrLogSocket::Options serving;
-  serving.maxConnections = maxMounts;
+  physerve::AgentLoop::Settings serving;
+  serving.socket.maxConnections = maxMounts;
   if (!socketGroup.empty()) {
     struct group const* g = ::getgrnam(socketGroup.c_str());
     if (!g) {
       std::cerr << "phyagent: --socket-group " << socketGroup << ": no such group\n";
       return 2;
     }
-    serving.socketGroup = g->gr_gid;
-    serving.socketMode = 0660;
+    serving.socket.socketGroup = g->gr_gid;
+    serving.socket.socketMode = 0660;
   }
   // A mount that goes away mid-write must not kill the agent.
   std::signal(SIGPIPE, SIG_IGN);
   asio::io_context io;
-  Agent agent(io, o, scenario);
+  Agent agent(io, o, scenario, serving);
   // An address that cannot be served is a bad argument too.
-  if (!agent.start(where, serving)) return 2;
+  if (!agent.start(where)) return 2;
   if (remote) {
     std::cerr << "phyagent: warning: serving " << o.tcp
               << " without authentication: any client that reaches it can read the whole state\n";

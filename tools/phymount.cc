@@ -19,11 +19,13 @@
 #include <string>
 
 #include "runtime/attrlog/socket/socket_transport.h"
+#include "serve/mount_loop.h"
+#include "serve/stop_signals.h"
+#include "sim/phy_sim.h"
 #include "tools/phy_cli.h"
 #ifdef PHY_MOUNT_METRICS
 #include "tools/mount_metrics.h"
 #endif
-#include "tools/phy_sim.h"
 #include "types/phy_bcm54980_types.h"
 
 namespace {
@@ -31,7 +33,7 @@ namespace {
 using namespace Hardware::Phy;
 using Zef::Ptr;
 using Zef::String8;
-using Zef::AttrLogSocket::Client;
+using physerve::MountLoop;
 using Zef::NboAttrLog::Connection;
 using Zef::NboAttrLog::FrameKind;
 using Zef::NboAttrLog::FrameView;
@@ -55,8 +57,8 @@ struct Options {
 class Mount {
  public:
   Mount(asio::io_context& io, Options const& o, Zef::AttrLogSocket::Address where, Mode mode)
-      : io_(io), o_(o), where_(std::move(where)), mode_(mode), reconnect_(io), tick_(io), end_(io),
-        signals_(io, SIGINT, SIGTERM), start_(Clock::now()) {
+      : io_(io), o_(o), mode_(mode), loop_(io, std::move(where), settings(o)), tick_(io), end_(io), signals_(io),
+        start_(Clock::now()) {
     curses_ = mode_ == Mode::live && isatty(STDOUT_FILENO);
   }
 
@@ -85,9 +87,7 @@ class Mount {
       cbreak();
       nodelay(stdscr, TRUE);  // the view polls for q on each refresh
     }
-    signals_.async_wait([this](std::error_code ec, int) {
-      if (!ec) finish(mode_ == Mode::live ? 0 : 2, "interrupted");
-    });
+    signals_.wait([this](std::string const&) { finish(mode_ == Mode::live ? 0 : 2, "interrupted"); });
     double bound = mode_ == Mode::live ? o_.duration : o_.timeout;
     if (bound > 0) {
       end_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bound)));
@@ -95,12 +95,13 @@ class Mount {
         if (ec || finished_) return;
         if (mode_ == Mode::live) return finish(0, "");
         std::string const after = " after " + std::to_string(static_cast<int>(bound)) + " s";
-        if (!synced_) return finish(2, "not synced" + after + " (" + stateText() + ")");
+        if (!loop_.isSynced()) return finish(2, "not synced" + after + " (" + stateText() + ")");
         if (!std::filesystem::exists(o_.checkFile)) return finish(2, "no dump at " + o_.checkFile + after);
         finish(2, "the agent never paused" + after + ": is its poll loop still running?");
       });
     }
-    connect();
+    handlersSet();
+    loop_.start();
     tick();
     io_.run();
     if (curses_) endwin();
@@ -109,46 +110,28 @@ class Mount {
   }
 
  private:
-  enum class State { connecting, connected, reconnecting };
+  // A mount reads and never writes back; what the agent may have it hold
+  // is bounded. A new connection follows a lost one, after a pause that
+  // grows while the agent stays away.
+  static MountLoop::Settings settings(Options const& o) {
+    MountLoop::Settings s;
+    s.maxEntities = o.maxEntities;
+    s.reconnect = true;
+    return s;
+  }
 
-  void connect() {
-    countsKeep();
-    client_ = Client::ClientIs(io_, where_);
-    Ptr<Connection> conn = client_->connection();
-    // A mount reads and never writes back; what the agent may have it hold
-    // is bounded.
-    conn->roleIs(Connection::Role::mount);
-    conn->entityLimitIs(o_.maxEntities);
-    conn->refusalHandlerIs([this](Connection&, std::uint64_t, String8 const& why) { refusalLog(why.str()); });
-    statsSynced_.clear();
-    kept_ = 0;
-    synced_ = false;
-    conn->rootFinderIs([this](String8 const& type, Zef::Name const& name) -> Ptr<Zef::Entity> {
-      auto it = held_.find({Zef::ZefType::registered(Zef::Name(type.str())), name.str()});
-      if (it == held_.end()) return nullptr;
-      ++kept_;
-      return it->second;
-    });
-    conn->frameHandlerIs([this](Connection& c, FrameView const& f) {
-      c.applyFrame(f);
-      frameSeen(c, f);
-    });
-    client_->onConnectedIs([this](Ptr<Connection> const&) {
-      state_ = State::connected;
-      ++connections_;
-      note("connected to " + Zef::AttrLogSocket::addressText(where_));
-    });
-    client_->onClosedIs([this](Ptr<Connection> const&, String8 const& why) {
-      if (state_ == State::connected) note("connection lost: " + why.str());
-      lastError_ = why.str();
-      state_ = State::reconnecting;
-      synced_ = false;
-      // A new client after a pause that grows while the agent stays away.
-      reconnect_.expires_after(backoff_);
-      backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(2000));
-      reconnect_.async_wait([this](std::error_code ec) {
-        if (!ec && !finished_) connect();
+  void handlersSet() {
+    loop_.onConnectionIs([this](Connection& conn) {
+      conn.refusalHandlerIs([this](Connection&, std::uint64_t, String8 const& why) { refusalLog(why.str()); });
+      statsSynced_.clear();
+      conn.frameHandlerIs([this](Connection& c, FrameView const& f) {
+        c.applyFrame(f);
+        frameSeen(c, f);
       });
+    });
+    loop_.onConnectedIs([this] { note("connected to " + Zef::AttrLogSocket::addressText(loop_.address())); });
+    loop_.onClosedIs([this](std::string const& why, bool wasConnected) {
+      if (wasConnected) note("connection lost: " + why);
     });
   }
 
@@ -174,40 +157,9 @@ class Mount {
     return last;
   }
 
-  // The agent says when its first passes are done.
-  bool firstSyncDone() const { return state_ == State::connected && client_->connection()->isSynced(); }
-
   bool quiet() const { return Clock::now() - lastFrame_ >= std::chrono::milliseconds(o_.quietMs); }
 
-  // What the agent serves now; while it is away, what it served last.
-  Ptr<PhyBcm54980StatusDir> statuses() const {
-    if (client_) {
-      for (auto const& e : client_->connection()->mounted()) {
-        if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) return Ptr<PhyBcm54980StatusDir>(d);
-      }
-    }
-    for (auto const& [key, e] : held_) {
-      if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) return Ptr<PhyBcm54980StatusDir>(d);
-    }
-    return nullptr;
-  }
-
-  // Once a connection's first synchronisation is done, what it announced is
-  // what the mount holds: entities of earlier connections (an agent with
-  // fewer chips, or another process that served this socket meanwhile) go.
-  void heldRenew() {
-    held_.clear();
-    for (auto const& e : client_->connection()->mounted()) held_[{e->fwkType(), e->name().str()}] = e;
-  }
-
-  // The refusal counts of connections gone, so that the reported counts
-  // only ever grow.
-  void countsKeep() {
-    if (!client_) return;
-    auto const& c = client_->connection();
-    appliedBefore_ += c->framesApplied();
-    refusedBefore_ += c->framesRefused();
-  }
+  Ptr<PhyBcm54980StatusDir> statuses() const { return loop_.statuses(); }
 
   // Each reason is told, at most a few a second; the rest are counted.
   void refusalLog(std::string const& why) {
@@ -226,13 +178,15 @@ class Mount {
   }
 
   void tick() {
-    if (!synced_ && firstSyncDone()) {
-      synced_ = true;
-      heldRenew();
-      backoff_ = std::chrono::milliseconds(100);
-      note("synced: " + std::to_string(frames_) + " frames, " + std::to_string(kept_) +
+    // Once a connection's first synchronisation is done, what it announced is
+    // what the mount holds: entities of earlier connections (an agent with
+    // fewer chips, or another process that served this socket meanwhile) go.
+    bool const wasSynced = loop_.isSynced();
+    if (loop_.syncCheck() && !wasSynced) {
+      note("synced: " + std::to_string(frames_) + " frames, " + std::to_string(loop_.kept()) +
            " entities kept from an earlier connection");
     }
+    synced_ = loop_.isSynced();
     if (synced_ && mode_ == Mode::once) {
       if (auto s = statuses()) {
         for (auto const& l : phytools::dumpLines(*s)) std::cout << l << "\n";
@@ -252,7 +206,7 @@ class Mount {
   void check() {
     std::vector<std::string> expected;
     if (!phytools::readLines(o_.checkFile, &expected)) return finish(2, "cannot read " + o_.checkFile);
-    auto c = phytools::compareDumps(expected, phytools::dumpLines(*statuses()));
+    auto c = loop_.comparedWith(expected);
     for (auto const& d : c.firstDifferences) std::cerr << d << "\n";
     std::cout << phytools::comparisonLine(c) << std::endl;
     finish(c.differences == 0 && c.statistics > 0 ? 0 : 1, "");
@@ -265,20 +219,16 @@ class Mount {
     finished_ = true;
     status_ = status;
     message_ = message;
-    reconnect_.cancel();
     tick_.cancel();
     end_.cancel();
     signals_.cancel();
-    if (client_) {
-      client_->onClosedIs(nullptr);
-      client_->closedIs("done");
-    }
+    loop_.stop("done");
   }
 
   std::string stateText() const {
-    std::string s = state_ == State::connected ? (synced_ ? "synced" : "connected, syncing")
-                    : state_ == State::connecting ? "connecting"
-                                                  : "reconnecting (" + lastError_ + ")";
+    std::string s = loop_.state() == MountLoop::State::connected    ? (synced_ ? "synced" : "connected, syncing")
+                    : loop_.state() == MountLoop::State::connecting ? "connecting"
+                                                                    : "reconnecting (" + loop_.lastError() + ")";
     return s;
   }
 
@@ -344,14 +294,14 @@ class Mount {
     char head[200];
     std::snprintf(head, sizeof head, "%-14s %-4s %-5s %-4s %8s %8s %8s %8s %7s %7s %9s", "port", "link", "speed",
                   "dplx", "crc", "falseCar", "rxErr", "txErr", "linkChg", "changes", "last(s)");
-    std::string status = stateText() + " | connections " + std::to_string(connections_) + " | frames " +
+    std::string status = stateText() + " | connections " + std::to_string(loop_.connections()) + " | frames " +
                          std::to_string(frames_);
     std::string progress = synced_ ? "" : "first synchronisation: " + std::to_string(ports) + " ports, " +
                                               std::to_string(withStats) + " with statistics, " +
                                               std::to_string(statsSynced_.size()) + " statistics entities done";
     if (curses_) {
       erase();
-      mvprintw(0, 0, "phymount %s  %s", Zef::AttrLogSocket::addressText(where_).c_str(), status.c_str());
+      mvprintw(0, 0, "phymount %s  %s", Zef::AttrLogSocket::addressText(loop_.address()).c_str(), status.c_str());
       mvprintw(1, 0, "%s", progress.empty() ? lastNote_.c_str() : progress.c_str());
       mvprintw(2, 0, "%s", head);
       for (std::size_t i = 0; i < rows.size() && static_cast<int>(i) + 3 < LINES; ++i) {
@@ -379,9 +329,8 @@ class Mount {
 #ifdef PHY_MOUNT_METRICS
     if (!metrics_ || Clock::now() - lastMetrics_ < std::chrono::seconds(1)) return;
     lastMetrics_ = Clock::now();
-    auto const& c = client_->connection();
-    MountMetrics::MountHealth h{state_ == State::connected, synced_, appliedBefore_ + c->framesApplied(),
-                                refusedBefore_ + c->framesRefused(),
+    MountMetrics::MountHealth h{loop_.state() == MountLoop::State::connected, synced_, loop_.framesApplied(),
+                                loop_.framesRefused(),
                                 std::chrono::duration<double>(Clock::now() - lastFrame_).count()};
     metrics_->textIs(MountMetrics::prometheusText(statuses(), h));
 #endif
@@ -389,34 +338,22 @@ class Mount {
 
   asio::io_context& io_;
   Options o_;
-  Zef::AttrLogSocket::Address where_;
   Mode mode_;
-  asio::steady_timer reconnect_;
+  MountLoop loop_;
   asio::steady_timer tick_;
   asio::steady_timer end_;
-  asio::signal_set signals_;
+  physerve::StopSignals signals_;
   Clock::time_point start_;
   bool curses_ = false;
-  Ptr<Client> client_;
-  State state_ = State::connecting;
-  // Every entity announced to this mount, by type and name: referenced
-  // entities are announced too, and names repeat across types.
-  std::map<std::pair<Zef::ZefType*, std::string>, Ptr<Zef::Entity>> held_;
-  std::uint64_t appliedBefore_ = 0;
-  std::uint64_t refusedBefore_ = 0;
   static constexpr unsigned kRefusalsToldPerSecond = 5;
   Clock::time_point refusalWindow_;
   unsigned refusalsTold_ = 0;
   std::uint64_t refusalsUntold_ = 0;
   std::set<Zef::EntityId> statsSynced_;
-  unsigned kept_ = 0;  // announced entities this mount held already
   Zef::AttributeId const statsLastAttr_ = lastStatistic();
   Clock::time_point lastFrame_ = Clock::now();
   std::uint64_t frames_ = 0;
-  unsigned connections_ = 0;
-  bool synced_ = false;
-  std::chrono::milliseconds backoff_{100};
-  std::string lastError_;
+  bool synced_ = false;  // as the loop saw it at the last tick
   std::string lastNote_;
   std::map<std::string, Seen> seen_;
   double lastLine_ = -1;

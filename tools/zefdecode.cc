@@ -118,7 +118,7 @@ class Decoder {
 
   // The stream ended; `conn` tells how.
   void ended(Connection const& conn) {
-    if (conn.isClosed() && conn.framesRefused() > 0 && conn.closeReason() == conn.lastRefusal()) {
+    if (conn.closeCause() == Zef::NboAttrLog::CloseCause::lostFraming) {
       out_ << "stopped: framing lost\n";
     } else if (conn.pendingBytes() > 0) {
       error(conn.bytesReceivedCount() - conn.pendingBytes(),

@@ -33,8 +33,10 @@
 
 #include "bench/replication/harness.h"
 #include "runtime/attrlog/socket/socket_transport.h"
+#include "serve/agent_loop.h"
+#include "serve/mount_loop.h"
+#include "sim/phy_sim.h"
 #include "tools/phy_cli.h"
-#include "tools/phy_sim.h"
 #include "types/phy_bcm54980_types.h"
 
 namespace {
@@ -43,8 +45,6 @@ using namespace Hardware::Phy;
 using phybench::nowNs;
 using Zef::Ptr;
 using Zef::String8;
-using Zef::AttrLogSocket::Client;
-using Zef::AttrLogSocket::Server;
 using Zef::AttrLogSocket::UnixAddress;
 using Zef::NboAttrLog::Connection;
 using Clock = std::chrono::steady_clock;
@@ -130,14 +130,16 @@ class MountProcess {
     if (lines_.wait() != "go") return 2;  // the agent never served
     asio::io_context io;
     auto work = asio::make_work_guard(io);  // run_for waits its time even with nothing to do
-    Ptr<Client> client = Client::ClientIs(io, UnixAddress{socketPath_});
-    Ptr<Connection> conn = client->connection();
-    conn_ = conn;
-    conn->onMountedIs([this](Ptr<Zef::Entity> const& e) { mounted(e); });
-    client->onClosedIs([this](Ptr<Connection> const&, String8 const& why) {
+    physerve::MountLoop mount(io, UnixAddress{socketPath_});
+    loop_ = &mount;
+    mount.onMountedIs([this](Ptr<Zef::Entity> const& e) { mounted(e); });
+    mount.onClosedIs([this](std::string const& why, bool) {
       disconnected_ = true;
-      log(who_, "connection closed: " + why.str());
+      log(who_, "connection closed: " + why);
     });
+    mount.start();
+    Ptr<Connection> conn = mount.connection();
+    conn_ = conn;
 
     // No reconnection here: a mount cut off is done for.
     double const connectS = phybench::nowS();
@@ -188,16 +190,17 @@ class MountProcess {
     std::snprintf(result, sizeof result, "result %u %d %.6f %lld %ld %lld %ld %lld %d %.6f", index_, int(converged_),
                   convergedMs_, mismatches_, rssSynced_, heapSynced_, rss_, heap_, int(disconnected_), linksMs_);
     tell(backFd_, result);
-    client->onClosedIs(nullptr);  // the agent closes the connections once every mount reported
+    mount.onClosedIs(nullptr);  // the agent closes the connections once every mount reported
 
     // Figures in mount order: the agent says when it is this one's turn.
     if (serve(io, [&] { return lineIs("print", &line); }, kLineWaitS)) print();
-    client->closedIs("done");
+    mount.stop("done");
     statsHeard_.clear();
     statusHeard_.clear();
     statusesHeard_ = nullptr;
     statuses_ = nullptr;
     conn_ = nullptr;
+    loop_ = nullptr;
     work.reset();
     io.run_for(std::chrono::milliseconds(200));  // returns as soon as the close is through
     return converged_ && mismatches_ == 0 ? 0 : 1;
@@ -326,7 +329,7 @@ class MountProcess {
       log(who_, statuses_ ? "cannot read " + dumpPath : "no statuses directory mounted");
       return;
     }
-    auto c = phytools::compareDumps(agent, phytools::dumpLines(*statuses_));
+    auto c = loop_->comparedWith(agent);
     if (c.statistics == 0) return log(who_, "the agent's dump is empty");
     mismatches_ = static_cast<long long>(c.differences);
     for (std::size_t i = 0; i < std::min<std::size_t>(3, c.firstDifferences.size()); ++i) log(who_, c.firstDifferences[i]);
@@ -361,6 +364,7 @@ class MountProcess {
   std::vector<std::uint32_t> expected_;  // empty until the agent says
   std::size_t unequal_ = 0;              // ports whose count is not the agent's
   std::uint64_t tStopNs_ = 0;
+  physerve::MountLoop* loop_ = nullptr;  // while run() has one
   Ptr<Connection> conn_;
   std::uint64_t bytesSeen_ = 0;
   std::uint64_t lastBytesNs_ = 0;  // when a handler last read bytes
@@ -423,18 +427,15 @@ class Agent {
     ++polls_;
 
     auto work = asio::make_work_guard(io_);  // run_until waits its time even with nothing to do
+    loop_.onClosedIs([this](Ptr<Connection> const&, String8 const& why) {
+      if (!closing_) log("agent", "a mount's connection closed: " + why.str());
+    });
     try {
-      server_ = Server::ServerIs(io_, UnixAddress{socketPath_});
+      loop_.listen(UnixAddress{socketPath_});
     } catch (Zef::AttrLogSocket::SocketException const& e) {
       log("agent", std::string("cannot serve: ") + e.what());
       return 1;
     }
-    server_->onConnectionIs([this](Ptr<Connection> const& c) {
-      for (auto const& root : driver_.roots()) c->rootIs(root);
-    });
-    server_->onClosedIs([this](Ptr<Connection> const&, String8 const& why) {
-      if (!closing_) log("agent", "a mount's connection closed: " + why.str());
-    });
     log("agent", "serving " + std::to_string(o_.ports()) + " ports on " + socketPath_ + " to " +
                      std::to_string(o_.mounts) + " mounts");
     double const syncStart = phybench::nowS();
@@ -472,8 +473,7 @@ class Agent {
     long const rss = phybench::rssKb();
     long long const heap = phybench::heapBytes();
     closing_ = true;
-    server_->closedIs();
-    server_ = nullptr;
+    loop_.stop("done");
     work.reset();
     io_.run_for(std::chrono::milliseconds(200));  // returns as soon as the closes are through
 
@@ -544,10 +544,6 @@ class Agent {
     }
   }
 
-  void wakeFlows() {
-    for (auto const& c : server_->connections()) server_->flowOutsWake(c);
-  }
-
   // Every port polled at 1 Hz for --seconds; the CPU this process spent
   // over that window, polls and serving the mounts alike.
   void steadyPolls() {
@@ -559,7 +555,7 @@ class Agent {
       driver_.poll(sim_, polls_, double(polls_ + 1));  // simulated time, one second a poll
       pollMsMax_ = std::max(pollMsMax_, double(nowNs() - t0) * 1e-6);
       ++polls_;
-      wakeFlows();
+      loop_.flowsWake();
     }
     io_.run_until(start + seconds(o_.seconds));
     double const wall = std::chrono::duration<double>(Clock::now() - start).count();
@@ -599,10 +595,10 @@ class Agent {
       for (; flaps_ < due; ++flaps_) flap(unsigned(flaps_ % ports_.size()), simStart + double(flaps_ + 1) / o_.stormHz);
       if (flaps_ == total) {
         tStopNs_ = nowNs();
-        wakeFlows();
+        loop_.flowsWake();
         break;
       }
-      wakeFlows();
+      loop_.flowsWake();
       Clock::time_point const next = start + std::chrono::milliseconds(tick + 1);
       if (Clock::now() >= next) io_.poll();  // late: the loop still gets its turn
       io_.run_until(next);
@@ -627,7 +623,7 @@ class Agent {
   std::vector<Ptr<PhyBcm54980Status>> ports_;  // in port order
   std::vector<Wire> wires_;
   asio::io_context io_;
-  Ptr<Server> server_;  // after io_: it goes first
+  physerve::AgentLoop loop_{io_, driver_.roots()};  // after io_: it goes first
   bool closing_ = false;
   std::uint64_t polls_ = 0;
   double cpuPct_ = 0;

@@ -26,7 +26,9 @@
 
 #include "bench/replication/harness.h"
 #include "runtime/attrlog/socket/socket_transport.h"
-#include "tools/phy_sim.h"
+#include "serve/agent_loop.h"
+#include "serve/mount_loop.h"
+#include "sim/phy_sim.h"
 
 namespace {
 
@@ -35,7 +37,8 @@ using Hardware::Phy::PhyBcm54980Stats;
 using Hardware::Phy::PhyStatus;
 using Zef::Ptr;
 using Zef::AttrLogSocket::Address;
-using Zef::AttrLogSocket::Client;
+using physerve::AgentLoop;
+using physerve::MountLoop;
 using Zef::AttrLogSocket::Server;
 using Zef::AttrLogSocket::TcpAddress;
 using Zef::AttrLogSocket::UnixAddress;
@@ -115,9 +118,10 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
   long long const heap0 = heapBytes();
   std::uint64_t const tConnect = nowNs();
   asio::io_context io;
-  Ptr<Client> client = Client::ClientIs(io, *to);
+  MountLoop mount(io, *to);
   bool disconnected = false;
-  client->onClosedIs([&](Ptr<Connection> const&, Zef::String8 const&) { disconnected = true; });
+  mount.onClosedIs([&](std::string const&, bool) { disconnected = true; });
+  mount.start();
 
   long long const F = 1LL * plan.ports * kStats;
   std::vector<std::uint32_t> expected;
@@ -155,14 +159,8 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
       if (*following && !notifier()->linkUp() && !*when) *when = nowNs();
     }
   };
-  // The mount hears of its roots; the ports are found in the statuses
-  // directory once the first synchronisation is done.
-  Ptr<Hardware::Phy::PhyBcm54980StatusDir> statuses;
-  client->connection()->onMountedIs([&](Ptr<Zef::Entity> const& e) {
-    if (auto* d = dynamic_cast<Hardware::Phy::PhyBcm54980StatusDir*>(e.ptr())) statuses = Ptr<Hardware::Phy::PhyBcm54980StatusDir>(d);
-  });
   // The first synchronisation.
-  while (!client->connection()->isSynced()) {
+  while (!mount.connection()->isSynced()) {
     io.run_for(milliseconds(1));
     if (disconnected || nowNs() - tConnect > 60'000'000'000ull) {
       std::fprintf(stderr, "mount: no first synchronisation\n");
@@ -181,6 +179,8 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
     say("done");
     return 0;
   }
+  // The ports are found in the statuses directory.
+  Ptr<Hardware::Phy::PhyBcm54980StatusDir> const statuses = mount.statuses();
   std::vector<Ptr<StatsHeard>> statsReactors;
   Ptr<LinkHeard> linkReactor;
   std::vector<Ptr<PhyBcm54980Stats>> mounted;
@@ -349,13 +349,20 @@ void serveUntil(asio::io_context& io, std::chrono::steady_clock::time_point due)
   while (!fired) io.run_one();
 }
 
+// The agent's connection settings, as given.
+AgentLoop::Settings serving() {
+  AgentLoop::Settings s;
+  s.socket = gServerOptions;
+  return s;
+}
+
 // 48 ports as the driver keeps them, served to one mount.
 struct Agent {
   asio::io_context io;
   phytools::PhyDriver driver{6, 8};
   std::vector<Ptr<PhyBcm54980Stats>> stats;
   Ptr<Hardware::Phy::PhyBcm54980Status> port0;
-  Ptr<Server> server;
+  AgentLoop loop{io, driver.roots(), serving()};
   Ptr<Connection> conn;
   bool dropped = false;
 
@@ -366,15 +373,14 @@ struct Agent {
       if (p == 0) port0 = st;
     }
     port0->linkUpIs(true);  // so that the link change in the middle of a burst is one
-    server = Server::ServerIs(io, where, gServerOptions);
-    server->onConnectionIs([this](Ptr<Connection> const& c) {
+    loop.onConnectionIs([this](Ptr<Connection> const& c) {
       conn = c;
       c->out()->lowPriorityBacklogIs(gLowPriorityBacklog);
-      for (auto const& r : driver.roots()) c->rootIs(r);
     });
-    server->onClosedIs([this](Ptr<Connection> const&, Zef::String8 const&) { dropped = true; });
+    loop.onClosedIs([this](Ptr<Connection> const&, Zef::String8 const&) { dropped = true; });
+    loop.listen(where);
   }
-  ~Agent() { server->closedIs(); }
+  ~Agent() { loop.stop("done"); }
 };
 
 struct Workload {
@@ -406,7 +412,7 @@ void runWorkload(char const* name, Workload w, double rateLimit = 0) {
   plan.busyPoll = w.busyPollMount;
   auto mount = spawnMount(plan);
   Agent agent(listenAt(name));
-  mount->child.send(goLine(*agent.server));
+  mount->child.send(goLine(*agent.loop.server()));
   if (!runUntil(agent.io, *mount, "ready")) {
     std::fprintf(stderr, "%s: the mount did not synchronise\n", name);
     return;
@@ -480,6 +486,11 @@ void runWorkload(char const* name, Workload w, double rateLimit = 0) {
 // ---- resync and memory: 1024 ports' statistics alone, as the peer's table
 // holds them
 
+// The table's entries as the roots an agent serves.
+std::vector<Ptr<Zef::Entity>> rootsOf(std::vector<Ptr<PhyBcm54980Stats>> const& table) {
+  return {table.begin(), table.end()};
+}
+
 std::vector<Ptr<PhyBcm54980Stats>> statsTable(int ports) {
   std::vector<Ptr<PhyBcm54980Stats>> v;
   v.reserve(std::size_t(ports));
@@ -501,13 +512,16 @@ void resync(int ports) {
     if (!to) return 2;
     std::uint64_t const t0 = nowNs();
     asio::io_context io;
-    Ptr<Client> client = Client::ClientIs(io, *to);
+    MountLoop mount(io, *to);
     std::vector<Ptr<PhyBcm54980Stats>> got(static_cast<std::size_t>(ports));
-    client->connection()->onMountedIs([&](Ptr<Zef::Entity> const& e) {
+    mount.onMountedIs([&](Ptr<Zef::Entity> const& e) {
       int const p = portIndex(e->name().str());
       if (auto* s = dynamic_cast<PhyBcm54980Stats*>(e.ptr()); s && p >= 0 && p < ports) got[std::size_t(p)] = Ptr<PhyBcm54980Stats>(s);
     });
-    while (!client->connection()->isSynced() && !client->isClosed() && nowNs() - t0 < 60'000'000'000ull) io.run_one_for(milliseconds(100));
+    mount.start();
+    while (!mount.connection()->isSynced() && mount.state() != MountLoop::State::closed && nowNs() - t0 < 60'000'000'000ull) {
+      io.run_one_for(milliseconds(100));
+    }
     std::uint64_t const t1 = nowNs();
     long long fields = 0, wrong = 0, keys = 0;
     for (int p = 0; p < ports; ++p) {
@@ -515,7 +529,7 @@ void resync(int ports) {
       ++keys;
       for (int k = 0; k < kStats; ++k, ++fields) wrong += stat(*got[std::size_t(p)], k).first != kBase + std::uint32_t(p * kStats + k);
     }
-    std::uint64_t const bytes = client->connection()->bytesReceivedCount();
+    std::uint64_t const bytes = mount.connection()->bytesReceivedCount();
     outi("resync_keys", keys);
     outi("resync_fields", fields);
     outi("resync_ok", keys == ports && fields == 1LL * ports * kStats && wrong == 0);
@@ -527,14 +541,12 @@ void resync(int ports) {
   });
   asio::io_context io;
   auto table = statsTable(ports);
-  Ptr<Server> server = Server::ServerIs(io, listenAt("resync"), gServerOptions);
-  server->onConnectionIs([&](Ptr<Connection> const& c) {
-    for (auto const& s : table) c->rootIs(s);
-  });
-  mount->child.send(goLine(*server));
+  AgentLoop agent(io, rootsOf(table), serving());
+  agent.listen(listenAt("resync"));
+  mount->child.send(goLine(*agent.server()));
   runUntil(io, *mount, "done");
   mount->child.wait();
-  server->closedIs();
+  agent.stop("done");
 }
 
 // Bytes per field: the writer's entities alone, the writer with one mount
@@ -552,13 +564,11 @@ void memory(int ports) {
     auto table = statsTable(ports);
     long long const h1 = heapBytes();
     asio::io_context io;
-    Ptr<Server> server = Server::ServerIs(io, listenAt("memory"), gServerOptions);
+    AgentLoop agent(io, rootsOf(table), serving());
     Ptr<Connection> conn;
-    server->onConnectionIs([&](Ptr<Connection> const& c) {
-      conn = c;
-      for (auto const& s : table) c->rootIs(s);
-    });
-    mount->child.send(goLine(*server));
+    agent.onConnectionIs([&](Ptr<Connection> const& c) { conn = c; });
+    agent.listen(listenAt("memory"));
+    mount->child.send(goLine(*agent.server()));
     bool const ok = runUntil(io, *mount, "ready");
     long long const h2 = heapBytes();
     mount->child.send("END 0 0 0 0");
@@ -569,7 +579,7 @@ void memory(int ports) {
     out("mem_bytes_per_field", double(h1 - h0) / double(F));
     out("mem_writer_replicated_bytes_per_field", double(h2 - h0) / double(F));
     outi("mem_writer_send_buffer_bytes", static_cast<long long>(conn ? conn->out()->bufferBytes() : 0));
-    server->closedIs();
+    agent.stop("done");
     return ok ? 0 : 1;
   });
   writer.wait();

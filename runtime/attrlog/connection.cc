@@ -23,7 +23,7 @@ void Connection::refused(std::uint64_t offset, String8 why) {
   if (refusalHandler_) refusalHandler_(*this, offset, lastRefusal_);
   // A mount has no reason to send anything: one that keeps on is cut.
   if (role_ == Role::agent && framesRefused_ >= refusalLimit_ && !isClosed()) {
-    closedIs(format("cut off after %d frames refused", framesRefused_));
+    closedIs(format("cut off after %d frames refused", framesRefused_), CloseCause::refused);
   }
 }
 
@@ -43,7 +43,7 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
     if (r.status == FrameReader::Status::needMore) break;
     if (r.status == FrameReader::Status::lostFraming) {
       refused(streamOffset_ + at, r.error);
-      closedIs(r.error);
+      closedIs(r.error, CloseCause::lostFraming);
       return;
     }
     at += r.frame.size;
@@ -68,7 +68,8 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
     if (isClosed()) return;
     // One frame makes at most one entity: the limit is overrun by one at most.
     if (role_ == Role::mount && demuxer_->reactorCount() > entityLimit_) {
-      closedIs(format("the other end announced more than %d entities, the limit", entityLimit_));
+      closedIs(format("the other end announced more than %d entities, the limit", entityLimit_),
+               CloseCause::tooManyEntities);
       return;
     }
   }
@@ -213,11 +214,18 @@ Ptr<Entity> Connection::mounted(EntityId eid) const {
   return it == mounted_.end() ? nullptr : it->second;
 }
 
-void Connection::closedIs(String8 reason) {
+void Connection::closedIs(String8 reason, CloseCause cause) {
   if (closeReason_.size() == 0) closeReason_ = std::move(reason);
+  if (closeCause_ == CloseCause::none) closeCause_ = out_->closeReason().size() > 0 ? CloseCause::overloaded : cause;
   out_->closedIs();
   demuxer_->reactorDelAll();
   pending_.clear();
+}
+
+CloseCause Connection::closeCause() const {
+  if (closeCause_ != CloseCause::none) return closeCause_;
+  // Only an overflow closes the send buffer with a reason of its own.
+  return out_->closeReason().size() > 0 ? CloseCause::overloaded : CloseCause::none;
 }
 
 Ptr<Entity> In::nextEntity() {

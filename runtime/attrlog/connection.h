@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "runtime/attrlog/close_cause.h"
 #include "runtime/attrlog/demuxer.h"
 #include "runtime/attrlog/frame.h"
 #include "runtime/attrlog/nbo_attr_log.h"
@@ -96,9 +97,13 @@ class Connection : public PtrInterface {
   bool isFirstSyncUnderWay() const { return !syncSent_ && !demuxer_->initialSyncDone(); }
 
   // The stream ended: every adapter leaves the log, nothing more is written.
-  void closedIs(String8 reason);
+  // The first reason and cause given are kept.
+  void closedIs(String8 reason, CloseCause cause = CloseCause::closedHere);
   bool isClosed() const { return out_->isClosed(); }
   String8 const& closeReason() const { return closeReason_; }
+  // none while open; overloaded once the send buffer overflowed, whatever
+  // ended the stream after.
+  CloseCause closeCause() const;
 
   // Counts of what arrived.
   // Frames read whole, of which some were refused (a refusal of lost
@@ -148,6 +153,7 @@ class Connection : public PtrInterface {
   std::uint64_t bytesReceived_ = 0;
   String8 lastRefusal_;
   String8 closeReason_;
+  CloseCause closeCause_ = CloseCause::none;
 };
 
 // Two connections joined in memory, for tests and for mounting in the same

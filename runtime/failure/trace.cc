@@ -6,6 +6,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "runtime/failure/escape.h"
+
 namespace Zef {
 
 namespace {
@@ -48,20 +50,7 @@ void coverageStreamIs(std::ostream* stream) { state().coverage = stream; }
 String8 escapedTraceString(String8 const& message) {
   std::string out;
   out.reserve(message.size());
-  static char const hex[] = "0123456789abcdef";
-  for (unsigned char c : message.view()) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < 0x20 || c == 0x7f) {
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
+  appendEscaped(out, message.view());
   return String8(std::move(out));
 }
 

@@ -41,7 +41,7 @@ std::ostream* _coverageStream();
 void coverageStreamIs(std::ostream* stream);
 
 // Makes a message safe for a one-line record: control characters and
-// backslashes are escaped.
+// backslashes are escaped (appendEscaped's plain style).
 String8 escapedTraceString(String8 const& message);
 
 void formatAndWriteTraceString(String8 const& handleText, char const* file, int line, char const* function,

@@ -7,6 +7,8 @@
 #include <limits>
 #include <memory>
 
+#include "runtime/failure/escape.h"
+
 namespace Zef {
 
 namespace {
@@ -146,26 +148,8 @@ String8 valueToStrep(double v) {
 }
 
 String8 valueToStrep(String8 const& v) {
-  static char const hex[] = "0123456789abcdef";
   std::string s = "'";
-  for (unsigned char c : v.view()) {
-    if (c == '\'' || c == '\\') {
-      s += '\\';
-      s += static_cast<char>(c);
-    } else if (c == '\n') {
-      s += "\\n";
-    } else if (c == '\t') {
-      s += "\\t";
-    } else if (c == '\r') {
-      s += "\\r";
-    } else if (c < 0x20 || c == 0x7f) {
-      s += "\\x";
-      s += hex[c >> 4];
-      s += hex[c & 15];
-    } else {
-      s += static_cast<char>(c);
-    }
-  }
+  appendEscaped(s, v.view(), EscapeStyle{.quote = '\'', .namedTabAndReturn = true});
   s += '\'';
   return String8(std::move(s));
 }

@@ -199,6 +199,7 @@ TEST_F(FlowInTest, AFrameLongerThanTheLargestDropsTheConnectionWithItsReason) {
   unsigned char tooLong[] = {0xA0, 0x40, 0x01, 0x03, 0x00};  // 16385 bytes announced
   mount->bytesReceived(tooLong);
   EXPECT_TRUE(mount->isClosed());
+  EXPECT_EQ(mount->closeCause(), Zef::NboAttrLog::CloseCause::lostFraming);
   EXPECT_NE(mount->closeReason().str().find("exceeds the largest frame"), std::string::npos) << mount->closeReason();
 }
 

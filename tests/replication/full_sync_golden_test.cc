@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "runtime/attrlog/connection.h"
-#include "tools/phy_sim.h"
+#include "sim/phy_sim.h"
 
 namespace {
 

@@ -16,6 +16,8 @@
 
 namespace Zef::AttrLogSocket {
 
+using NboAttrLog::CloseCause;
+
 namespace {
 
 using UnixProtocol = asio::local::stream_protocol;
@@ -118,7 +120,7 @@ class StreamBase : public PtrInterface {
 
   virtual void flowOutsWake() = 0;
   // Ends the stream and its connection; the closed hook is told once.
-  virtual void closedIs(String8 reason) = 0;
+  virtual void closedIs(String8 reason, CloseCause cause) = 0;
 
   // How long since the reader last took every byte waiting for it: zero
   // while nothing waits. A reader that keeps up empties the buffer often,
@@ -182,7 +184,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
       try {
         hook(*this);
       } catch (std::exception const& e) {
-        return closedIs(format("connection handler failed: %s", e.what()));
+        return closedIs(format("connection handler failed: %s", e.what()), CloseCause::handlerFailed);
       }
     }
     // Whatever the handler attached or wrote goes out now.
@@ -193,7 +195,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   // A stream waiting for room runs its flow-outs once the socket has it.
   void flowOutsWake() override { pump(true); }
 
-  void closedIs(String8 reason) override {
+  void closedIs(String8 reason, CloseCause cause) override {
     if (state_ == State::closed) return;
     Ptr<Stream> keep(this);  // the hook may drop the owner's reference
     state_ = State::closed;
@@ -202,7 +204,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     socket_.close(ignored);
     retry_.cancel();
     conn_->out()->drainerIs(nullptr);
-    conn_->closedIs(std::move(reason));
+    conn_->closedIs(std::move(reason), cause);
     connected_ = nullptr;
     if (ClosedHook hook = std::move(closed_)) {
       closed_ = nullptr;
@@ -251,7 +253,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     if (wouldBlock(ec)) return roomWait();
     failurePosted_ = true;
     asio::post(loop_, [self = Ptr<Stream>(this), why = reasonOf("write failed", ec)]() mutable {
-      self->closedIs(std::move(why));
+      self->closedIs(std::move(why), CloseCause::socketError);
     });
   }
 
@@ -287,7 +289,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
           waiting = conn_->flowOutReady();
         } catch (std::exception const& e) {
           pumping_ = false;
-          return closedIs(format("flow-out failed: %s", e.what()));
+          return closedIs(format("flow-out failed: %s", e.what()), CloseCause::handlerFailed);
         }
         if (state_ != State::open) break;
         sendBufferSettle();
@@ -306,7 +308,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
       }
       if (ec) {
         pumping_ = false;
-        return closedIs(reasonOf("write failed", ec));
+        return closedIs(reasonOf("write failed", ec), CloseCause::socketError);
       }
       sent += n;
     }
@@ -336,7 +338,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     socket_.async_wait(Socket::wait_write, [self = Ptr<Stream>(this)](std::error_code ec) {
       self->roomWaited_ = false;
       if (self->state_ != State::open) return;
-      if (ec) return self->closedIs(reasonOf("write failed", ec));
+      if (ec) return self->closedIs(reasonOf("write failed", ec), CloseCause::socketError);
       self->pump(true);
     });
   }
@@ -357,20 +359,20 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
 
   void readable(std::error_code ec) {
     if (state_ != State::open) return;
-    if (ec) return closedIs(reasonOf("read failed", ec));
+    if (ec) return closedIs(reasonOf("read failed", ec), CloseCause::socketError);
     ReadArea area;
     std::size_t n = socket_.read_some(asio::buffer(area.data(), area.size()), ec);
     if (wouldBlock(ec)) return readWait();
-    if (ec == asio::error::eof) return closedIs("end of stream");
-    if (ec) return closedIs(reasonOf("read failed", ec));
+    if (ec == asio::error::eof) return closedIs("end of stream", CloseCause::endOfStream);
+    if (ec) return closedIs(reasonOf("read failed", ec), CloseCause::socketError);
     try {
       conn_->bytesReceived({area.data(), n});
     } catch (std::exception const& e) {
-      return closedIs(format("frame handler failed: %s", e.what()));
+      return closedIs(format("frame handler failed: %s", e.what()), CloseCause::handlerFailed);
     }
     if (state_ != State::open) return;
     // Lost framing closed the connection: the stream goes with it.
-    if (conn_->isClosed()) return closedIs(conn_->closeReason());
+    if (conn_->isClosed()) return closedIs(conn_->closeReason(), conn_->closeCause());
     readWait();
   }
 
@@ -433,7 +435,7 @@ class ListenerBase : public PtrInterface {
     // Closing removes each stream from the list through its hook.
     while (!streams_.empty()) {
       Ptr<StreamBase> s = streams_.front();
-      s->closedIs("server closed");
+      s->closedIs("server closed", CloseCause::serverClosed);
       forget(*s);
     }
     onConnection = nullptr;
@@ -462,7 +464,8 @@ class ListenerBase : public PtrInterface {
     }
     if (!worst) return false;
     worst->closedIs(format("evicted: it has not caught up for %.1f s and a new connection wanted its place",
-                           std::chrono::duration<double>(longest).count()));
+                           std::chrono::duration<double>(longest).count()),
+                    CloseCause::evicted);
     return true;
   }
 
@@ -761,10 +764,12 @@ ValidPtr<Client> Client::ClientIs(asio::io_context& io, Address const& address, 
     bool check = options.peerUidCheck;
     stream->socket().async_connect(ep, [stream, to, check](std::error_code ec) {
       if (stream->isClosed()) return;
-      if (ec) return stream->closedIs(connectFailure(to, ec));
+      if (ec) return stream->closedIs(connectFailure(to, ec), CloseCause::connectFailed);
       // Before a byte is read or written: another user's server hears nothing.
       if (check) {
-        if (String8 why = foreignServer(stream->socket(), to); why.size() > 0) return stream->closedIs(std::move(why));
+        if (String8 why = foreignServer(stream->socket(), to); why.size() > 0) {
+          return stream->closedIs(std::move(why), CloseCause::connectFailed);
+        }
       }
       stream->started();
     });
@@ -777,10 +782,12 @@ ValidPtr<Client> Client::ClientIs(asio::io_context& io, Address const& address, 
       t.host, std::to_string(t.port),
       [stream, to, resolver](std::error_code ec, TcpProtocol::resolver::results_type found) {
         if (stream->isClosed()) return;
-        if (ec) return stream->closedIs(format("cannot resolve %s: %s", addressText(to), ec.message()));
+        if (ec) {
+          return stream->closedIs(format("cannot resolve %s: %s", addressText(to), ec.message()), CloseCause::connectFailed);
+        }
         asio::async_connect(stream->socket(), found, [stream, to](std::error_code e, TcpProtocol::endpoint const&) {
           if (stream->isClosed()) return;
-          if (e) return stream->closedIs(connectFailure(to, e));
+          if (e) return stream->closedIs(connectFailure(to, e), CloseCause::connectFailed);
           stream->started();
         });
       });
@@ -791,7 +798,7 @@ Client::Client(Ptr<StreamBase> stream, Address address) : stream_(std::move(stre
 
 Client::~Client() {
   stream_->hooksAre(nullptr, nullptr);
-  stream_->closedIs("client released");
+  stream_->closedIs("client released", CloseCause::released);
 }
 
 Ptr<Connection> const& Client::connection() const { return stream_->connection(); }
@@ -822,6 +829,6 @@ void Client::hooksRenew() {
 bool Client::isConnected() const { return stream_->isOpen(); }
 bool Client::isClosed() const { return stream_->isClosed(); }
 void Client::flowOutsWake() { stream_->flowOutsWake(); }
-void Client::closedIs(String8 reason) { stream_->closedIs(std::move(reason)); }
+void Client::closedIs(String8 reason) { stream_->closedIs(std::move(reason), CloseCause::closedHere); }
 
 }  // namespace Zef::AttrLogSocket

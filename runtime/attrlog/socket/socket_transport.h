@@ -13,7 +13,8 @@
 //
 // Failures to listen or to resolve an address throw SocketException. A stream
 // that ends (end of stream, socket error, lost framing, closedIs()) closes its
-// connection and is reported once through the closed handler.
+// connection and is reported once through the closed handler; the
+// connection's closeCause() says which.
 //
 // Who may connect: a Unix server's socket file has Options::socketMode
 // (owner only by default) whatever the umask, which is left alone. On Linux

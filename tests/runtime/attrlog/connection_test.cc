@@ -114,6 +114,7 @@ TEST(ConnectionReceiveTest, ALengthAboveTheLargestFrameClosesTheConnectionNaming
 
   EXPECT_TRUE(conn->isClosed());
   EXPECT_TRUE(conn->out()->isClosed());
+  EXPECT_EQ(conn->closeCause(), Zef::NboAttrLog::CloseCause::lostFraming);
   std::string reason = conn->closeReason().str();
   EXPECT_NE(reason.find("16385"), std::string::npos) << reason;
   EXPECT_NE(reason.find("offset " + std::to_string(badAt)), std::string::npos) << reason;

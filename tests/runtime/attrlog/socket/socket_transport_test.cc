@@ -41,6 +41,7 @@ using Zef::AttrLogSocket::Server;
 using Zef::AttrLogSocket::SocketException;
 using Zef::AttrLogSocket::TcpAddress;
 using Zef::AttrLogSocket::UnixAddress;
+using Zef::NboAttrLog::CloseCause;
 using Zef::NboAttrLog::Connection;
 using Zef::NboAttrLog::FrameView;
 using Zef::NboAttrLog::MsgHeader;
@@ -258,11 +259,12 @@ TEST_P(SocketTransportTest, ClosingTheClientClosesTheServersConnectionAndTellsBo
   ASSERT_TRUE(runUntil([&] { return !serverClosures_.seen.empty(); }));
   EXPECT_EQ(serverClosures_.seen.size(), 1u);
   EXPECT_EQ(serverClosures_.seen[0].first, serverConn_);
-  EXPECT_EQ(serverClosures_.seen[0].second, "end of stream");
+  EXPECT_EQ(serverConn_->closeCause(), CloseCause::endOfStream);
   EXPECT_TRUE(serverConn_->isClosed());
   EXPECT_TRUE(server_->connections().empty());
   ASSERT_EQ(clientClosures_.seen.size(), 1u);
   EXPECT_EQ(clientClosures_.seen[0].second, "done");
+  EXPECT_EQ(client_->connection()->closeCause(), CloseCause::closedHere);
   EXPECT_TRUE(client_->isClosed());
   EXPECT_TRUE(client_->connection()->out()->isClosed());
   // Closing again tells nobody twice.
@@ -277,10 +279,10 @@ TEST_P(SocketTransportTest, ClosingTheServerEndsEveryConnectionAndTheClientSeesT
   server_->closedIs();
   EXPECT_FALSE(server_->isListening());
   ASSERT_EQ(serverClosures_.seen.size(), 1u);
-  EXPECT_EQ(serverClosures_.seen[0].second, "server closed");
+  EXPECT_EQ(serverClosures_.seen[0].first->closeCause(), CloseCause::serverClosed);
   ASSERT_TRUE(runUntil([&] { return client_->isClosed(); }));
   ASSERT_EQ(clientClosures_.seen.size(), 1u);
-  EXPECT_EQ(clientClosures_.seen[0].second, "end of stream");
+  EXPECT_EQ(clientClosures_.seen[0].first->closeCause(), CloseCause::endOfStream);
   if (isUnix()) {
     EXPECT_FALSE(std::filesystem::exists(path("s")));
   }
@@ -293,8 +295,9 @@ TEST_P(SocketTransportTest, BytesThatLoseTheFramingCloseTheConnectionNamingTheOf
   client_->connection()->out()->writeBytes(junk.data(), junk.size());
   ASSERT_TRUE(runUntil([&] { return !serverClosures_.seen.empty() && client_->isClosed(); }));
   EXPECT_EQ(serverClosures_.seen[0].second, "unknown frame tag 0xff at offset 8");
+  EXPECT_EQ(serverConn_->closeCause(), CloseCause::lostFraming);
   EXPECT_EQ(serverConn_->framesReceived(), 1u);
-  EXPECT_EQ(clientClosures_.seen.at(0).second, "end of stream");
+  EXPECT_EQ(clientClosures_.seen.at(0).first->closeCause(), CloseCause::endOfStream);
 }
 
 TEST_P(SocketTransportTest, ASecondServerOnTheSameAddressIsRefused) {
@@ -352,7 +355,7 @@ TEST_P(SocketTransportTest, ConnectionsBeyondTheLimitAreClosedAtOnceCountedAndTo
     beyond.back()->onClosedIs(refused.handler());
   }
   ASSERT_TRUE(runUntil([&] { return refused.seen.size() == 3; }));
-  for (auto const& [conn, reason] : refused.seen) EXPECT_EQ(reason, "end of stream");
+  for (auto const& [conn, reason] : refused.seen) EXPECT_EQ(conn->closeCause(), CloseCause::endOfStream) << reason;
   EXPECT_EQ(server_->connectionsRefused(), 3u);
   EXPECT_EQ(bursts, std::vector<std::size_t>{2});
   EXPECT_EQ(accepted.size(), 2u);
@@ -428,8 +431,7 @@ TEST_P(SocketTransportTest, AtTheLimitAStalledReaderGivesItsPlaceToANewConnectio
   ASSERT_TRUE(runUntil([&] { return accepted.size() == 3 && late->isConnected(); }));
   ASSERT_EQ(serverClosures_.seen.size(), 1u);
   EXPECT_EQ(serverClosures_.seen[0].first, stalled);
-  EXPECT_EQ(serverClosures_.seen[0].second.rfind("evicted: it has not caught up for ", 0), 0u)
-      << serverClosures_.seen[0].second;
+  EXPECT_EQ(stalled->closeCause(), CloseCause::evicted) << serverClosures_.seen[0].second;
   EXPECT_FALSE(reader->isClosed()) << "the reader kept its place";
   EXPECT_EQ(server_->connectionsRefused(), 0u);
 }

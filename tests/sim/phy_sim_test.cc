@@ -8,7 +8,7 @@
 #include "runtime/attrlog/connection.h"
 #include "tests/replication/replication_testing.h"
 #include "tools/phy_cli.h"
-#include "tools/phy_sim.h"
+#include "sim/phy_sim.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/phy_sim.h"
+#include "sim/phy_sim.h"
 
 #include <algorithm>
 #include <map>
