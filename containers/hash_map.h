@@ -41,7 +41,7 @@
 #include "runtime/hashmap/hash_map_generic.h"
 #include "runtime/entity/notifiee.h"
 #include "runtime/object/ptr.h"
-#include "runtime/text/string8.h"
+#include "runtime/object/string8.h"
 
 namespace Zef {
 

@@ -1,7 +1,6 @@
-// Text: String8 and Name, the bounded integers and time stamps, and the
-// text forms of the built-in types.
+// Text: the bounded integers and time stamps, and the text forms of the
+// built-in types.
 #pragma once
 
-#include "runtime/text/string8.h"
 #include "runtime/text/bounded.h"
 #include "runtime/text/text.h"

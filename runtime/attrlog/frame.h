@@ -24,7 +24,7 @@
 #include <span>
 
 #include "runtime/entity/notifiee.h"
-#include "runtime/text/string8.h"
+#include "runtime/object/string8.h"
 
 namespace Zef::NboAttrLog {
 

@@ -19,7 +19,7 @@
 #include "runtime/entity/notifiee.h"
 #include "runtime/failure/exception.h"
 #include "runtime/object/ptr.h"
-#include "runtime/text/string8.h"
+#include "runtime/object/string8.h"
 #include "runtime/attrlog/frame.h"
 
 namespace Zef {

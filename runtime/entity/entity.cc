@@ -1,8 +1,7 @@
-// Entities, reactors and type objects.
+// Entities and reactors.
 #include "runtime/entity/entity.h"
 
 #include "runtime/entity/list_raw.h"
-#include "runtime/types/zef_type.h"
 
 #include <atomic>
 #include <mutex>
@@ -206,33 +205,11 @@ Entity::~Entity() {
   }
 }
 
-namespace {
-// The attributes every entity has.
-constexpr AttrDef kEntityAttributes[] = {
-    {"fwkKey", 0, "Zef::Name", {0x00200001, 0x00000400}, 0, nullptr},
-    {"zeroReferences", 5, "void", {0x00020002, 0x00000000}, 0, nullptr},
-    {"isNondestructing", 6, "bool", {0x00002043, 0x00000000}, 0, nullptr},
-    {"parent", Entity::kNoParentAttrId, "Zef::Entity", {0x00220143, 0x00000400}, 0, nullptr},
-    {"zefHasAttrLogInterface", 154, "bool", {0x00022001, 0x00000400}, 0x08, nullptr},
-    {"zefNboAttrLogSaForMsgChannel", 155, "void", {0x00020001, 0x00000400}, 0x08, nullptr},
-};
-
-class EntityType : public ZefType {
- public:
-  EntityType() : ZefType("Entity", nullptr, nullptr, ZefTypeFlags::zefEmpty()) {
-    typeNodeIs(this, "Zef::Entity");
-    isEntityIs(true);
-    sizeIs(sizeof(Entity));
-    attributesAre(kEntityAttributes);
-  }
-};
-}  // namespace
-
-ZefType* Entity::fwkType() const { return _fwkType(); }
-ZefType* Entity::_fwkType() {
-  static ZefType* slot = nullptr;
-  return typeObject<EntityType>(slot);
+// Weak reactors are recorded aside; their record goes with the notifier.
+PtrInterface::~PtrInterface() {
+  if (isWeaklyNotified()) NotifieeConst::zefNotifierDestroyed(this);
 }
+
 
 Name Entity::name() const { return name_; }
 Ptr<Entity const> Entity::parent() const { return Ptr<Entity const>(parent_); }
@@ -242,9 +219,6 @@ void Entity::parentIs(Ptr<Entity> const& p) {
   childRecordMove(this, parent_, p.ptr());
   parent_ = p.ptr();
   handleParent(p);
-}
-Ptr<ZefAttr const> Entity::parentAttr() const {
-  return parent_ ? parent_->fwkType()->attr(parentAttrId_) : Ptr<ZefAttr const>();
 }
 AttributeId Entity::parentAttrId() const { return parentAttrId_; }
 void Entity::parentAttrIdIs(AttributeId id) { parentAttrId_ = id; }

@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "runtime/object/ptr.h"
-#include "runtime/text/string8.h"
+#include "runtime/object/string8.h"
 
 namespace Zef {
 

@@ -6,7 +6,7 @@
 
 #include "runtime/object/bit_set.h"
 #include "runtime/object/ptr.h"
-#include "runtime/text/string8.h"
+#include "runtime/object/string8.h"
 
 namespace Zef {
 

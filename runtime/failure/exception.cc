@@ -23,9 +23,6 @@ void throwConstException(char const* m) { throw ConstException(m, currentIds());
 void throwBadIndexAttrException(char const* m) { throw BadIndexAttrException(m, currentIds()); }
 void throwUnknownArgException(char const* m) { throw UnknownArgException(m, currentIds()); }
 
-void assertionFailed(char const* expression, char const* file, int line) {
-  std::fprintf(stderr, "%s:%d: Assertion `%s' failed.\n", file, line, expression);
-  std::abort();
-}
+void throwNullValidPtr() { throwRangeException("null ValidPtr"); }
 
 }  // namespace Zef

@@ -6,7 +6,8 @@
 #include <exception>
 #include <vector>
 
-#include "runtime/text/string8.h"
+#include "runtime/object/assertion.h"
+#include "runtime/object/string8.h"
 
 namespace Zef {
 
@@ -73,8 +74,5 @@ class Expect {
   [[gnu::tls_model("initial-exec")]] static thread_local int current_;
 };
 
-// Assertion used by the runtime's inline headers; prints the failed
-// expression as the framework's headers name it and aborts.
-[[noreturn]] void assertionFailed(char const* expression, char const* file, int line);
 
 }  // namespace Zef

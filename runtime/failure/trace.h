@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 
-#include "runtime/text/string8.h"
+#include "runtime/object/string8.h"
 
 namespace Zef {
 

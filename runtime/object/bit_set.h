@@ -1,7 +1,7 @@
 // A fixed-size set of bit positions held in one unsigned word.
 #pragma once
 
-#include "runtime/failure/exception.h"
+#include "runtime/object/assertion.h"
 
 namespace Zef {
 

@@ -5,9 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "runtime/failure/exception.h"
-#include "runtime/entity/notifiee.h"
-#include "runtime/types/zef_type.h"
+#include "runtime/object/assertion.h"
 
 namespace Zef {
 
@@ -106,29 +104,11 @@ std::size_t ZefMemPool::bytesInUse() noexcept { return poolBytes.load(std::memor
 std::size_t ZefMemPool::slabBytes() noexcept { return slabTotal.load(std::memory_order_relaxed); }
 bool ZefMemPool::usesSlabs() noexcept { return kSlabs; }
 
-PtrInterface::~PtrInterface() {
-  if (isWeaklyNotified()) NotifieeConst::zefNotifierDestroyed(this);
-}
-
 void PtrInterface::hasNotificationActiveIs(bool b) { notificationActiveBitIs(b); }
 unsigned int PtrInterface::zefAuditErrors(unsigned int) const { return 0; }
 unsigned int PtrInterface::auditErrors(unsigned int depth) const { return zefAuditErrors(depth); }
 void PtrInterface::isNondestructingIs(bool b) { nondestructingWordIs(b); }
 void PtrInterface::zeroReferencesIs(bool) {}
-
-ZefType* PtrInterface::fwkType() const { return _fwkType(); }
-
-namespace {
-class PtrInterfaceType : public ZefType {
- public:
-  PtrInterfaceType() : ZefType("PtrInterface", nullptr, nullptr, ZefTypeFlags::zefEmpty()) {}
-};
-}  // namespace
-
-ZefType* PtrInterface::_fwkType() {
-  static ZefType* slot = nullptr;
-  return typeObject<PtrInterfaceType>(slot);
-}
 
 void PtrInterface::nondestructingWordIs(bool b) noexcept {
   std::uint32_t w = referenceWord_.load(std::memory_order_relaxed);
@@ -175,6 +155,9 @@ void PtrInterface::handleZeroRef() const noexcept {
   delete self;
 }
 
-void throwNullValidPtr() { throwRangeException("null ValidPtr"); }
+void assertionFailed(char const* expression, char const* file, int line) {
+  std::fprintf(stderr, "%s:%d: Assertion `%s' failed.\n", file, line, expression);
+  std::abort();
+}
 
 }  // namespace Zef

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "runtime/failure/exception.h"
-#include "runtime/text/string8.h"
+#include "runtime/object/string8.h"
 
 namespace Zef {
 

@@ -12,7 +12,7 @@
 #include <type_traits>
 
 #include "runtime/failure/exception.h"
-#include "runtime/text/string8.h"
+#include "runtime/object/string8.h"
 
 namespace Zef {
 
