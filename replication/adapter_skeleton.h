@@ -7,9 +7,10 @@
 //   static std::span<KeyedRow<Sa> const> zefKeyedRows();   with collections
 //   static std::span<ChildRow<Sa> const> zefChildRows();   with owned children
 //   static std::span<AttributeId const> zefKeyedIds();     with either: their ids
-//   template <class R> class ZefHears_;    its attributes' handlers on reactor R
-//   template <class B> class ZefBitsOf_;   its dirty bits' named setters over B
-//   class FlowOut;  deriving ZefBitsOf_<FlowOutOf<...>>
+//   template <class R> struct ZefHears_;   its attributes' handlers on reactor R,
+//                                          over ZefHearsOver_<R>
+//   template <class B> struct ZefBitsOf_;  its dirty bits' named setters over B
+//   class FlowOut;                         a ZefBitsOf_<FlowOutOf<...>>
 //
 // A derived type's adapter derives from its base type's adapter the same way,
 // one level each.
@@ -28,8 +29,11 @@
 
 namespace Zef::Repl {
 
-// Where a type derived from a model entity numbers its own attributes from.
+// Where a type derived from a model entity numbers its own attributes from,
+// as the generator checks them (FIRST_ID_DERIVED); a rooted type's own rows
+// start at isNondestructing.
 inline constexpr AttributeId kFirstDerivedAttrId = 386;
+inline constexpr AttributeId kIsNondestructingAttrId = 6;
 
 // An owned child: how to read, make and drop it.
 template <class Sa>
@@ -67,7 +71,7 @@ concept OwnChildRows = requires {
   { Sa::zefChildRows() } -> std::same_as<std::span<ChildRow<Sa> const>>;
 };
 
-// Rows of a collection that come from its declaration, without a lambda.
+// A collection's dirty keys on the flow-out, for its keyed row.
 template <class Sa, auto Map>
 DirtyKeyMap& dirtyMapOf(typename Sa::FlowOut& fo) {
   return fo.*Map;
@@ -114,9 +118,10 @@ struct MemberIsOf<R (D::*)(Name, A...)> {
     std::tuple<std::decay_t<A>...> args{readValue<std::decay_t<A>>(in)...};
     eid = in.nextEntityId();
     if (in.remaining()) throwRangeException("member present record: bytes beyond its entity id");
-    return std::apply(
-        [&](auto const&... a) { return memberAgain(dir, [&] { return Ptr<Entity>((dir.*Is)(name, a...).ptr()); }, Del, name); },
-        args);
+    auto make = [&](auto const&... a) {
+      return memberAgain(dir, [&] { return Ptr<Entity>((dir.*Is)(name, a...).ptr()); }, Del, name);
+    };
+    return std::apply(make, args);
   }
 };
 
@@ -207,7 +212,7 @@ class StateAdapterOf : public Base {
   ~StateAdapterOf() override { stateAdapterRetire(this); }
   void notifierIs(Ptr<PtrInterface const> const& n) override { stateAdapterNotifierIs(this, n); }
   AttributeId handleAttrFlowOut(AttributeId start) override {
-    return attrFlowOutPass(self(), start, Sa::zefRows(), kRooted ? 6 : kFirstDerivedAttrId,
+    return attrFlowOutPass(self(), start, Sa::zefRows(), kRooted ? kIsNondestructingAttrId : kFirstDerivedAttrId,
                            +[](Sa* sa, AttributeId s) { return sa->Base::handleAttrFlowOut(s); });
   }
   Ptr<Entity const> zefNotifierEntity() const override { return Ptr<Entity const>(zefEntity()); }
@@ -313,8 +318,8 @@ class StateAdapterOf : public Base {
 template <class Sa>
 constexpr AttrRow<Sa> nondestructingRow() {
   using E = typename Sa::ZefEntity;
-  return {6, 0, &Sa::template zefOnAttr<0>, &writeAttr<E, &PtrInterface::isNondestructing>, nullptr,
-          &readAttr<E, &E::isNondestructingIs>};
+  return {kIsNondestructingAttrId, 0, &Sa::template zefOnAttr<0>,
+          &writeAttr<E, &PtrInterface::isNondestructing>, nullptr, &readAttr<E, &E::isNondestructingIs>};
 }
 
 template <class Sa, std::size_t I, auto Get, auto Set>
