@@ -117,6 +117,7 @@ def header(model, ctx):
         hears += "".join(T["hear_key"].substitute(handler=level.handler(r[0]), k=k) for k, r in enumerate(keyed))
         out += T["header"].substitute(
             ns=level.ns, name=level.name, words=level.words, level=lvl, priority=level.priority,
+            row_count=len(level.rows),
             sa_base="Zef::Entity::ZefNboAttrLogSa" if level.rooted else f"{level.base}::ZefNboAttrLogSa",
             fo_base="Zef::NboAttrLog::FlowOut" if level.rooted else f"{level.base}::ZefNboAttrLogSa::FlowOut",
             tables=tables,

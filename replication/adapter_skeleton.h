@@ -3,7 +3,7 @@
 // and its reactor. A generated adapter derives from StateAdapterOf and
 // supplies its level's tables:
 //
-//   static std::span<AttrRow<Sa> const> zefRows();        every level
+//   static AttrRow<Sa> const zefRowTable[N];              every level
 //   static std::span<KeyedRow<Sa> const> zefKeyedRows();   with collections
 //   static std::span<ChildRow<Sa> const> zefChildRows();   with owned children
 //   static std::span<AttributeId const> zefKeyedIds();     with either: their ids
@@ -201,6 +201,8 @@ class StateAdapterOf : public Base {
     using Fo = typename Sa::FlowOut;
     return Ptr<Fo>(static_cast<Fo*>(this->zefFlowOut()));
   }
+  // This level's rows, read where the rows are defined as constants.
+  static std::span<AttrRow<Sa> const> zefRows() { return Sa::zefRowTable; }
   // This level's dirty bits in the current flow-out; null without one.
   auto* zefOwnDirty() const {
     auto* fo = static_cast<typename Sa::FlowOut*>(this->zefFlowOut());
@@ -265,16 +267,19 @@ class StateAdapterOf : public Base {
     else Base::syncModeIs(mode);
   }
 
-  // The rows' handlers: the change of one attribute, I its row.
-  template <std::size_t I>
+  // The rows' handlers: the change of one attribute, whose row `Row` makes.
+  // The row is a constant here, as it was in the table.
+  template <AttrRow<Sa> (*Row)()>
   void zefOnAttr() {
-    attrChanged(self(), Sa::zefRows()[I]);
+    static constexpr AttrRow<Sa> row = Row();
+    attrChanged(self(), row);
   }
   // An owned child, C its child row.
-  template <std::size_t I, std::size_t C>
+  template <AttrRow<Sa> (*Row)(), std::size_t C>
   void zefOnChild() {
+    static constexpr AttrRow<Sa> row = Row();
     auto* e = zefEntity();
-    childChanged(self(), Sa::zefRows()[I], e ? Sa::zefChildRows()[C].get(*e) : nullptr);
+    childChanged(self(), row, e ? Sa::zefChildRows()[C].get(*e) : nullptr);
   }
   // A collection's part of a pass, and the change of one of its keys.
   template <std::size_t K>
@@ -314,36 +319,39 @@ class StateAdapterOf : public Base {
   Sa* self() { return static_cast<Sa*>(this); }
 };
 
-// The rows of one level, I being a row's index and its dirty bit.
+// The rows of one level, Bit being a row's index and its dirty bit. Each
+// row's handler is made with the row's own maker.
 template <class Sa>
 constexpr AttrRow<Sa> nondestructingRow() {
   using E = typename Sa::ZefEntity;
-  return {kIsNondestructingAttrId, 0, &Sa::template zefOnAttr<0>,
+  return {kIsNondestructingAttrId, 0, &Sa::template zefOnAttr<&nondestructingRow<Sa>>,
           &writeAttr<E, &PtrInterface::isNondestructing>, nullptr, &readAttr<E, &E::isNondestructingIs>};
 }
 
-template <class Sa, std::size_t I, auto Get, auto Set>
-constexpr AttrRow<Sa> valueRow(AttributeId id) {
+template <class Sa, AttributeId Id, unsigned Bit, auto Get, auto Set>
+constexpr AttrRow<Sa> valueRow() {
   using E = typename Sa::ZefEntity;
-  return {id, I, &Sa::template zefOnAttr<I>, &writeAttr<E, Get>, nullptr, &readAttr<E, Set>};
+  return {Id, Bit, &Sa::template zefOnAttr<&valueRow<Sa, Id, Bit, Get, Set>>, &writeAttr<E, Get>, nullptr,
+          &readAttr<E, Set>};
 }
 
-template <class Sa, std::size_t I, auto Get, auto Set>
-constexpr AttrRow<Sa> referenceRow(AttributeId id) {
+template <class Sa, AttributeId Id, unsigned Bit, auto Get, auto Set>
+constexpr AttrRow<Sa> referenceRow() {
   using E = typename Sa::ZefEntity;
-  return {id, I, &Sa::template zefOnAttr<I>, nullptr, &referenceAttr<E, Get>, &readAttr<E, Set>};
+  return {Id, Bit, &Sa::template zefOnAttr<&referenceRow<Sa, Id, Bit, Get, Set>>, nullptr, &referenceAttr<E, Get>,
+          &readAttr<E, Set>};
 }
 
 // A collection, K its keyed row: its pass runs whatever the bits say.
-template <class Sa, std::size_t I, std::size_t K>
-constexpr AttrRow<Sa> keyedAttrRow(AttributeId id) {
-  return {id, I, &Sa::template zefOnKeyed<K>, nullptr, nullptr, nullptr, &Sa::template zefSerializeKeyed<K>};
+template <class Sa, AttributeId Id, unsigned Bit, std::size_t K>
+constexpr AttrRow<Sa> keyedAttrRow() {
+  return {Id, Bit, &Sa::template zefOnKeyed<K>, nullptr, nullptr, nullptr, &Sa::template zefSerializeKeyed<K>};
 }
 
 // An owned child, C its child row: child records, like a one-member collection.
-template <class Sa, std::size_t I, std::size_t C>
-constexpr AttrRow<Sa> childAttrRow(AttributeId id) {
-  return {id, I, &Sa::template zefOnChild<I, C>, nullptr, nullptr, nullptr};
+template <class Sa, AttributeId Id, unsigned Bit, std::size_t C>
+constexpr AttrRow<Sa> childAttrRow() {
+  return {Id, Bit, &Sa::template zefOnChild<&childAttrRow<Sa, Id, Bit, C>, C>, nullptr, nullptr, nullptr};
 }
 
 // Where a flow-out keeps one level's dirty bits, under that level's name.
@@ -449,10 +457,10 @@ class AdapterReactorRoot : public E::Notifiee {
   void zefReactorAdapterIs(std::nullptr_t) { zefReactorAdapter_ = nullptr; }
 
  protected:
-  // The handler of a level L's row.
+  // A level L's row handler: a constant where its table is defined.
   template <class L>
-  void zefHear(AttrRow<L> const& row) {
-    if (zefReactorAdapter_) (static_cast<L*>(zefReactorAdapter_)->*row.handler)();
+  void zefHear(void (L::*handler)()) {
+    if (zefReactorAdapter_) (static_cast<L*>(zefReactorAdapter_)->*handler)();
   }
   template <class L>
   void zefHear(KeyedRow<L> const& row, Name const& key) {
