@@ -34,6 +34,7 @@ using SysClock = std::chrono::system_clock;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kModelName[] = "phy-bcm54980";
+constexpr std::int64_t kGroupNs = 1'000'000;
 constexpr char kOcModelName[] = "openconfig-interfaces";
 
 std::int64_t nowNs() {
@@ -609,15 +610,21 @@ struct Server::Impl final : gnmi::gNMI::Service {
         while (batch.size() < 512 && sub->queue.pop(&item)) batch.push_back(std::move(item));
         pathsOf(batch);
       }
-      for (std::size_t k = 0; k < batch.size(); ++k) {
+      // Updates the mount applied within a millisecond of each other share
+      // a notification, stamped with the first: a poll's burst is one
+      // message, not hundreds.
+      for (std::size_t k = 0; k < batch.size();) {
         gnmi::SubscribeResponse r;
         gnmi::Notification* n = r.mutable_update();
-        n->set_timestamp(batch[k].timestamp);
-        gnmi::Update* u = n->add_update();
-        toProto(batchPaths[k], u->mutable_path());
-        toProto(batch[k].value, u->mutable_val());
+        std::int64_t const first = batch[k].timestamp;
+        n->set_timestamp(first);
+        for (; k < batch.size() && batch[k].timestamp - first < kGroupNs; ++k) {
+          gnmi::Update* u = n->add_update();
+          toProto(batchPaths[k], u->mutable_path());
+          toProto(batch[k].value, u->mutable_val());
+        }
         grpc::WriteOptions wo;
-        if (k + 1 < batch.size()) wo.set_buffer_hint();
+        if (k < batch.size()) wo.set_buffer_hint();
         if (!stream->Write(r, wo)) return Status::OK;
       }
       Clock::time_point now = Clock::now();
