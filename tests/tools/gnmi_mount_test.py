@@ -157,8 +157,9 @@ def main():
                     break
         call.cancel()
         gaps = [(b - a) / 1e6 for a, b in zip(samples, samples[1:])]
-        checks.expect(8 <= len(samples) <= 13, f"SAMPLE at 100 ms gave {len(samples)} samples in a second")
-        checks.expect(gaps and 60 <= sum(gaps) / len(gaps) <= 150, f"SAMPLE gaps {gaps}")
+        # A loaded machine may be late to a sample, never early.
+        checks.expect(5 <= len(samples) <= 11, f"SAMPLE at 100 ms gave {len(samples)} samples in a second")
+        checks.expect(gaps and 80 <= sum(gaps) / len(gaps) <= 200, f"SAMPLE gaps {gaps}")
 
         # Bad requests: each refused with its status; the mount serves on.
         def refused(call, code, words, what):
@@ -287,7 +288,7 @@ def main():
         shutil.rmtree(scratch, ignore_errors=True)
     if checks.failures:
         return 1
-    print("ok: Get, ON_CHANGE, SAMPLE, ONCE, a slow subscriber and refusals")
+    print("ok: Get, ON_CHANGE, SAMPLE, ONCE, a slow subscriber, refusals, loopback and TLS")
     return 0
 
 
