@@ -194,6 +194,31 @@ def main():
         checks.expect(len(once) == 2 and len(once[0].update.update) == 32 and once[1].sync_response,
                       f"ONCE gave {[len(r.update.update) for r in once]}")
 
+        # ONCE with updates_only: nothing but the sync_response.
+        only = list(stub.Subscribe(iter([sub_request(["/phy"], list_mode=1, updates_only=True)]), timeout=10))
+        checks.expect(len(only) == 1 and only[0].sync_response, f"ONCE updates_only gave {only}")
+
+        # POLL: a snapshot and a sync_response on subscribing and on each poll.
+        import queue
+        polls = queue.Queue()
+        polls.put(sub_request(["/interfaces/interface[name=chip2/port1]/state/oper-status"], list_mode=2))
+
+        def poll_requests():
+            while (req := polls.get()) is not None:
+                yield req
+        call = stub.Subscribe(poll_requests(), timeout=10)
+        answers = []
+        for _ in range(3):
+            answers.append([len(next(call).update.update), next(call).sync_response])
+            polls.put(pb.SubscribeRequest(poll=pb.Poll()))
+        polls.put(None)
+        call.cancel()
+        checks.expect(answers == [[1, True]] * 3, f"POLL gave {answers}")
+
+        # A wildcard over many levels.
+        r = stub.Get(pb.GetRequest(path=[path("/.../counters/in-crc-errors")]), timeout=5)
+        checks.expect(len(r.notification[0].update) == 32, f"Get /.../in-crc-errors: {len(r.notification[0].update)}")
+
         while not os.path.exists(dump) and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(0.1)
