@@ -69,7 +69,7 @@ bool truthOf(std::string const& text) { return text == "True" || text == "true" 
 
 // One leaf of every port: where its value comes from and how it is sent.
 struct SchemaLeaf {
-  enum class Conv { scalar, fields, field, operStatus };
+  enum class Conv { scalar, fields, field, operStatus, portSpeed, duplexMode };
   Path tail;  // the elements after the port's
   bool openconfig = false;
   bool onStats = false;  // read from the port's statistics entity, else its status
@@ -125,6 +125,8 @@ std::vector<SchemaLeaf> buildSchema() {
   using K = Value::Kind;
   using C = SchemaLeaf::Conv;
   oc({"state", "oper-status"}, false, "linkUp", nullptr, K::string, C::operStatus);
+  oc({"ethernet", "state", "negotiated-port-speed"}, false, "speed", nullptr, K::string, C::portSpeed);
+  oc({"ethernet", "state", "negotiated-duplex-mode"}, false, "fullDuplex", nullptr, K::string, C::duplexMode);
   oc({"state", "counters", "in-crc-errors"}, true, "crcErrors", "count", K::uint, C::field);
   oc({"state", "counters", "in-errors"}, true, "rxErrors", "count", K::uint, C::field);
   oc({"state", "counters", "out-errors"}, true, "txErrors", "count", K::uint, C::field);
@@ -195,6 +197,17 @@ Value readLeaf(SchemaLeaf const& l, Zef::Ptr<Zef::Entity> const& e) {
     }
     case SchemaLeaf::Conv::operStatus:
       out.text = truthOf(v->strRep().str()) ? "UP" : "DOWN";
+      break;
+    case SchemaLeaf::Conv::portSpeed: {
+      // Interface::EthSpeed's values in order, as OpenConfig's identities.
+      static char const* const kSpeeds[] = {"SPEED_UNKNOWN", "SPEED_10MB", "SPEED_100MB", "SPEED_1GB",
+                                            "SPEED_2500MB"};
+      unsigned long const i = std::strtoul(v->strRep().str().c_str(), nullptr, 10);
+      out.text = i < std::size(kSpeeds) ? kSpeeds[i] : "SPEED_UNKNOWN";
+      break;
+    }
+    case SchemaLeaf::Conv::duplexMode:
+      out.text = truthOf(v->strRep().str()) ? "FULL" : "HALF";
       break;
     case SchemaLeaf::Conv::field: {
       auto f = v->attributeOp(Zef::AttributeOp{l.field, Zef::AttributeOp::kRead}, {}, {});

@@ -239,6 +239,20 @@ def main():
             time.sleep(0.1)
         checks.expect(got == crc, f"Get {port} in-crc-errors = {got}, the dump says {crc}")
 
+        # Once the storm is over, OpenConfig's link state agrees with the model's.
+        r = stub.Get(pb.GetRequest(path=[path("/interfaces/interface[name=chip3/port7]"),
+                                         path("/phy/port[name=chip3/port7]/status")]), timeout=5)
+        oc = {u.path.elem[-1].name: u.val for u in r.notification[0].update}
+        own = {u.path.elem[-1].name: u.val for u in r.notification[1].update}
+        checks.expect(set(oc) == {"oper-status", "negotiated-port-speed", "negotiated-duplex-mode", "in-crc-errors",
+                                  "in-errors", "out-errors", "carrier-transitions"}, f"OpenConfig leaves {set(oc)}")
+        checks.expect({"linkUp", "speed", "fullDuplex", "linkDownCount"} <= set(own), f"status leaves {set(own)}")
+        if "linkUp" in own and "oper-status" in oc:
+            checks.expect((oc["oper-status"].string_val == "UP") == own["linkUp"].bool_val,
+                          f"oper-status {oc['oper-status']} beside linkUp {own['linkUp']}")
+            checks.expect((oc["negotiated-duplex-mode"].string_val == "FULL") == own["fullDuplex"].bool_val,
+                          f"duplex {oc['negotiated-duplex-mode']} beside fullDuplex {own['fullDuplex']}")
+
         # ON_CHANGE heard each transition: consecutive counts up to the dump's.
         link = int(want[("chip0/port0", "linkState")]["changes"])
         while (not flaps or flaps[-1] != link) and time.monotonic() < deadline:
