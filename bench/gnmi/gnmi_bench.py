@@ -39,9 +39,14 @@ def free_port():
         return s.getsockname()[1]
 
 
-def applied(metrics_port):
+def metric(metrics_port, name):
     text = urllib.request.urlopen(f"http://127.0.0.1:{metrics_port}/metrics", timeout=5).read().decode()
-    return int(float(re.search(r"^bcm54980_mount_records_applied_total (\S+)", text, re.M).group(1)))
+    m = re.search(rf"^{name} (\S+)", text, re.M)
+    return int(float(m.group(1))) if m else 0
+
+
+def applied(metrics_port):
+    return metric(metrics_port, "bcm54980_mount_records_applied_total")
 
 
 def subscriber(stubs_dir, port, seconds, latency, out):
@@ -106,7 +111,9 @@ def run(agent_program, mount_program, stubs_dir, scratch, chips, hz, subscribers
         rate = (applied(metrics_port) - a0) / (time.monotonic() - t0)
         for p in procs:
             p.join()
-        return rate, results
+        time.sleep(1.1)  # the page is rendered once a second
+        coalesced = metric(metrics_port, "bcm54980_gnmi_coalesced_updates_total")
+        return rate, results, coalesced
     finally:
         for p in (mount, agent):
             p.terminate()
@@ -129,14 +136,14 @@ def main():
                         f"--python_out={scratch}", f"--grpc_python_out={scratch}", proto], check=True)
         print("ON_CHANGE throughput, storm on 8 chips at 100 polls a second, every statistic subscribed:")
         for n in (1, 8):
-            rate, results = run(agent_program, mount_program, scratch, scratch, 8, 100, n, 4)
+            rate, results, coalesced = run(agent_program, mount_program, scratch, scratch, 8, 100, n, 4)
             per = [r for r, _ in results]
             print(f"  {n} subscriber(s): {sum(per):,.0f} updates/s in all, {min(per):,.0f}..{max(per):,.0f} each; "
-                  f"the mount applied {rate:,.0f} records/s")
+                  f"the mount applied {rate:,.0f} records/s; {coalesced:,} updates coalesced")
 
         print("Latency, storm on 4 chips at 26 polls a second:")
         hz = 26
-        rate, results = run(agent_program, mount_program, scratch, scratch, 4, hz, 1, 5, latency=True)
+        rate, results, coalesced = run(agent_program, mount_program, scratch, scratch, 4, hz, 1, 5, latency=True)
         got, samples = results[0]
         # Agent time t (s since its first poll, stamped (k+1)/hz) -> wall ns,
         # offset by the fastest agent-to-mount delay seen in t's second.
@@ -148,7 +155,7 @@ def main():
         total = [f + (r - m) / 1e6 for f, (_, m, r) in zip(floor, samples)]
         added = [(r - m) / 1e6 for _, m, r in samples]
         print(f"  the mount applied {rate:,.0f} records/s; the subscriber got {got:,.0f} statistic updates/s "
-              f"({len(samples)} timed)")
+              f"({len(samples)} timed, {coalesced:,} coalesced)")
         print(f"  agent -> subscriber  p50 {pct(total, .5):7.2f} ms  p99 {pct(total, .99):7.2f} ms")
         print(f"  agent -> mount       p50 {pct(floor, .5):7.2f} ms  p99 {pct(floor, .99):7.2f} ms  (the floor)")
         print(f"  mount -> subscriber  p50 {pct(added, .5):7.2f} ms  p99 {pct(added, .99):7.2f} ms  (gNMI's part)")
