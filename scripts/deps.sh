@@ -17,6 +17,9 @@ packages+=(libcpp-httplib-dev prometheus)
 packages+=(libncurses-dev)
 # Its test reads the live view from a tmux pane.
 packages+=(tmux)
+# phymount --gnmi is a gRPC server; its test is a Python gRPC client with
+# stubs generated from our .proto.
+packages+=(libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler python3-grpcio python3-grpc-tools)
 # The fuzz targets are built with clang and link its libFuzzer runtime.
 packages+=(clang libclang-rt-14-dev)
 missing=()

@@ -26,6 +26,9 @@
 #ifdef PHY_MOUNT_METRICS
 #include "tools/mount_metrics.h"
 #endif
+#ifdef PHY_MOUNT_GNMI
+#include "gnmi/gnmi_server.h"
+#endif
 #include "types/phy_bcm54980_types.h"
 
 namespace {
@@ -51,6 +54,9 @@ struct Options {
   unsigned quietMs = 200;
   std::string metrics;  // HOST:PORT of the Prometheus page, when asked
   Zef::AttrLogSocket::TcpAddress metricsAt;  // the same, read
+  std::string gnmi;  // HOST:PORT of the gNMI server, when asked
+  Zef::AttrLogSocket::TcpAddress gnmiAt;
+  std::string gnmiTlsCert, gnmiTlsKey;
   std::size_t maxEntities = Connection::kDefaultEntityLimit;
 };
 
@@ -80,6 +86,29 @@ class Mount {
       return 2;
     }
 #endif
+#ifdef PHY_MOUNT_GNMI
+    if (!o_.gnmi.empty()) {
+      mountgnmi::ServerOptions g;
+      g.host = o_.gnmiAt.host;
+      g.port = o_.gnmiAt.port;
+      g.tlsCert = o_.gnmiTlsCert;
+      g.tlsKey = o_.gnmiTlsKey;
+      gnmi_ = std::make_unique<mountgnmi::Server>(g);
+      try {
+        gnmi_->start();
+      } catch (std::exception const& e) {
+        std::cerr << "phymount: --gnmi " << o_.gnmi << ": " << e.what() << "\n";
+        return 2;
+      }
+      note(std::string("gNMI on ") + (o_.gnmiTlsCert.empty() ? "" : "TLS ") +
+           phytools::tcpAddressText(o_.gnmiAt.host, gnmi_->port()));
+    }
+#else
+    if (!o_.gnmi.empty()) {
+      std::cerr << "phymount: built without gRPC: no --gnmi\n";
+      return 2;
+    }
+#endif
     if (curses_) {
       initscr();
       curs_set(0);
@@ -105,6 +134,9 @@ class Mount {
     tick();
     io_.run();
     if (curses_) endwin();
+#ifdef PHY_MOUNT_GNMI
+    if (gnmi_) gnmi_->stop();
+#endif
     if (!message_.empty()) std::cerr << "phymount: " << message_ << "\n";
     return status_;
   }
@@ -127,6 +159,7 @@ class Mount {
       conn.frameHandlerIs([this](Connection& c, FrameView const& f) {
         c.applyFrame(f);
         frameSeen(c, f);
+        gnmiFeed(c, f);
       });
     });
     loop_.onConnectedIs([this] { note("connected to " + Zef::AttrLogSocket::addressText(loop_.address())); });
@@ -146,6 +179,20 @@ class Mount {
     if (auto sa = c.demuxer()->reactor(f.header.entityId)) {
       if (dynamic_cast<PhyBcm54980Stats const*>(sa->zefNotifierEntity().ptr())) statsSynced_.insert(f.header.entityId);
     }
+  }
+
+  // Each record applied reaches the gNMI server's subscribers from here, on
+  // the thread that owns the entities.
+  void gnmiFeed(Connection& c, FrameView const& f) {
+#ifdef PHY_MOUNT_GNMI
+    if (!gnmi_ || f.kind != FrameKind::attribute || !c.demuxer()) return;
+    if (auto sa = c.demuxer()->reactor(f.header.entityId)) {
+      gnmi_->applied(sa->zefNotifierEntity(), f.header.attributeId, statuses());
+    }
+#else
+    (void)c;
+    (void)f;
+#endif
   }
 
   static Zef::AttributeId lastStatistic() {
@@ -183,6 +230,9 @@ class Mount {
     // fewer chips, or another process that served this socket meanwhile) go.
     bool const wasSynced = loop_.isSynced();
     if (loop_.syncCheck() && !wasSynced) {
+#ifdef PHY_MOUNT_GNMI
+      if (gnmi_) gnmi_->resync(statuses());
+#endif
       note("synced: " + std::to_string(frames_) + " frames, " + std::to_string(loop_.kept()) +
            " entities kept from an earlier connection");
     }
@@ -332,7 +382,11 @@ class Mount {
     MountMetrics::MountHealth h{loop_.state() == MountLoop::State::connected, synced_, loop_.framesApplied(),
                                 loop_.framesRefused(),
                                 std::chrono::duration<double>(Clock::now() - lastFrame_).count()};
-    metrics_->textIs(MountMetrics::prometheusText(statuses(), h));
+    std::string text = MountMetrics::prometheusText(statuses(), h);
+#ifdef PHY_MOUNT_GNMI
+    if (gnmi_) text += gnmi_->metricsText();
+#endif
+    metrics_->textIs(std::move(text));
 #endif
   }
 
@@ -363,6 +417,9 @@ class Mount {
   std::unique_ptr<MountMetrics::MetricsServer> metrics_;
   Clock::time_point lastMetrics_;
 #endif
+#ifdef PHY_MOUNT_GNMI
+  std::unique_ptr<mountgnmi::Server> gnmi_;
+#endif
   std::string message_;
 };
 
@@ -384,6 +441,18 @@ int main(int argc, char** argv) {
   auto* metrics = app.add_option("--metrics", o.metrics,
                                  "serve the mounted statistics for Prometheus on HOST:PORT, e.g. 127.0.0.1:9480 "
                                  "or [::1]:9480");
+  auto* gnmi = app.add_option("--gnmi", o.gnmi,
+                              "serve gNMI (Capabilities, Get, Subscribe) over what is mounted on HOST:PORT, "
+                              "e.g. 127.0.0.1:9339");
+  bool allowRemote = false;
+  app.add_flag("--allow-remote", allowRemote,
+               "let --gnmi listen on an address other than loopback. Without TLS anyone who reaches it reads "
+               "every port's state");
+  auto* cert = app.add_option("--gnmi-tls-cert", o.gnmiTlsCert, "serve --gnmi over TLS with this PEM certificate")
+                   ->check(CLI::ExistingFile);
+  auto* key = app.add_option("--gnmi-tls-key", o.gnmiTlsKey, "and this PEM private key")->check(CLI::ExistingFile);
+  cert->needs(key)->needs(gnmi);
+  key->needs(cert);
   app.add_option("--max-entities", o.maxEntities,
                  "cut a connection whose agent announces more entities than this (a chassis of 4096 ports "
                  "announces about 22,500)")
@@ -399,7 +468,8 @@ int main(int argc, char** argv) {
       "Examples:\n"
       "  phymount                                   live view of the agent on /tmp/phyagent.sock\n"
       "  phymount --tcp 127.0.0.1:7000 --once       every statistic of the agent on port 7000\n"
-      "  phymount --socket /tmp/a.sock --check /tmp/a.dump");
+      "  phymount --socket /tmp/a.sock --check /tmp/a.dump\n"
+      "  phymount --gnmi 127.0.0.1:9339 --duration 600  live view, and gNMI for any client on port 9339");
   CLI11_PARSE(app, argc, argv);
 
   Zef::AttrLogSocket::Address where = Zef::AttrLogSocket::UnixAddress{o.socketPath};
@@ -416,6 +486,17 @@ int main(int argc, char** argv) {
   if (*metrics && !phytools::tcpAddressFromText(o.metrics, &o.metricsAt, &why, false)) {
     std::cerr << "phymount: --metrics " << o.metrics << ": " << why << "\n";
     return 2;
+  }
+  if (*gnmi) {
+    if (!phytools::tcpAddressFromText(o.gnmi, &o.gnmiAt, &why, false)) {
+      std::cerr << "phymount: --gnmi " << o.gnmi << ": " << why << "\n";
+      return 2;
+    }
+    if (!phytools::isLoopbackHost(o.gnmiAt.host) && !allowRemote) {
+      std::cerr << "phymount: --gnmi " << o.gnmi
+                << " is not loopback; give --allow-remote to serve it there (and --gnmi-tls-cert/--gnmi-tls-key)\n";
+      return 2;
+    }
   }
   std::signal(SIGPIPE, SIG_IGN);
   Mode mode = o.once ? Mode::once : !o.checkFile.empty() ? Mode::check : Mode::live;

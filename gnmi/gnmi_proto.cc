@@ -1,0 +1,3 @@
+// The generated messages and service stubs, compiled as one unit.
+#include "gnmi.pb.cc"
+#include "gnmi.grpc.pb.cc"
