@@ -9,7 +9,7 @@ namespace Zef::Repl {
 
 // Creation of an adapter and of its reactor.
 
-// The adapter's constructor, after its base: the reactor, then the entity.
+// Once the adapter is whole: the reactor, then the entity.
 template <class Sa, class E>
 void constructStateAdapter(Sa* sa, Ptr<E> const& entity) {
   sa->zefReactor_ = Sa::ZefNboAttrLogSaAdapter_::ZefNboAttrLogSaAdapter_Is(entity, Ptr<Sa>(sa));
@@ -23,6 +23,7 @@ template <class Sa, class E>
 ValidPtr<Sa> newStateAdapter(typename Sa::Zef_BitSet flags, Ptr<E> const& entity, unsigned n,
                              Ptr<NboAttrLog::Out> const& out, PtrInterface* owner) {
   Ptr<Sa> sa(new Sa(flags, entity, n, out, owner), adoptRef);
+  constructStateAdapter(sa.ptr(), entity);
   sa->zefRegisterOn(out);
   sa->hasNotificationActiveIs(true);
   return sa;

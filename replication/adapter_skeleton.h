@@ -301,19 +301,15 @@ class StateAdapterOf : public Base {
   template <class S, class F>
   friend ValidPtr<S> newStateAdapter(typename S::Zef_BitSet, Ptr<F> const&, unsigned, Ptr<NboAttrLog::Out> const&,
                                      PtrInterface*);
-  // A derived type's adapter makes the one reactor for both levels.
-  StateAdapterOf(Zef_BitSet flags, Ptr<E> const& entity, unsigned n, Ptr<NboAttrLog::Out> const& out,
-                 PtrInterface* owner, bool zefOwnReactor = true)
+  // The reactor is made once the whole adapter is, by newStateAdapter: a
+  // base level's constructor would see only itself.
+  StateAdapterOf(Zef_BitSet flags, Ptr<E> const&, unsigned n, Ptr<NboAttrLog::Out> const& out, PtrInterface* owner)
     requires kRooted
-      : Base(flags, n, out, owner) {
-    if (zefOwnReactor) constructStateAdapter(self(), entity);
-  }
+      : Base(flags, n, out, owner) {}
   StateAdapterOf(Zef_BitSet flags, Ptr<E> const& entity, unsigned n, Ptr<NboAttrLog::Out> const& out,
-                 PtrInterface* owner, bool zefOwnReactor = true)
+                 PtrInterface* owner)
     requires(!kRooted)
-      : Base(flags, entity, n, out, owner, false) {
-    if (zefOwnReactor) constructStateAdapter(self(), entity);
-  }
+      : Base(flags, entity, n, out, owner) {}
 
  private:
   Sa* self() { return static_cast<Sa*>(this); }
