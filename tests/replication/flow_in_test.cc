@@ -19,16 +19,6 @@ using Zef::NboAttrLog::MemoryPair;
 using Zef::NboAttrLog::MsgHeader;
 using Zef::NboAttrLog::Out;
 
-template <class T>
-Ptr<T> mountedAs(Ptr<Connection> const& mount, Zef::Name const& name) {
-  for (auto const& e : mount->mounted()) {
-    if (e->name() == name) {
-      if (auto* t = dynamic_cast<T*>(e.ptr())) return Ptr<T>(t);
-    }
-  }
-  return nullptr;
-}
-
 struct CrcCounter : PhyBcm54980Stats::Notifiee {
   int crc = 0;
   int link = 0;

@@ -45,16 +45,6 @@ class Watcher : public Entry {
   Ptr<Out> out_;
 };
 
-template <class T>
-Ptr<T> mountedAs(Ptr<Connection> const& mount, Zef::Name const& name) {
-  for (auto const& e : mount->mounted()) {
-    if (e->name() == name) {
-      if (auto* t = dynamic_cast<T*>(e.ptr())) return Ptr<T>(t);
-    }
-  }
-  return nullptr;
-}
-
 class MsgChannelTest : public ::testing::Test {
  protected:
   void SetUp() override { Zef::MsgChannel::constrainerIs(constrainer); }
@@ -63,6 +53,14 @@ class MsgChannelTest : public ::testing::Test {
   Ptr<Watcher> watcher(Ptr<Out> const& out) { return Ptr<Watcher>(new Watcher(constrainer.ptr(), out), Zef::adoptRef); }
   Ptr<Zef::Entity::ZefNboAttrLogSa> adapterOn(Ptr<Zef::Entity> const& e, Ptr<Connection> const& c) {
     return e->zefNboAttrLogSa(Ptr<Out const>(c->out()));
+  }
+
+  // `root` served and pumped across; the mount's copy of it.
+  template <class T>
+  Ptr<T> served(Ptr<T> const& root) {
+    writer->rootIs(root);
+    pair.pump();
+    return mountedAs<T>(mount, root->name());
   }
 
   Ptr<Constrainer> constrainer = Constrainer::ConstrainerIs();
@@ -186,9 +184,7 @@ struct ResetWatcher : PhyBcm54980ChipConfig::Notifiee {
 
 TEST_F(MsgChannelTest, AnAppliedReferenceSetsModeOneBeforeTheEntityChanges) {
   auto chip = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip0");
-  writer->rootIs(chip);
-  pair.pump();
-  auto copy = mountedAs<PhyBcm54980ChipConfig>(mount, "chip0");
+  auto copy = served(chip);
   ASSERT_NE(copy, nullptr);
   auto chan = constrainer->entryIs();
   adapterOn(copy, mount)->msgChannelEntryIs(chan);
@@ -212,16 +208,13 @@ TEST_F(MsgChannelTest, AnAppliedReferenceSetsModeOneBeforeTheEntityChanges) {
 
 TEST_F(MsgChannelTest, AnAppliedSyncModeRecordSetsModeThree) {
   auto chip = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip0");
-  writer->rootIs(chip);
-  pair.pump();
-  auto copy = mountedAs<PhyBcm54980ChipConfig>(mount, "chip0");
+  auto copy = served(chip);
   ASSERT_NE(copy, nullptr);
   auto msa = adapterOn(copy, mount);
   auto chan = constrainer->entryIs();
   msa->msgChannelEntryIs(chan);
   auto out = Out::OutIs();
-  out->nextHeaderIs(MsgHeader{adapterOn(chip, writer)->entityId(), 135});
-  out << Zef::NboAttrLog::TransactToken{1} << 1u << Zef::NboAttrLog::TransactToken{3};
+  Zef::NboAttrLog::syncModeWrite(out, adapterOn(chip, writer)->entityId(), 1);
   mount->bytesReceived(out->bytes());
   ASSERT_EQ(mount->framesRefused(), 0u) << mount->lastRefusal();
   EXPECT_EQ(chan->mode(), 3u);
@@ -230,9 +223,7 @@ TEST_F(MsgChannelTest, AnAppliedSyncModeRecordSetsModeThree) {
 
 TEST_F(MsgChannelTest, AnAppliedMemberSetsModeOneAndJoinsTheDirectorysChannel) {
   auto dir = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
-  writer->rootIs(dir);
-  pair.pump();
-  auto copy = mountedAs<PhyBcm54980ChipConfigDir>(mount, "chips");
+  auto copy = served(dir);
   ASSERT_NE(copy, nullptr);
   auto chan = constrainer->entryIs();
   adapterOn(copy, mount)->msgChannelEntryIs(chan);

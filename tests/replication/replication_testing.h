@@ -92,6 +92,17 @@ inline void pumpInTurns(std::vector<std::unique_ptr<Zef::NboAttrLog::MemoryPair>
 
 inline Zef::PtrInterface::NotifieeConst::Zef_BitSet noFlags() { return {}; }
 
+// The entity of type T and name `name` that `mount` mounted; null if none.
+template <class T>
+Zef::Ptr<T> mountedAs(Zef::Ptr<Zef::NboAttrLog::Connection> const& mount, Zef::Name const& name) {
+  for (auto const& e : mount->mounted()) {
+    if (e->name() == name) {
+      if (auto* t = dynamic_cast<T*>(e.ptr())) return Zef::Ptr<T>(t);
+    }
+  }
+  return nullptr;
+}
+
 // The member names of a chip directory.
 inline std::set<std::string> namesOf(Zef::Ptr<Hardware::Phy::PhyBcm54980ChipConfigDir> const& dir) {
   std::set<std::string> names;
