@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""The hot paths' table: each of ours over its floor, from one run's JSON.
+
+Usage: ratios.py OUT_DIR   (the *.json files scripts/bench wrote there)
+
+Each figure is the median of the run's repetitions (or the single run).
+A row whose benchmarks are missing says so instead of inventing a figure.
+"""
+import json
+import pathlib
+import sys
+
+# The peer's bytes per replicated field, times the 42 fields of a port.
+PEER_BYTES_PER_PORT = 27.6 * 42
+
+ROWS = [
+    # (label, ours, floor, aim, what to read)
+    ("Name-keyed map, 10k names: insert", "BM_Insert<ZefMap>", "BM_Insert<AbslMap>", 2.0, "cpu_time"),
+    ("iterate", "BM_Iterate<ZefMap>", "BM_Iterate<AbslMap>", 2.0, "cpu_time"),
+    ("remove while iterating", "BM_RemoveWhileIterating<ZefMap>", "BM_RemoveWhileIterating<AbslMap>", 2.0, "cpu_time"),
+    ("look-up, present", "BM_LookUpPresent<ZefMap>", "BM_LookUpPresent<AbslMap>", 1.5, "cpu_time"),
+    ("look-up, absent", "BM_LookUpAbsent<ZefMap>", "BM_LookUpAbsent<AbslMap>", 1.5, "cpu_time"),
+    ("Driver poll, 48 ports x 42 statistics, all change", "BM_PollCycle/active:1",
+     "BM_BaselinePlainStructs/active:1", 4.0, "cpu_time"),
+    ("The same poll, one mount attached and draining", "BM_PollCycleWithMount",
+     "BM_BaselinePlainStructsPlusMemcpy", 6.0, "cpu_time"),
+    ("Value text form, print (ConditionOrChangedStat)", "Text/Print/ConditionOrChangedStat",
+     "Text/PrintToChars/ConditionOrChangedStat", 2.0, "cpu_time"),
+    ("Value text form, parse (ConditionOrChangedStat)", "Text/Parse/ConditionOrChangedStat",
+     "Text/ParseFromChars/ConditionOrChangedStat", 2.0, "cpu_time"),
+]
+
+
+def load(out_dir):
+    """name -> list of measurements (one per repetition)."""
+    runs = {}
+    for f in sorted(pathlib.Path(out_dir).glob("*.json")):
+        for b in json.loads(f.read_text()).get("benchmarks", []):
+            if b.get("run_type") == "aggregate":
+                continue
+            runs.setdefault(b["run_name"], []).append(b)
+    return runs
+
+
+def median(xs):
+    xs = sorted(xs)
+    n = len(xs)
+    return xs[n // 2] if n % 2 else (xs[n // 2 - 1] + xs[n // 2]) / 2
+
+
+def figure(runs, name, key):
+    bs = runs.get(name)
+    if not bs:
+        return None
+    return median([float(b[key]) for b in bs])
+
+
+def fmt_time(ns):
+    return f"{ns / 1000:.1f} µs" if ns >= 10000 else f"{ns:.1f} ns"
+
+
+def table(runs):
+    lines = ["| Measure | Ours | Floor, same run | Ratio | Aim |", "|---|---|---|---|---|"]
+    for label, ours, floor, aim, key in ROWS:
+        a, b = figure(runs, ours, key), figure(runs, floor, key)
+        if a is None or b is None:
+            lines.append(f"| {label} | not measured | | | at most {aim:g}x |")
+            continue
+        r = a / b
+        verdict = "met" if r <= aim else "not met"
+        lines.append(f"| {label} | {fmt_time(a)} | {fmt_time(b)} | {r:.2f}x | at most {aim:g}x: {verdict} |")
+    per_port = None
+    for b in runs.get("BM_BytesPerPort/iterations:1", []):
+        per_port = float(b["bytes_per_port"])
+    if per_port is None:
+        lines.append("| Memory per port (configuration, status, statistics) | not measured | | | at most 1.2 KB |")
+    else:
+        r = per_port / PEER_BYTES_PER_PORT
+        verdict = "met" if per_port <= 1200 else "not met"
+        lines.append(f"| Memory per port (configuration, status, statistics), heap bytes | {per_port:,.0f} B "
+                     f"| peer's 27.6 B a field x 42 = {PEER_BYTES_PER_PORT:,.0f} B | {r:.2f}x "
+                     f"| at most 1,200 B: {verdict} |")
+    return "\n".join(lines)
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    runs = load(sys.argv[1])
+    if not runs:
+        sys.exit(f"no benchmark results in {sys.argv[1]}")
+    print(table(runs))
+
+
+if __name__ == "__main__":
+    main()
