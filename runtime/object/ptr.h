@@ -26,16 +26,16 @@ class ZefType;
 // factories with the object's size and returned with the same size; the pool
 // keeps a count of the bytes it has handed out so memory cost is measurable.
 //
-// Sizes up to kLargestClass come from slabs, one size class per 16 bytes:
-// objects made one after another sit side by side, and a freed slot is the
-// next one handed out in its class. Each thread keeps its own free lists, so
+// Sizes up to kLargestClass come from slabs, one size class per 16 bytes up
+// to 512 and per 128 bytes above: objects made one after another sit side by
+// side, and a freed slot is the next one handed out in its class. Each thread keeps its own free lists, so
 // no lock is taken; a slot freed on another thread joins that thread's list.
 // Slabs are never given back. Larger sizes, and every size in a build with
 // AddressSanitizer (whose own allocator then catches a use after free), go
 // to operator new.
 class ZefMemPool {
  public:
-  static constexpr std::size_t kLargestClass = 512;
+  static constexpr std::size_t kLargestClass = 4096;
 
   static void* allocate(std::size_t size);
   static void release(void* p, std::size_t size) noexcept;

@@ -59,6 +59,27 @@ TEST(MemPoolTest, AFreedSlotIsTheNextOneHandedOutInItsClass) {
   });
 }
 
+// Above 512 bytes a class is 128 bytes wide, so an entity with dozens of
+// attributes still comes from a slab.
+TEST(MemPoolTest, WiderClassesAbove512Bytes) {
+  if (!ZefMemPool::usesSlabs()) GTEST_SKIP() << "sizes go to operator new in this build";
+  onFreshThread([] {
+    void* a = ZefMemPool::allocate(700);
+    void* b = ZefMemPool::allocate(700);
+    EXPECT_EQ(at(b) - at(a), 768u) << "700 bytes take a 768-byte slot, side by side";
+    ZefMemPool::release(a, 700);
+    EXPECT_EQ(ZefMemPool::allocate(641), a) << "641 to 768 bytes are one class";
+    void* c = ZefMemPool::allocate(769);
+    EXPECT_NE(c, a);
+    void* big = ZefMemPool::allocate(ZefMemPool::kLargestClass);
+    EXPECT_EQ(at(big) % 16, 0u);
+    ZefMemPool::release(a, 641);
+    ZefMemPool::release(b, 700);
+    ZefMemPool::release(c, 769);
+    ZefMemPool::release(big, ZefMemPool::kLargestClass);
+  });
+}
+
 TEST(MemPoolTest, SteadyChurnTakesNoNewSlabs) {
   if (!ZefMemPool::usesSlabs()) GTEST_SKIP() << "sizes go to operator new in this build";
   onFreshThread([] {
@@ -92,14 +113,14 @@ TEST(MemPoolTest, CountsWhatIsAskedForInEveryClassAndBeyond) {
   std::size_t const before = ZefMemPool::bytesInUse();
   std::vector<std::pair<void*, std::size_t>> made;
   std::set<std::uintptr_t> distinct;
-  for (std::size_t size : {1, 15, 16, 17, 511, 512, 513, 4096, 100000}) {
+  for (std::size_t size : {1, 15, 16, 17, 511, 512, 513, 4096, 4097, 100000}) {
     void* p = ZefMemPool::allocate(size);
     std::memset(p, 0x5A, size);  // the whole size is usable
     made.push_back({p, size});
     distinct.insert(at(p));
   }
   EXPECT_EQ(distinct.size(), made.size());
-  EXPECT_EQ(ZefMemPool::bytesInUse(), before + 1 + 15 + 16 + 17 + 511 + 512 + 513 + 4096 + 100000);
+  EXPECT_EQ(ZefMemPool::bytesInUse(), before + 1 + 15 + 16 + 17 + 511 + 512 + 513 + 4096 + 4097 + 100000);
   for (auto [p, size] : made) ZefMemPool::release(p, size);
   EXPECT_EQ(ZefMemPool::bytesInUse(), before);
 }
