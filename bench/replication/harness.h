@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -21,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "model/phy_bcm54980_stats.h"
 
@@ -68,6 +70,19 @@ inline long rssKb() { return statusKb("VmRSS"); }
 // The largest resident set this process has had, in KiB.
 inline long rssHwmKb() { return statusKb("VmHWM"); }
 
+// This process's CPU time, user and system, in microseconds.
+inline long cpuUs() {
+  struct rusage r {};
+  getrusage(RUSAGE_SELF, &r);
+  return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1'000'000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+}
+// Pages this process has touched for the first time (or copied) so far.
+inline long minorFaults() {
+  struct rusage r {};
+  getrusage(RUSAGE_SELF, &r);
+  return r.ru_minflt;
+}
+
 // Bytes the allocator has handed out and not had back.
 inline long long heapBytes() {
   struct mallinfo2 m = mallinfo2();
@@ -96,6 +111,31 @@ class Child {
       std::fflush(stderr);
       _exit(rc);  // the parent's objects are not ours to destroy
     }
+    close(fds[0]);
+    return Child(pid, fds[1]);
+  }
+  // This program again, in a process of its own, with `args` and then the
+  // read end of the pipe. posix_spawn copies none of the parent's pages, as
+  // a fork would, so neither side pays to copy each page it then writes.
+  // `closeInChild` are the parent's own ends of any further pipes.
+  static Child exec(std::vector<std::string> args, std::vector<int> const& closeInChild = {}) {
+    int fds[2];
+    if (pipe(fds) != 0) std::abort();
+    args.insert(args.begin(), "/proc/self/exe");
+    args.push_back(std::to_string(fds[0]));
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addclose(&fa, fds[1]);
+    for (int fd : closeInChild) posix_spawn_file_actions_addclose(&fa, fd);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = -1;
+    int const rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) std::abort();
     close(fds[0]);
     return Child(pid, fds[1]);
   }

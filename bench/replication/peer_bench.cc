@@ -502,43 +502,65 @@ std::vector<Ptr<PhyBcm54980Stats>> statsTable(int ports) {
   return v;
 }
 
-// A fresh mount's first synchronisation, timed from its connect to its last
-// record applied; it checks every field it got.
-void resync(int ports) {
+// The mount's side, in a process of its own: `fd` brings the agent's
+// address, `back` takes "done".
+int resyncMount(int fd, int back, int ports) {
   tag() = "d_resync";
-  auto mount = spawnWithBack([&](int fd, int back) {
-    LineReader ctl(fd);
-    auto const to = goAddress(ctl.wait());
-    if (!to) return 2;
-    std::uint64_t const t0 = nowNs();
-    asio::io_context io;
-    MountLoop mount(io, *to);
-    std::vector<Ptr<PhyBcm54980Stats>> got(static_cast<std::size_t>(ports));
-    mount.onMountedIs([&](Ptr<Zef::Entity> const& e) {
-      int const p = portIndex(e->name().str());
-      if (auto* s = dynamic_cast<PhyBcm54980Stats*>(e.ptr()); s && p >= 0 && p < ports) got[std::size_t(p)] = Ptr<PhyBcm54980Stats>(s);
-    });
-    mount.start();
-    while (!mount.connection()->isSynced() && mount.state() != MountLoop::State::closed && nowNs() - t0 < 60'000'000'000ull) {
-      io.run_one_for(milliseconds(100));
-    }
-    std::uint64_t const t1 = nowNs();
-    long long fields = 0, wrong = 0, keys = 0;
-    for (int p = 0; p < ports; ++p) {
-      if (!got[std::size_t(p)]) continue;
-      ++keys;
-      for (int k = 0; k < kStats; ++k, ++fields) wrong += stat(*got[std::size_t(p)], k).first != kBase + std::uint32_t(p * kStats + k);
-    }
-    std::uint64_t const bytes = mount.connection()->bytesReceivedCount();
-    outi("resync_keys", keys);
-    outi("resync_fields", fields);
-    outi("resync_ok", keys == ports && fields == 1LL * ports * kStats && wrong == 0);
-    out("resync_total_ms", double(t1 - t0) * 1e-6);
-    outi("resync_wire_bytes_server", static_cast<long long>(bytes));
-    out("resync_wire_bytes_per_field", double(bytes) / double(std::max(1LL, fields)));
-    std::fflush(stdout);
-    return write(back, "done\n", 5) < 0 ? 1 : 0;
+  LineReader ctl(fd);
+  auto const to = goAddress(ctl.wait());
+  if (!to) return 2;
+  std::uint64_t const t0 = nowNs();
+  long const cpu0 = cpuUs(), faults0 = minorFaults();
+  asio::io_context io;
+  MountLoop mount(io, *to);
+  std::vector<Ptr<PhyBcm54980Stats>> got(static_cast<std::size_t>(ports));
+  mount.onMountedIs([&](Ptr<Zef::Entity> const& e) {
+    int const p = portIndex(e->name().str());
+    if (auto* s = dynamic_cast<PhyBcm54980Stats*>(e.ptr()); s && p >= 0 && p < ports) got[std::size_t(p)] = Ptr<PhyBcm54980Stats>(s);
   });
+  mount.start();
+  // Where the time goes: connected, first bytes in, synchronised.
+  std::uint64_t tConnected = 0, tFirstBytes = 0;
+  while (!mount.connection()->isSynced() && mount.state() != MountLoop::State::closed && nowNs() - t0 < 60'000'000'000ull) {
+    io.run_one_for(milliseconds(100));
+    if (!tConnected && mount.state() == MountLoop::State::connected) tConnected = nowNs();
+    if (!tFirstBytes && mount.connection()->bytesReceivedCount() > 0) tFirstBytes = nowNs();
+  }
+  std::uint64_t const t1 = nowNs();
+  long const cpu1 = cpuUs(), faults1 = minorFaults();
+  long long fields = 0, wrong = 0, keys = 0;
+  for (int p = 0; p < ports; ++p) {
+    if (!got[std::size_t(p)]) continue;
+    ++keys;
+    for (int k = 0; k < kStats; ++k, ++fields) wrong += stat(*got[std::size_t(p)], k).first != kBase + std::uint32_t(p * kStats + k);
+  }
+  std::uint64_t const bytes = mount.connection()->bytesReceivedCount();
+  outi("resync_keys", keys);
+  outi("resync_fields", fields);
+  outi("resync_ok", keys == ports && fields == 1LL * ports * kStats && wrong == 0);
+  out("resync_total_ms", double(t1 - t0) * 1e-6);
+  out("resync_connected_ms", double(tConnected - t0) * 1e-6);
+  out("resync_first_bytes_ms", double(tFirstBytes - t0) * 1e-6);
+  out("resync_mount_cpu_ms", double(cpu1 - cpu0) * 1e-3);
+  outi("resync_mount_page_faults", faults1 - faults0);
+  outi("resync_wire_bytes_server", static_cast<long long>(bytes));
+  out("resync_wire_bytes_per_field", double(bytes) / double(std::max(1LL, fields)));
+  std::fflush(stdout);
+  return write(back, "done\n", 5) < 0 ? 1 : 0;
+}
+
+// A fresh mount's first synchronisation, timed from its connect to its last
+// record applied; it checks every field it got. The mount is this program
+// started again, as a real mount is a process of its own: a forked copy
+// would share the agent's pages, and each side would then pay to copy every
+// page it writes.
+void resync(int ports) {
+  int back[2];
+  if (pipe(back) != 0) std::abort();
+  auto mount = std::unique_ptr<Mount>(
+      new Mount{Child::exec({"--resync-mount", std::to_string(back[1]) + "," + std::to_string(ports)}, {back[0]}),
+                std::make_unique<LineReader>(back[0]), back[0]});
+  close(back[1]);
   asio::io_context io;
   auto table = statsTable(ports);
   AgentLoop agent(io, rootsOf(table), serving());
@@ -793,7 +815,18 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(std::size_t(1), std::size_t(1) << 20));
   // Set when this program runs itself for a workload that needs a fresh process.
   app.add_flag("--fresh", fresh)->group("");
+  std::string resyncMountArgs;
+  std::vector<std::string> extra;
+  app.add_option("--resync-mount", resyncMountArgs)->group("");
+  app.add_option("extra", extra)->group("");
   CLI11_PARSE(app, argc, argv);
+  if (!resyncMountArgs.empty()) {
+    // BACK,PORTS then the pipe from the agent.
+    int fd = -1, back = -1, ports = 0;
+    if (std::sscanf(resyncMountArgs.c_str(), "%d,%d", &back, &ports) != 2 || extra.size() != 1) return 2;
+    fd = std::atoi(extra[0].c_str());
+    return resyncMount(fd, back, ports);
+  }
   gTcp = transport == "tcp";
   auto wanted = [&](char const* w) { return only.empty() || std::find(only.begin(), only.end(), w) != only.end(); };
   auto count = [&](double v) { return static_cast<long long>(v * scale); };
