@@ -61,8 +61,13 @@ void Demuxer::reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa) {
 }
 
 Ptr<StreamAdapter> Demuxer::reactor(EntityId eid) const {
+  // Records come in runs for one entity: the last one found is likely next.
+  if (last_ && lastEid_ == eid) return Ptr<StreamAdapter>(last_);
   auto it = reactors_.find(eid);
-  return it == reactors_.end() ? nullptr : it->second;
+  if (it == reactors_.end()) return nullptr;
+  last_ = it->second.ptr();
+  lastEid_ = eid;
+  return it->second;
 }
 
 void Demuxer::reactorDel(EntityId eid) {
@@ -77,6 +82,7 @@ void Demuxer::detached(StreamAdapter& sa) {
   // The id is no longer live on this log; what was still to be written for
   // it goes with it.
   sa.entityId_ &= ~EntityId(1);
+  if (last_ == &sa) last_ = nullptr;
   sa.flowOut_ = nullptr;
   sa.spareFlowOut_ = nullptr;
 }
@@ -88,6 +94,7 @@ void Demuxer::reactorDelAll() {
   // adapters then leave the map.
   auto all = std::move(reactors_);
   reactors_.clear();
+  last_ = nullptr;
   for (auto& [eid, sa] : all) {
     detached(*sa);
     sa->isScheduled_ = false;

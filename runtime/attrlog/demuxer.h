@@ -123,12 +123,16 @@ class Demuxer : public PtrInterface {
     Ptr<FlowOut> flowOut;
   };
   // The adapter no longer lives on this log.
-  static void detached(StreamAdapter& sa);
+  void detached(StreamAdapter& sa);
   // One slice of the adapter's pass; true when the adapter is done.
   bool runSlice(Scheduled& s);
 
   Ptr<Out> out_;
   std::unordered_map<EntityId, Ptr<StreamAdapter>> reactors_;
+  // The adapter reactor() found last, under lastEid_; every change to that
+  // entry detaches the adapter, which clears it.
+  mutable StreamAdapter* last_ = nullptr;
+  mutable EntityId lastEid_ = 0;
   std::unordered_map<EntityId, FlowIn> flowIns_;
   std::deque<Scheduled> high_;
   std::deque<Scheduled> low_;
