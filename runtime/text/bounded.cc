@@ -2,14 +2,6 @@
 
 #include "runtime/text/text.h"
 
-U1::U1(Zef::String8::IteratorConst& it, Zef::String8::IteratorConst const& end) {
-  Zef::String8::IteratorConst at = it;
-  long long n = Zef::sequenceToValue<long long>(at, end);
-  if (n < 0 || n > kMax) Zef::throwRangeException(Zef::kU1Message);
-  *this = U1(static_cast<unsigned char>(n));
-  it = at;
-}
-
 unsigned long long Zef::strepToUnsigned(String8 const& text, unsigned long long max, char const* rangeMessage) {
   long long n = strepToNumber<long long>(text);
   if (n < 0 || static_cast<unsigned long long>(n) > max) throwRangeException(rangeMessage);

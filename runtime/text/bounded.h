@@ -12,6 +12,7 @@
 
 #include "runtime/failure/exception.h"
 #include "runtime/object/string8.h"
+#include "runtime/text/text.h"
 
 namespace Zef {
 
@@ -87,6 +88,14 @@ class U22 : public Zef::BoundedUnsigned<unsigned int, 0x003fffff, Zef::kU22Messa
  public:
   using BoundedUnsigned::BoundedUnsigned;
 };
+
+inline U1::U1(Zef::String8::IteratorConst& it, Zef::String8::IteratorConst const& end) {
+  Zef::String8::IteratorConst at = it;
+  long long n = Zef::readInteger(at, end);
+  if (n < 0 || n > kMax) Zef::throwRangeException(Zef::kU1Message);
+  *this = U1(static_cast<unsigned char>(n));
+  it = at;
+}
 
 // The text form of a flag: the digit 0 or 1.
 Zef::String8 valueToStrep(U1 const& v);

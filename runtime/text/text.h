@@ -5,10 +5,13 @@
 #pragma once
 
 #include <array>
+#include <charconv>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 
 #include "runtime/failure/exception.h"
@@ -43,6 +46,27 @@ long double sequenceToValue<long double>(TextIterator& it, TextIterator const& e
 // back to that very double.
 template <>
 double sequenceToValue<double>(TextIterator& it, TextIterator const& end);
+
+// The two number readers with their usual case in line, for the readers that
+// run once per field: anything but a plain number in range goes to the
+// readers above, which read it or refuse it with their messages.
+inline long long readInteger(TextIterator& it, TextIterator const& end) {
+  long long v = 0;
+  char const* from = std::to_address(it);
+  auto [next, ec] = std::from_chars(from, std::to_address(end), v);
+  if (ec != std::errc()) return sequenceToValue<long long>(it, end);
+  it += next - from;
+  return v;
+}
+
+inline double readDouble(TextIterator& it, TextIterator const& end) {
+  double v = 0;
+  char const* from = std::to_address(it);
+  auto [next, ec] = std::from_chars(from, std::to_address(end), v);
+  if (ec != std::errc()) return sequenceToValue<double>(it, end);
+  it += next - from;
+  return v;
+}
 
 // Text forms. Numbers are written so that they read back to the same number:
 // integers in decimal, doubles in the shortest form that does (nan, -nan,
