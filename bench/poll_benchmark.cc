@@ -6,6 +6,8 @@
 // plus a memcpy of the bytes the poll's records take.
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -13,6 +15,7 @@
 
 #include "model/phy_bcm54980_dirs.h"
 #include "runtime/attrlog.h"
+#include "runtime/object/pool_slots.h"
 
 namespace {
 
@@ -85,6 +88,8 @@ class CountingReactor : public PhyBcm54980Stats::Notifiee {
 // directories, one reactor on each port's statistics.
 struct Driver {
   Driver() {
+    ports.reserve(kPorts);
+    reactors.reserve(kPorts);
     auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
     for (int i = 0; i < kPorts; ++i) {
       Zef::Name name("port" + std::to_string(i));
@@ -224,14 +229,26 @@ void BM_BaselinePlainStructsPlusMemcpy(benchmark::State& state) {
 BENCHMARK(BM_BaselinePlainStructsPlusMemcpy);
 
 // Memory of one port: its configuration, status and statistics entities (and
-// the descriptor the configuration needs), from the framework allocator.
+// the descriptor the configuration needs, and the benchmark's reactor), all
+// they allocate, and their share of the directories, as the allocators count
+// it: the framework pool's slots at their classes' whole sizes, and the
+// system allocator's bytes in use outside the pool's slabs.
 void BM_BytesPerPort(benchmark::State& state) {
   for (auto _ : state) {
-    std::size_t const before = Zef::ZefMemPool::bytesInUse();
+    std::size_t const pool0 = Zef::ZefMemPool::bytesInUse();
+    std::size_t const slots0 = Zef::poolSlotBytesInUse();
+    std::size_t const slabs0 = Zef::ZefMemPool::slabBytes();
+    std::size_t const heap0 = mallinfo2().uordblks;
     {
       Driver driver;
-      state.counters["bytes_per_port"] =
-          static_cast<double>(Zef::ZefMemPool::bytesInUse() - before) / static_cast<double>(kPorts);
+      double const slots = static_cast<double>(Zef::poolSlotBytesInUse() - slots0);
+      double const heap = static_cast<double>(mallinfo2().uordblks - heap0) -
+                          static_cast<double>(Zef::ZefMemPool::slabBytes() - slabs0);
+      state.counters["bytes_per_port"] = (slots + heap) / kPorts;
+      state.counters["pool_slots_per_port"] = slots / kPorts;
+      state.counters["heap_outside_slabs_per_port"] = heap / kPorts;
+      state.counters["pool_asked_per_port"] =
+          static_cast<double>(Zef::ZefMemPool::bytesInUse() - pool0) / kPorts;
     }
   }
   state.counters["sizeof_config"] = sizeof(PhyBcm54980Config);
