@@ -4,6 +4,7 @@
 #include "runtime/entity/list_raw.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -155,15 +156,45 @@ void Entity::NotifieeConst::onVersion() {}
 // Entities.
 
 namespace {
+// The children of one parent. Most parents have one (a status its
+// statistics), which is held in place; a directory's thousands go to a set,
+// so that each one that moves is found without a walk over its siblings.
+struct Children {
+  Entity* one = nullptr;
+  std::unique_ptr<std::unordered_set<Entity*>> many;
+
+  // May throw before anything changes.
+  void add(Entity* child) {
+    if (many) {
+      many->insert(child);
+    } else if (!one) {
+      one = child;
+    } else {
+      auto set = std::make_unique<std::unordered_set<Entity*>>();
+      set->insert(one);
+      set->insert(child);
+      many = std::move(set);
+      one = nullptr;
+    }
+  }
+  void remove(Entity* child) {
+    if (many) many->erase(child);
+    else if (one == child) one = nullptr;
+  }
+  bool empty() const { return many ? many->empty() : one == nullptr; }
+  std::vector<Entity*> all() const {
+    if (many) return {many->begin(), many->end()};
+    return one ? std::vector<Entity*>{one} : std::vector<Entity*>{};
+  }
+};
+
 // Children by parent. A child's link to its parent is plain, and a parent may
 // go first and leave children behind that no directory or child attribute
 // holds (a statistics entity made but never stored, for one); the record lets
 // it reach them. The last release, and so a destructor, may run on any thread.
 struct ChildRecord {
   std::mutex mutex;
-  // A set per parent: a directory has thousands of children, and each one
-  // that moves must be found without a walk over its siblings.
-  std::unordered_map<Entity const*, std::unordered_set<Entity*>> byParent;
+  std::unordered_map<Entity const*, Children> byParent;
 };
 
 ChildRecord& childRecord() {
@@ -177,10 +208,10 @@ void childRecordMove(Entity* child, Entity const* from, Entity const* to) {
   ChildRecord& record = childRecord();
   std::lock_guard<std::mutex> lock(record.mutex);
   // The insertion may throw; it comes before anything changes.
-  if (to) record.byParent[to].insert(child);
+  if (to) record.byParent[to].add(child);
   if (from) {
     if (auto it = record.byParent.find(from); it != record.byParent.end()) {
-      it->second.erase(child);
+      it->second.remove(child);
       if (it->second.empty()) record.byParent.erase(it);
     }
   }
@@ -194,7 +225,7 @@ Entity::~Entity() {
     ChildRecord& record = childRecord();
     std::lock_guard<std::mutex> lock(record.mutex);
     if (auto it = record.byParent.find(this); it != record.byParent.end()) {
-      children.assign(it->second.begin(), it->second.end());
+      children = it->second.all();
       record.byParent.erase(it);
     }
   }

@@ -1,5 +1,6 @@
 // Objects and counted references.
 #include "runtime/object/ptr.h"
+#include "runtime/object/pool_slots.h"
 
 #include <sys/mman.h>
 
@@ -13,6 +14,7 @@ namespace Zef {
 
 namespace {
 std::atomic<std::size_t> poolBytes{0};
+std::atomic<std::size_t> slotBytes{0};
 std::atomic<std::size_t> slabTotal{0};
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -125,7 +127,14 @@ ThreadPool& threadPool() {
 }  // namespace
 
 void* ZefMemPool::allocate(std::size_t size) {
-  void* p = kSlabs && size <= kLargestClass ? threadPool().take(classOf(size)) : ::operator new(size);
+  void* p;
+  if (kSlabs && size <= kLargestClass) {
+    std::size_t const c = classOf(size);
+    p = threadPool().take(c);
+    slotBytes.fetch_add((c + 1) * kGranule, std::memory_order_relaxed);
+  } else {
+    p = ::operator new(size);
+  }
   poolBytes.fetch_add(size, std::memory_order_relaxed);
   return p;
 }
@@ -133,11 +142,16 @@ void* ZefMemPool::allocate(std::size_t size) {
 void ZefMemPool::release(void* p, std::size_t size) noexcept {
   if (!p) return;
   poolBytes.fetch_sub(size, std::memory_order_relaxed);
-  if (kSlabs && size <= kLargestClass) return threadPool().give(p, classOf(size));
+  if (kSlabs && size <= kLargestClass) {
+    std::size_t const c = classOf(size);
+    slotBytes.fetch_sub((c + 1) * kGranule, std::memory_order_relaxed);
+    return threadPool().give(p, c);
+  }
   ::operator delete(p, size);
 }
 
 std::size_t ZefMemPool::bytesInUse() noexcept { return poolBytes.load(std::memory_order_relaxed); }
+std::size_t poolSlotBytesInUse() noexcept { return slotBytes.load(std::memory_order_relaxed); }
 std::size_t ZefMemPool::slabBytes() noexcept { return slabTotal.load(std::memory_order_relaxed); }
 bool ZefMemPool::usesSlabs() noexcept { return kSlabs; }
 

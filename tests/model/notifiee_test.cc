@@ -101,6 +101,41 @@ TEST_F(NotifieeTest, RegistrationAndAttachmentWorkInEitherOrder) {
   EXPECT_EQ(late->name(), "chip0");
 }
 
+// A reactor class that overrides only the interrupt handler, and one derived
+// from it that adds the reset handler: a dispatch passes over nobody who
+// overrides, wherever they stand and at whatever depth.
+class InterruptOnly : public PhyBcm54980ChipConfig::Notifiee {
+ public:
+  InterruptOnly(std::string tag, Journal* journal) : tag_(std::move(tag)), journal_(journal) {}
+  void onInterrupt() override { journal_->add(tag_ + ":interrupt"); }
+
+ protected:
+  std::string tag_;
+  Journal* journal_;
+};
+
+class AlsoReset : public InterruptOnly {
+ public:
+  using InterruptOnly::InterruptOnly;
+  void onReset() override { journal_->add(tag_ + ":reset"); }
+};
+
+TEST_F(NotifieeTest, EachReactorHearsWhatItsClassOverridesWhateverTheOthersOnTheList) {
+  Ptr<InterruptOnly> a(new InterruptOnly("A", &journal), Zef::adoptRef);
+  a->isRegisteredNotifieeIs(true);
+  a->notifierIs(chip);
+  change();
+  EXPECT_TRUE(journal.lines.empty());
+  Ptr<AlsoReset> b(new AlsoReset("B", &journal), Zef::adoptRef);
+  b->isRegisteredNotifieeIs(true);
+  b->notifierIs(chip);
+  change();
+  chip->interruptIs(Fru::IntCtrl::IntCtrlIs("irq"));
+  EXPECT_EQ(journal.lines, lines({"B:reset", "A:interrupt", "B:interrupt"}));
+  EXPECT_EQ(a->references(), 1u);
+  EXPECT_EQ(b->references(), 1u);
+}
+
 TEST_F(NotifieeTest, AReactorAttachedDuringADispatchSeesOnlyTheNextChange) {
   auto a = ChipReactor::attached("A", &journal, chip);
   Ptr<ChipReactor> c;
