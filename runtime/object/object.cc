@@ -131,7 +131,7 @@ void* ZefMemPool::allocate(std::size_t size) {
   if (kSlabs && size <= kLargestClass) {
     std::size_t const c = classOf(size);
     p = threadPool().take(c);
-    slotBytes.fetch_add((c + 1) * kGranule, std::memory_order_relaxed);
+    slotBytes.fetch_add(classSize(c), std::memory_order_relaxed);
   } else {
     p = ::operator new(size);
   }
@@ -144,7 +144,7 @@ void ZefMemPool::release(void* p, std::size_t size) noexcept {
   poolBytes.fetch_sub(size, std::memory_order_relaxed);
   if (kSlabs && size <= kLargestClass) {
     std::size_t const c = classOf(size);
-    slotBytes.fetch_sub((c + 1) * kGranule, std::memory_order_relaxed);
+    slotBytes.fetch_sub(classSize(c), std::memory_order_relaxed);
     return threadPool().give(p, c);
   }
   ::operator delete(p, size);
