@@ -1,8 +1,10 @@
 // Objects and counted references.
 #include "runtime/object/ptr.h"
 
+#include <bit>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "runtime/object/assertion.h"
@@ -79,6 +81,47 @@ struct ThreadPool {
   }
 };
 
+// Large blocks of a power-of-two size that a thread has let go, one of each
+// size from 1 KiB to 1 MiB, for the next block of that size: a hash map that
+// grows to thousands of members would otherwise take fresh pages from the
+// system at each doubling, and again for the next map of its size. A thread
+// keeps at most 2 MiB this way and gives it back when it ends.
+struct LargeBlocks {
+  static constexpr unsigned kMinShift = 10;
+  static constexpr unsigned kMaxShift = 20;
+  void* blocks[kMaxShift + 1];
+  bool closed;
+};
+
+struct LargeBlocksCloser {
+  ~LargeBlocksCloser();
+};
+
+LargeBlocks& largeBlocks() {
+  [[gnu::tls_model("initial-exec")]] static thread_local LargeBlocks blocks{};
+  return blocks;
+}
+
+LargeBlocksCloser::~LargeBlocksCloser() {
+  LargeBlocks& cache = largeBlocks();
+  cache.closed = true;
+  for (unsigned shift = LargeBlocks::kMinShift; shift <= LargeBlocks::kMaxShift; ++shift) {
+    if (void* p = std::exchange(cache.blocks[shift], nullptr)) ::operator delete(p, std::size_t{1} << shift);
+  }
+}
+
+// The slot for a block of this size, or null when such blocks are not kept.
+void** largeBlockSlot(std::size_t size) {
+  if (!kSlabs || size < (std::size_t{1} << LargeBlocks::kMinShift) ||
+      size > (std::size_t{1} << LargeBlocks::kMaxShift) || (size & (size - 1)) != 0) {
+    return nullptr;
+  }
+  LargeBlocks& cache = largeBlocks();
+  if (cache.closed) return nullptr;
+  thread_local LargeBlocksCloser const closer;
+  return &cache.blocks[std::countr_zero(size)];
+}
+
 ThreadPool& threadPool() {
   [[gnu::tls_model("initial-exec")]] static thread_local ThreadPool pool;
   return pool;
@@ -88,7 +131,13 @@ std::size_t classOf(std::size_t size) { return size == 0 ? 0 : (size - 1) / kGra
 }  // namespace
 
 void* ZefMemPool::allocate(std::size_t size) {
-  void* p = kSlabs && size <= kLargestClass ? threadPool().take(classOf(size)) : ::operator new(size);
+  void* p;
+  if (kSlabs && size <= kLargestClass) {
+    p = threadPool().take(classOf(size));
+  } else {
+    void** slot = largeBlockSlot(size);
+    p = slot && *slot ? std::exchange(*slot, nullptr) : ::operator new(size);
+  }
   poolBytes.fetch_add(size, std::memory_order_relaxed);
   return p;
 }
@@ -97,7 +146,9 @@ void ZefMemPool::release(void* p, std::size_t size) noexcept {
   if (!p) return;
   poolBytes.fetch_sub(size, std::memory_order_relaxed);
   if (kSlabs && size <= kLargestClass) return threadPool().give(p, classOf(size));
-  ::operator delete(p, size);
+  void** slot = largeBlockSlot(size);
+  if (slot && !*slot) *slot = p;
+  else ::operator delete(p, size);
 }
 
 std::size_t ZefMemPool::bytesInUse() noexcept { return poolBytes.load(std::memory_order_relaxed); }
