@@ -192,7 +192,7 @@ class HashMap : public HashMapGeneric {
     return of(findNextG(zefVTable(), next(), base(), member, bucket, &key));
   }
 
-  T* findNextBucket(int* bucket) const { return of(findNextBucketG(bucket)); }
+  T* findNextBucket(int* bucket) const { return of(findNextBucketG(bucket, next() - base())); }
 
   // The member with this key or else the first one after it in iteration
   // order; null when there is none.
@@ -284,7 +284,7 @@ class HashMap<T, K>::IteratorConst : public HashMapPosition {
       linkedAtIs(nullptr);
     } else if (version_ == owner_->version()) {
       PtrInterface const* following = ptr()->fwkHmNext.ptr();
-      if (!following) following = owner_->findNextBucketG(&bucket_);
+      if (!following) following = owner_->findNextBucketG(&bucket_, HashMap::next() - HashMap::base());
       linkedAtIs(following);
     } else {
       heldAtIs(map()->findNext(ptr(), &bucket_));
@@ -329,7 +329,15 @@ class HashMap<T, K>::Iterator : public HashMap<T, K>::IteratorConst {
   bool hasBookmark() const override { return !currentDeleted_ && IteratorConst::hasBookmark(); }
   // Called with each member removed through this iterator; the default does
   // nothing. Collections override it to tell their reactors.
-  virtual void deleteNotify(Ptr<T> const& member) const { deleteNotify(Ptr<T const>(member)); }
+  virtual void deleteNotify(Ptr<T> const& member) const {
+    // Lends member's reference for the call: the caller's holds it alive,
+    // and a removal then costs no count of its own.
+    struct Lent {
+      Ptr<T const> ptr;
+      ~Lent() { ptr.release(); }
+    } const lent{Ptr<T const>(member.ptr(), adoptRef)};
+    deleteNotify(lent.ptr);
+  }
   virtual void deleteNotify(Ptr<T const> const&) const {}
 
   // Moves on, unless the position already stands on the successor of a

@@ -10,8 +10,6 @@ namespace {
 // Bucket indices travel as int (-1 is the end), so the table stops growing
 // well before they could overflow.
 constexpr std::uint32_t kMaxBuckets = 1u << 30;
-// How many buckets ahead a walk over all buckets asks for the next member.
-constexpr std::uint32_t kPrefetchAhead = 8;
 
 }  // namespace
 

@@ -117,6 +117,9 @@ class HashMapGeneric {
   HashMapGeneric(HashMapGeneric const&) = delete;
   HashMapGeneric& operator=(HashMapGeneric const&) = delete;
 
+  // How many buckets ahead a walk over the buckets asks for a member.
+  static constexpr std::uint32_t kPrefetchAhead = 32;
+
   std::uint32_t version() const noexcept { return version_; }
   std::uint32_t memberCount() const noexcept { return memberCount_; }
   std::uint32_t bucketCount() const noexcept { return bucketCount_; }
@@ -131,10 +134,20 @@ class HashMapGeneric {
   // The head of the first non-empty bucket after *bucket (-1 starts at the
   // first), storing its index there; null and bucketCount() when none.
   // Inline: an iteration calls it once per chain.
-  PtrInterface* findNextBucketG(int* bucket) const noexcept {
+  // `link` is where a member's link lies from its PtrInterface part: a walk
+  // asks for that too, as it may sit on another cache line.
+  PtrInterface* findNextBucketG(int* bucket, std::ptrdiff_t link = 0) const noexcept {
     for (auto b = static_cast<std::uint32_t>(*bucket + 1); b < bucketCount_; ++b) {
       if (PtrInterface* head = buckets_[b].ptr()) {
         *bucket = static_cast<int>(b);
+        // Members lie in the order they were made, not in this one: ask for
+        // one further on, so that its link is at hand when the walk is there.
+        if (b + kPrefetchAhead < bucketCount_) {
+          if (char const* ahead = reinterpret_cast<char const*>(buckets_[b + kPrefetchAhead].ptr())) {
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + link);
+          }
+        }
         return head;
       }
     }
