@@ -15,8 +15,14 @@
 //   by ascending key. The order depends on the keys only, never on the bucket
 //   count, so it is the same before and after the table grows and in every
 //   process.
-// - Iterators hold a counted reference on their current member, never on the
-//   map. A step costs one link while the map is unchanged (same `version`);
+// - An iterator keeps its current member alive, and never the map. While the
+//   member is in the map, the map's reference does; the map gives a counted
+//   reference to every iterator standing on a member it removes (which is
+//   also how its iterators keep their members when the map goes: they end at
+//   their next step). A position found by a search (a constructor, a
+//   re-location) is counted too; a step through an unchanged map lets that
+//   go and counts nothing, so iterating touches no reference count.
+// - A step costs one link while the map is unchanged (same `version`);
 //   after any insertion, removal or growth the iterator re-locates from its
 //   current member's key. So an iterator survives the removal of its current
 //   member, by itself (`deletePtr`) or by other code: it goes on with the
@@ -124,9 +130,6 @@ class HashMapVTable final : public HashMapVTableGeneric {
   bool keyLessThan(void const* key, PtrInterface const* member) const override {
     return !key || hashMapKeyLess(*static_cast<K const*>(key), of(member)->fwkKey());
   }
-  void setNext(PtrInterface* member, PtrInterface* next) const override {
-    static_cast<T*>(member)->fwkHmNext = static_cast<T*>(next);
-  }
 
  private:
   static T const* of(PtrInterface const* member) { return static_cast<T const*>(member); }
@@ -174,9 +177,9 @@ class HashMap : public HashMapGeneric {
   Ptr<T> deleteMember(K const& key) { return memberDel(key); }
 
   // Removes exactly this member; false when it is not in this map.
-  bool deleteMember(Ptr<T> const& t) {
-    return t && deleteMemberG(zefVTable(), next(), base(), rhash<K>(t->fwkKey()), Ptr<PtrInterface>(t));
-  }
+  bool deleteMember(Ptr<T> const& t) { return t && deleteMemberG(zefVTable(), next(), base(), -1, t.ptr()); }
+  // The same, looking in `bucket` first, and returning the map's reference.
+  Ptr<T> deleteMemberIn(T const* t, int bucket) { return own(deleteMemberG(zefVTable(), next(), base(), bucket, t)); }
 
   // Removes the first member in iteration order; null when empty.
   Ptr<T> deleteOneMember() { return own(deleteOneMemberG(zefVTable(), next(), base())); }
@@ -189,7 +192,7 @@ class HashMap : public HashMapGeneric {
     return of(findNextG(zefVTable(), next(), base(), member, bucket, &key));
   }
 
-  T* findNextBucket(int* bucket) const { return of(findNextBucketG(bucket)); }
+  T* findNextBucket(int* bucket) const { return of(findNextBucketG(bucket, next() - base())); }
 
   // The member with this key or else the first one after it in iteration
   // order; null when there is none.
@@ -230,31 +233,31 @@ class HashMap : public HashMapGeneric {
   }
 };
 
-// A position in a map: the current member (counted), its bucket, and the
-// map's version when the position was taken.
+// A position in a map: the current member, its bucket, and the map's version
+// when the position was taken. The map keeps track of it (HashMapPosition).
 template <class T, class K>
-class HashMap<T, K>::IteratorConst {
+class HashMap<T, K>::IteratorConst : public HashMapPosition {
  public:
   // At the first member; a null map gives the end.
-  explicit IteratorConst(HashMap const* map) : map_(map) {
+  explicit IteratorConst(HashMap const* map) {
     if (!map) return;
+    attach(map);
     version_ = map->version();
-    current_ = map->findNext(nullptr, &bucket_);
-    if (!current_) bucket_ = -1;
+    heldAtIs(map->findNext(nullptr, &bucket_));
+    if (!at_) bucket_ = -1;
   }
   // At the member with this key or else the first one after it.
-  IteratorConst(HashMap const* map, K const& key) : map_(map) {
-    if (map) positionIs(map->startAtHash(key, &bucket_));
-    else bucket_ = -1;
+  IteratorConst(HashMap const* map, K const& key) {
+    if (!map) return;
+    attach(map);
+    positionIs(map->startAtHash(key, &bucket_));
   }
   // At this member. One that is not in the map stands for its key: the
   // iterator starts where that key would be, rather than follow a link that
   // belongs to another map.
-  IteratorConst(HashMap const* map, T const* member) : map_(map) {
-    if (!map || !member) {
-      bucket_ = -1;
-      return;
-    }
+  IteratorConst(HashMap const* map, T const* member) {
+    if (!map || !member) return;
+    attach(map);
     auto const& key = member->fwkKey();
     int b = static_cast<int>(map->bucketIndex(rhash<K>(key)));
     for (T const* m = of(map->bucketHead(static_cast<std::uint32_t>(b))); m; m = m->fwkHmNext.ptr()) {
@@ -271,48 +274,51 @@ class HashMap<T, K>::IteratorConst {
   virtual ~IteratorConst() = default;
 
   // True on a member with a non-empty key.
-  virtual bool hasBookmark() const { return current_ && !hashMapKeyEmpty(current_->fwkKey()); }
+  virtual bool hasBookmark() const { return at_ && !hashMapKeyEmpty(ptr()->fwkKey()); }
 
   // Moves to the next member. At the end it stays there.
   void advance() {
-    if (!current_) return;
-    if (version_ == map_->version()) {
-      if (T const* following = current_->fwkHmNext.ptr()) current_ = following;
-      else current_ = map_->findNextBucket(&bucket_);
+    if (!at_) return;
+    if (!owner_) {
+      // The map is gone.
+      linkedAtIs(nullptr);
+    } else if (version_ == owner_->version()) {
+      PtrInterface const* following = ptr()->fwkHmNext.ptr();
+      if (!following) following = owner_->findNextBucketG(&bucket_, HashMap::next() - HashMap::base());
+      linkedAtIs(following);
     } else {
-      current_ = map_->findNext(current_.ptr(), &bucket_);
-      version_ = map_->version();
+      heldAtIs(map()->findNext(ptr(), &bucket_));
+      version_ = owner_->version();
     }
-    if (!current_) bucket_ = -1;
+    if (!at_) bucket_ = -1;
   }
   IteratorConst& operator++() {
     advance();
     return *this;
   }
 
-  T const* ptr() const { return current_.ptr(); }
+  T const* ptr() const { return static_cast<T const*>(at_); }
   T const* operator->() const { return ptr(); }
   T const& operator*() const { return *ptr(); }
-  explicit operator bool() const { return current_ != nullptr; }
+  explicit operator bool() const { return at_ != nullptr; }
   std::uint32_t version() const { return version_; }
   int bucket() const { return bucket_; }
 
  protected:
+  HashMap const* map() const { return static_cast<HashMap const*>(owner_); }
   void positionIs(T const* member) {
-    current_ = member;
-    if (member) version_ = map_->version();
+    heldAtIs(member);
+    if (member) version_ = owner_->version();
     else bucket_ = -1;
   }
   // Passes over members that are not a D.
   template <class D>
   void skipToDerived() {
-    while (current_ && !dynamic_cast<D const*>(current_.ptr())) advance();
+    while (at_ && !dynamic_cast<D const*>(ptr())) advance();
   }
 
   std::uint32_t version_ = 0;
   int bucket_ = -1;
-  HashMap const* map_;
-  Ptr<T const> current_;
 };
 
 template <class T, class K>
@@ -323,7 +329,15 @@ class HashMap<T, K>::Iterator : public HashMap<T, K>::IteratorConst {
   bool hasBookmark() const override { return !currentDeleted_ && IteratorConst::hasBookmark(); }
   // Called with each member removed through this iterator; the default does
   // nothing. Collections override it to tell their reactors.
-  virtual void deleteNotify(Ptr<T> const& member) const { deleteNotify(Ptr<T const>(member)); }
+  virtual void deleteNotify(Ptr<T> const& member) const {
+    // Lends member's reference for the call: the caller's holds it alive,
+    // and a removal then costs no count of its own.
+    struct Lent {
+      Ptr<T const> ptr;
+      ~Lent() { ptr.release(); }
+    } const lent{Ptr<T const>(member.ptr(), adoptRef)};
+    deleteNotify(lent.ptr);
+  }
   virtual void deleteNotify(Ptr<T const> const&) const {}
 
   // Moves on, unless the position already stands on the successor of a
@@ -338,12 +352,24 @@ class HashMap<T, K>::Iterator : public HashMap<T, K>::IteratorConst {
   // stays there. Off a live member (at the end, or right after a deletePtr)
   // there is nothing to remove and nothing happens.
   void deletePtr() {
-    if (currentDeleted_ || !this->current_) return;
-    Ptr<T> victim(const_cast<T*>(this->current_.ptr()));
+    if (currentDeleted_ || !this->at_) return;
+    T const* victim = this->ptr();
+    // A count of our own on the victim stays here until it is dealt with;
+    // without one, the map holds the victim until the removal hands it over.
+    Ptr<T const> held;
+    if (this->releaseHeld()) held = Ptr<T const>(victim, adoptRef);
+    // In step with the map, the position's bucket is the victim's.
+    int const bucket = this->owner_ && this->version_ == this->owner_->version() ? this->bucket_ : -1;
     ++*this;
     currentDeleted_ = true;
+    if (!map()) return;
     // Only a member this call really removed is announced.
-    if (map()->deleteMember(victim)) deleteNotify(victim);
+    Ptr<T> removed = map()->deleteMemberIn(victim, bucket);
+    if (!removed) return;
+    // The step left the position in step on a member the removal did not
+    // move.
+    this->version_ = map()->version();
+    deleteNotify(removed);
   }
 
   // Removes every member of the map, announcing each before the next goes.
@@ -357,7 +383,7 @@ class HashMap<T, K>::Iterator : public HashMap<T, K>::IteratorConst {
   T& operator*() const { return *ptr(); }
 
  protected:
-  HashMap* map() const { return const_cast<HashMap*>(this->map_); }
+  HashMap* map() const { return const_cast<HashMap*>(IteratorConst::map()); }
 
   bool currentDeleted_ = false;
 };

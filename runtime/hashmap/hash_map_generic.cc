@@ -3,7 +3,6 @@
 
 #include <new>
 #include <utility>
-#include <vector>
 
 namespace Zef {
 
@@ -11,6 +10,7 @@ namespace {
 // Bucket indices travel as int (-1 is the end), so the table stops growing
 // well before they could overflow.
 constexpr std::uint32_t kMaxBuckets = 1u << 30;
+
 }  // namespace
 
 HashMapGeneric::Bucket* HashMapGeneric::newBuckets(std::uint32_t count) {
@@ -37,20 +37,12 @@ HashMapGeneric::HashMapGeneric(unsigned size) {
 }
 
 HashMapGeneric::~HashMapGeneric() {
+  // Iterators may outlive the map; they keep their member (the removals gave
+  // them a count of their own) and end at their next step.
+  while (positions_) positions_->detach();
   Bucket* buckets = buckets_;
   buckets_ = nullptr;
   deleteBuckets(buckets, bucketCount_);
-}
-
-PtrInterface* HashMapGeneric::findNextBucketG(int* bucket) const noexcept {
-  for (std::uint32_t b = static_cast<std::uint32_t>(*bucket + 1); b < bucketCount_; ++b) {
-    if (buckets_[b]) {
-      *bucket = static_cast<int>(b);
-      return buckets_[b].ptr();
-    }
-  }
-  *bucket = static_cast<int>(bucketCount_);
-  return nullptr;
 }
 
 bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
@@ -65,9 +57,16 @@ bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
     unsigned const mh = vt.hash(m);
     if (hash < mh || (hash == mh && vt.keyLessThan(key, m))) break;
   }
-  vt.setNext(member, m);
-  if (previous) vt.setNext(previous, member);
-  else buckets_[b] = member;
+  // The reference on m moves from its holder to member's link; the holder
+  // takes the map's new reference on member.
+  member->newRef();
+  linkIs(member, next, base, m);
+  if (previous) {
+    linkIs(previous, next, base, member);
+  } else {
+    takeHead(b);
+    headIs(b, member);
+  }
   if (b < lowBucket_) lowBucket_ = b;
   ++memberCount_;
   ++version_;
@@ -81,66 +80,75 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   if (memberCount_ <= bucketCount_ / 2 || bucketCount_ >= kMaxBuckets) return;
   std::uint32_t const count = bucketCount_ * 2;
   Bucket* fresh = nullptr;
-  std::vector<unsigned> hashes;
   try {
-    // Everything that may fail comes first, before any link changes.
     fresh = newBuckets(count);
-    hashes.reserve(memberCount_);
-    for (std::uint32_t b = lowBucket_; b < bucketCount_; ++b) {
-      for (PtrInterface* m = buckets_[b].ptr(); m; m = linkOf(m, next, base)) hashes.push_back(vt.hash(m));
-    }
   } catch (...) {
     // A larger table is only an optimisation; the old one stays correct and
     // the next insertion tries again.
-    deleteBuckets(fresh, count);
     return;
   }
   // Walking the old buckets in index order visits the members in the order
   // rule, and the new index is the top bits of the same rhash, so each old
   // chain splits into runs that each become a whole new chain. Members of one
-  // run keep their links; only the link at the end of a run is cut.
+  // run keep their links; at the end of a run the reference the link held
+  // moves to the next run's bucket head.
   std::uint32_t const shift = 32 - std::countr_zero(count);
-  std::size_t i = 0;
   std::uint32_t low = count;
   for (std::uint32_t b = lowBucket_; b < bucketCount_; ++b) {
-    PtrInterface* previous = nullptr;
-    std::uint32_t previousBucket = 0;
-    for (PtrInterface* m = buckets_[b].ptr(); m; m = linkOf(m, next, base)) {
-      auto const nb = static_cast<std::uint32_t>(std::uint64_t{hashes[i++]} >> shift);
-      if (!previous) {
-        fresh[nb] = std::move(buckets_[b]);  // the old head reference moves over as it is
-        if (nb < low) low = nb;
-      } else if (nb != previousBucket) {
-        // Take the new head reference before the old link lets go of m.
-        fresh[nb] = m;
-        vt.setNext(previous, nullptr);
+    // The members lie wherever they were made: ask for one a few buckets
+    // ahead while this one is hashed.
+    if (b + kPrefetchAhead < bucketCount_) __builtin_prefetch(buckets_[b + kPrefetchAhead].ptr());
+    PtrInterface* m = takeHead(b);
+    if (!m) continue;
+    auto nb = static_cast<std::uint32_t>(std::uint64_t{vt.hash(m)} >> shift);
+    fresh[nb] = Bucket(m, adoptRef);
+    if (nb < low) low = nb;
+    for (PtrInterface* following = linkOf(m, next, base); following; following = linkOf(m, next, base)) {
+      auto const fb = static_cast<std::uint32_t>(std::uint64_t{vt.hash(following)} >> shift);
+      if (fb != nb) {
+        linkIs(m, next, base, nullptr);
+        fresh[fb] = Bucket(following, adoptRef);
+        nb = fb;
       }
-      previous = m;
-      previousBucket = nb;
+      m = following;
     }
   }
   bucketsIs(fresh, count);
   lowBucket_ = low == count ? 0 : low;
 }
 
-Ptr<PtrInterface> HashMapGeneric::unlink(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
-                                         std::uint32_t bucket, PtrInterface* previous, PtrInterface* member) {
-  // The returned reference keeps the member alive until the map is
-  // consistent again and the caller lets it go. A bucket head's reference
-  // moves over as it is.
-  Ptr<PtrInterface> victim;
+Ptr<PtrInterface> HashMapGeneric::unlink(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket,
+                                         PtrInterface* previous, PtrInterface* member) noexcept {
+  // The reference member's holder had is returned; the one member's link had
+  // on its follower moves to that holder. The returned reference keeps the
+  // member alive until the map is consistent again and the caller lets go.
   PtrInterface* following = linkOf(member, next, base);
+  linkIs(member, next, base, nullptr);
   if (previous) {
-    victim = member;
-    vt.setNext(previous, following);
+    linkIs(previous, next, base, following);
   } else {
-    victim = std::move(buckets_[bucket]);
-    buckets_[bucket] = following;
+    takeHead(bucket);
+    headIs(bucket, following);
   }
-  vt.setNext(member, nullptr);
   --memberCount_;
   ++version_;
-  return victim;
+  // Iterators standing on the member keep it by a count of their own.
+  for (HashMapPosition* p = positions_; p; p = p->nextPosition_) {
+    if (p->at_ == member && !p->held_) {
+      member->newRef();
+      p->held_ = true;
+    }
+  }
+  return Ptr<PtrInterface>(member, adoptRef);
+}
+
+Ptr<PtrInterface> HashMapGeneric::unlinkFrom(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket,
+                                             PtrInterface const* member) noexcept {
+  PtrInterface* previous = nullptr;
+  for (PtrInterface* m = buckets_[bucket].ptr(); m; previous = m, m = linkOf(m, next, base)) {
+    if (m == member) return unlink(next, base, bucket, previous, m);
+  }
+  return nullptr;
 }
 
 Ptr<PtrInterface> HashMapGeneric::memberDelG(HashMapVTableGeneric const& vt, std::ptrdiff_t next,
@@ -148,31 +156,29 @@ Ptr<PtrInterface> HashMapGeneric::memberDelG(HashMapVTableGeneric const& vt, std
   std::uint32_t const b = bucketIndex(hash);
   PtrInterface* previous = nullptr;
   for (PtrInterface* m = buckets_[b].ptr(); m; previous = m, m = linkOf(m, next, base)) {
-    if (vt.keyEquals(key, m)) return unlink(vt, next, base, b, previous, m);
+    if (vt.keyEquals(key, m)) return unlink(next, base, b, previous, m);
   }
   return nullptr;
 }
 
-bool HashMapGeneric::deleteMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
-                                   unsigned hash, Ptr<PtrInterface> member) {
-  if (!member) return false;
-  std::uint32_t const b = bucketIndex(hash);
-  PtrInterface* previous = nullptr;
-  for (PtrInterface* m = buckets_[b].ptr(); m; previous = m, m = linkOf(m, next, base)) {
-    if (m == member.ptr()) {
-      unlink(vt, next, base, b, previous, m);
-      return true;
-    }
+Ptr<PtrInterface> HashMapGeneric::deleteMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next,
+                                                std::ptrdiff_t base, int bucket, PtrInterface const* member) {
+  if (!member) return nullptr;
+  if (bucket >= 0 && static_cast<std::uint32_t>(bucket) < bucketCount_) {
+    if (Ptr<PtrInterface> m = unlinkFrom(next, base, static_cast<std::uint32_t>(bucket), member)) return m;
   }
-  return false;
+  std::uint32_t const b = bucketIndex(vt.hash(member));
+  if (static_cast<int>(b) == bucket) return nullptr;
+  return unlinkFrom(next, base, b, member);
 }
 
-Ptr<PtrInterface> HashMapGeneric::deleteOneMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next,
+Ptr<PtrInterface> HashMapGeneric::deleteOneMemberG(HashMapVTableGeneric const&, std::ptrdiff_t next,
                                                    std::ptrdiff_t base) {
   if (!memberCount_) return nullptr;
   while (lowBucket_ < bucketCount_ && !buckets_[lowBucket_]) ++lowBucket_;
   if (lowBucket_ == bucketCount_) return nullptr;
-  return unlink(vt, next, base, lowBucket_, nullptr, buckets_[lowBucket_].ptr());
+  if (lowBucket_ + kPrefetchAhead < bucketCount_) __builtin_prefetch(buckets_[lowBucket_ + kPrefetchAhead].ptr());
+  return unlink(next, base, lowBucket_, nullptr, buckets_[lowBucket_].ptr());
 }
 
 void HashMapGeneric::emptyAllBucketsG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base) {

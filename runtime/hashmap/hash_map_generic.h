@@ -19,12 +19,19 @@
 //   first member of a chain, each member's `fwkHmNext` the next one. Every
 //   removal clears the removed member's link.
 // - `version` grows by one with every insertion and every removal.
+// - Links move: every link change hands a reference from one holder to
+//   another, so inserting takes one count and removing, growing and
+//   emptying take none beyond what the caller lets go.
+// - The map knows its iterators' positions (HashMapPosition). A removal hands
+//   a counted reference to each position standing on the removed member, so
+//   a position needs no count of its own while its member is in the map.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "runtime/object/ptr.h"
 
@@ -39,18 +46,79 @@ class HashMapVTableGeneric {
   virtual bool keyEquals(void const* key, PtrInterface const* member) const = 0;
   // True when key is null; otherwise the key is less than the member's key.
   virtual bool keyLessThan(void const* key, PtrInterface const* member) const = 0;
-  // member->fwkHmNext = next, counted.
-  virtual void setNext(PtrInterface* member, PtrInterface* next) const = 0;
 
  protected:
   // The singletons are never destroyed through this base.
   ~HashMapVTableGeneric() = default;
 };
 
+class HashMapGeneric;
+
+// A position in one map that the map keeps track of: the base of the typed
+// iterators. `held` says the position owns a counted reference on `at`;
+// otherwise `at` is in the map, which keeps it alive.
+class HashMapPosition {
+ protected:
+  HashMapPosition() = default;
+  HashMapPosition(HashMapPosition const& o) noexcept { copyFrom(o); }
+  HashMapPosition& operator=(HashMapPosition const& o) noexcept {
+    if (this != &o) {
+      clear();
+      copyFrom(o);
+    }
+    return *this;
+  }
+  ~HashMapPosition() { clear(); }
+
+  // Joins `map`'s positions (leaving any other map's first).
+  void attach(HashMapGeneric const* map) noexcept;
+  void detach() noexcept;
+  // Stands on m, which the caller found by a search: counted.
+  void heldAtIs(PtrInterface const* m) noexcept {
+    if (m) m->newRef();
+    PtrInterface const* old = held_ ? at_ : nullptr;
+    at_ = m;
+    held_ = m != nullptr;
+    if (old) old->deleteRef();
+  }
+  // Stands on m, a member of the map reached by a link or a bucket scan.
+  void linkedAtIs(PtrInterface const* m) noexcept {
+    PtrInterface const* old = held_ ? at_ : nullptr;
+    at_ = m;
+    held_ = false;
+    if (old) old->deleteRef();
+  }
+  // Gives the position's own count on `at` (if any) to the caller.
+  bool releaseHeld() noexcept { return std::exchange(held_, false); }
+
+  HashMapGeneric const* owner_ = nullptr;
+  PtrInterface const* at_ = nullptr;
+  bool held_ = false;
+
+ private:
+  friend class HashMapGeneric;
+  void copyFrom(HashMapPosition const& o) noexcept {
+    attach(o.owner_);
+    at_ = o.at_;
+    held_ = o.held_;
+    if (held_) at_->newRef();
+  }
+  void clear() noexcept {
+    detach();
+    linkedAtIs(nullptr);
+  }
+
+  HashMapPosition* prevPosition_ = nullptr;
+  HashMapPosition* nextPosition_ = nullptr;
+};
+
 class HashMapGeneric {
  public:
   HashMapGeneric(HashMapGeneric const&) = delete;
   HashMapGeneric& operator=(HashMapGeneric const&) = delete;
+
+  // How many buckets ahead a walk over the buckets asks for a member.
+  static constexpr std::uint32_t kPrefetchAhead = 32;
 
   std::uint32_t version() const noexcept { return version_; }
   std::uint32_t memberCount() const noexcept { return memberCount_; }
@@ -65,7 +133,27 @@ class HashMapGeneric {
 
   // The head of the first non-empty bucket after *bucket (-1 starts at the
   // first), storing its index there; null and bucketCount() when none.
-  PtrInterface* findNextBucketG(int* bucket) const noexcept;
+  // Inline: an iteration calls it once per chain.
+  // `link` is where a member's link lies from its PtrInterface part: a walk
+  // asks for that too, as it may sit on another cache line.
+  PtrInterface* findNextBucketG(int* bucket, std::ptrdiff_t link = 0) const noexcept {
+    for (auto b = static_cast<std::uint32_t>(*bucket + 1); b < bucketCount_; ++b) {
+      if (PtrInterface* head = buckets_[b].ptr()) {
+        *bucket = static_cast<int>(b);
+        // Members lie in the order they were made, not in this one: ask for
+        // one further on, so that its link is at hand when the walk is there.
+        if (b + kPrefetchAhead < bucketCount_) {
+          if (char const* ahead = reinterpret_cast<char const*>(buckets_[b + kPrefetchAhead].ptr())) {
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + link);
+          }
+        }
+        return head;
+      }
+    }
+    *bucket = static_cast<int>(bucketCount_);
+    return nullptr;
+  }
 
  protected:
   // `size` is rounded up to a power of two.
@@ -86,9 +174,11 @@ class HashMapGeneric {
   // `key`; null when there is none.
   Ptr<PtrInterface> memberDelG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
                                unsigned hash, void const* key);
-  // Removes exactly `member`; false when it is not in this map.
-  bool deleteMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base, unsigned hash,
-                     Ptr<PtrInterface> member);
+  // Removes exactly `member` and returns the map's reference on it; null
+  // when it is not in this map. `bucket` is where to look first (-1: none);
+  // `hash`, the member's rhash, is computed only when it is not there.
+  Ptr<PtrInterface> deleteMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
+                                  int bucket, PtrInterface const* member);
   // Removes and returns the first member in iteration order; null when empty.
   Ptr<PtrInterface> deleteOneMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base);
   // Removes every member, one at a time, so that each release sees a
@@ -112,6 +202,13 @@ class HashMapGeneric {
     std::memcpy(&raw, field, sizeof raw);
     return raw ? reinterpret_cast<PtrInterface*>(static_cast<char*>(raw) + base) : nullptr;
   }
+  // Sets the link's pointer without counting: the caller moves the reference
+  // the link gains from another holder, and the one it had to another.
+  static void linkIs(PtrInterface* member, std::ptrdiff_t next, std::ptrdiff_t base, PtrInterface* to) noexcept {
+    char* field = reinterpret_cast<char*>(member) - base + next;
+    void* raw = to ? reinterpret_cast<char*>(to) - base : nullptr;
+    std::memcpy(field, &raw, sizeof raw);
+  }
 
  private:
   using Bucket = Ptr<PtrInterface>;
@@ -123,8 +220,19 @@ class HashMapGeneric {
   // unless `orEqual`), searched from `hash`'s bucket on.
   PtrInterface* seek(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base, unsigned hash,
                      void const* key, bool orEqual, int* bucket) const;
-  Ptr<PtrInterface> unlink(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
-                           std::uint32_t bucket, PtrInterface* previous, PtrInterface* member);
+  Ptr<PtrInterface> unlink(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket, PtrInterface* previous,
+                           PtrInterface* member) noexcept;
+  // Removes `member` from `bucket`'s chain if it is there.
+  Ptr<PtrInterface> unlinkFrom(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket,
+                               PtrInterface const* member) noexcept;
+  // Bucket heads are Ptr<PtrInterface>; the core moves their pointers
+  // without counting, as it does links.
+  PtrInterface* takeHead(std::uint32_t b) noexcept { return buckets_[b].release(); }
+  void headIs(std::uint32_t b, PtrInterface* m) noexcept { buckets_[b] = Ptr<PtrInterface>(m, adoptRef); }
+
+  friend class HashMapPosition;
+  // The positions of this map's iterators, newest first.
+  mutable HashMapPosition* positions_ = nullptr;
 
   std::uint32_t version_ = 0;
   std::uint32_t memberCount_ = 0;
@@ -134,5 +242,24 @@ class HashMapGeneric {
   // deleteAll and the destructor, run in O(members + buckets) in all.
   std::uint32_t lowBucket_ = 0;
 };
+
+inline void HashMapPosition::attach(HashMapGeneric const* map) noexcept {
+  if (owner_ == map) return;
+  detach();
+  if (!map) return;
+  owner_ = map;
+  nextPosition_ = map->positions_;
+  if (nextPosition_) nextPosition_->prevPosition_ = this;
+  map->positions_ = this;
+}
+
+inline void HashMapPosition::detach() noexcept {
+  if (!owner_) return;
+  if (prevPosition_) prevPosition_->nextPosition_ = nextPosition_;
+  else owner_->positions_ = nextPosition_;
+  if (nextPosition_) nextPosition_->prevPosition_ = prevPosition_;
+  prevPosition_ = nextPosition_ = nullptr;
+  owner_ = nullptr;
+}
 
 }  // namespace Zef

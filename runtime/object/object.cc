@@ -4,9 +4,11 @@
 
 #include <sys/mman.h>
 
+#include <bit>
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "runtime/object/assertion.h"
 
@@ -119,6 +121,48 @@ struct ThreadPool {
   }
 };
 
+// Large blocks of a power-of-two size that a thread has let go, one of each
+// size from 8 KiB to 1 MiB, for the next block of that size: a hash map that
+// grows to thousands of members would otherwise take fresh pages from the
+// system at each doubling, and again for the next map of its size. A thread
+// keeps at most 2 MiB this way and gives it back when it ends.
+struct LargeBlocks {
+  static constexpr unsigned kMinShift = 13;
+  static_assert((std::size_t{1} << kMinShift) > ZefMemPool::kLargestClass);
+  static constexpr unsigned kMaxShift = 20;
+  void* blocks[kMaxShift + 1];
+  bool closed;
+};
+
+struct LargeBlocksCloser {
+  ~LargeBlocksCloser();
+};
+
+LargeBlocks& largeBlocks() {
+  [[gnu::tls_model("initial-exec")]] static thread_local LargeBlocks blocks{};
+  return blocks;
+}
+
+LargeBlocksCloser::~LargeBlocksCloser() {
+  LargeBlocks& cache = largeBlocks();
+  cache.closed = true;
+  for (unsigned shift = LargeBlocks::kMinShift; shift <= LargeBlocks::kMaxShift; ++shift) {
+    if (void* p = std::exchange(cache.blocks[shift], nullptr)) ::operator delete(p, std::size_t{1} << shift);
+  }
+}
+
+// The slot for a block of this size, or null when such blocks are not kept.
+void** largeBlockSlot(std::size_t size) {
+  if (!kSlabs || size < (std::size_t{1} << LargeBlocks::kMinShift) ||
+      size > (std::size_t{1} << LargeBlocks::kMaxShift) || (size & (size - 1)) != 0) {
+    return nullptr;
+  }
+  LargeBlocks& cache = largeBlocks();
+  if (cache.closed) return nullptr;
+  thread_local LargeBlocksCloser const closer;
+  return &cache.blocks[std::countr_zero(size)];
+}
+
 ThreadPool& threadPool() {
   [[gnu::tls_model("initial-exec")]] static thread_local ThreadPool pool;
   return pool;
@@ -133,7 +177,8 @@ void* ZefMemPool::allocate(std::size_t size) {
     p = threadPool().take(c);
     slotBytes.fetch_add(classSize(c), std::memory_order_relaxed);
   } else {
-    p = ::operator new(size);
+    void** slot = largeBlockSlot(size);
+    p = slot && *slot ? std::exchange(*slot, nullptr) : ::operator new(size);
   }
   poolBytes.fetch_add(size, std::memory_order_relaxed);
   return p;
@@ -147,7 +192,9 @@ void ZefMemPool::release(void* p, std::size_t size) noexcept {
     slotBytes.fetch_sub(classSize(c), std::memory_order_relaxed);
     return threadPool().give(p, c);
   }
-  ::operator delete(p, size);
+  void** slot = largeBlockSlot(size);
+  if (slot && !*slot) *slot = p;
+  else ::operator delete(p, size);
 }
 
 std::size_t ZefMemPool::bytesInUse() noexcept { return poolBytes.load(std::memory_order_relaxed); }

@@ -28,11 +28,13 @@ class ZefType;
 //
 // Sizes up to kLargestClass come from slabs, one size class per 16 bytes up
 // to 512 and per 128 bytes above: objects made one after another sit side by
-// side, and a freed slot is the next one handed out in its class. Each thread keeps its own free lists, so
-// no lock is taken; a slot freed on another thread joins that thread's list.
-// Slabs are never given back. Larger sizes, and every size in a build with
-// AddressSanitizer (whose own allocator then catches a use after free), go
-// to operator new.
+// side, and a freed slot is the next one handed out in its class. Each thread
+// keeps its own free lists, so no lock is taken; a slot freed on another
+// thread joins that thread's list. Slabs are never given back. Of larger
+// sizes, a thread keeps one freed block of each power of two from 8 KiB to
+// 1 MiB (hash map bucket arrays) for the next request of that size. Other
+// sizes, and every size in a build with AddressSanitizer (whose own allocator
+// then catches a use after free), go to operator new.
 class ZefMemPool {
  public:
   static constexpr std::size_t kLargestClass = 4096;
