@@ -83,10 +83,12 @@ inline long minorFaults() {
   return r.ru_minflt;
 }
 
-// Bytes the allocator has handed out and not had back.
+// Bytes the allocators have handed out and not had back: the system
+// allocator's, and the framework pool's slabs, which are mapped apart from
+// its heap (each slab whole, free slots included).
 inline long long heapBytes() {
   struct mallinfo2 m = mallinfo2();
-  return static_cast<long long>(m.uordblks + m.hblkhd);
+  return static_cast<long long>(m.uordblks + m.hblkhd + Zef::ZefMemPool::slabBytes());
 }
 
 // ---- child processes

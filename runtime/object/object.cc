@@ -40,7 +40,8 @@ constexpr std::size_t kSmallClasses = kSmallest / kGranule;
 constexpr std::size_t kClasses = kSmallClasses + (ZefMemPool::kLargestClass - kSmallest) / kWideGranule;
 constexpr std::size_t kSlabSize = 64 * 1024;
 static_assert((ZefMemPool::kLargestClass - kSmallest) % kWideGranule == 0);
-static_assert(kSlabSize % ZefMemPool::kLargestClass == 0);
+constexpr std::size_t kWideSlots = 8;
+static_assert(kSlabSize % kSmallest == 0);
 
 std::size_t classOf(std::size_t size) {
   if (size <= kSmallest) return size == 0 ? 0 : (size - 1) / kGranule;
@@ -102,22 +103,25 @@ struct ThreadPool {
   }
 
   void newSlab(std::size_t c) {
+    // A wide class's slab holds a few slots only: a size met once would
+    // otherwise keep 64 KiB for itself.
+    std::size_t const size = c < kSmallClasses ? kSlabSize : kWideSlots * classSize(c);
     static std::mutex mutex;
     static unsigned char* next = nullptr;
     static unsigned char* end = nullptr;
     unsigned char* slab;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      if (next == end) {
+      if (static_cast<std::size_t>(end - next) < size) {
         next = newArena();
         end = next + kArenaSize;
       }
       slab = next;
-      next += kSlabSize;
+      next += size;
     }
-    slabTotal.fetch_add(kSlabSize, std::memory_order_relaxed);
+    slabTotal.fetch_add(size, std::memory_order_relaxed);
     tail[c] = slab;
-    tailEnd[c] = slab + kSlabSize;
+    tailEnd[c] = slab + size;
   }
 };
 
