@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "model/phy_bcm54980_stats.h"
+#include "runtime/object/pool_slots.h"
 
 namespace phybench {
 
@@ -83,13 +84,15 @@ inline long minorFaults() {
   return r.ru_minflt;
 }
 
-// Bytes the allocators have handed out and not had back: the system
-// allocator's, and the framework pool's slabs, which are mapped apart from
-// its heap (each slab whole, free slots included).
+// Bytes in use, as an allocator counts what it has handed out: the system
+// allocator's, and the framework pool's slots at their classes' whole sizes.
+// Free slots the pool's slabs keep are not counted, as free memory inside the
+// peer's allocator is not; slabHeldBytes() says what the slabs hold in all.
 inline long long heapBytes() {
   struct mallinfo2 m = mallinfo2();
-  return static_cast<long long>(m.uordblks + m.hblkhd + Zef::ZefMemPool::slabBytes());
+  return static_cast<long long>(m.uordblks + m.hblkhd + Zef::poolSlotBytesInUse());
 }
+inline long long slabHeldBytes() { return static_cast<long long>(Zef::ZefMemPool::slabBytes()); }
 
 // ---- child processes
 

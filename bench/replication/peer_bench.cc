@@ -583,6 +583,7 @@ void memory(int ports) {
     auto mount = spawnMount(plan);
     long long const F = 1LL * ports * kStats;
     long long const h0 = heapBytes();
+    long long const s0 = slabHeldBytes();
     auto table = statsTable(ports);
     long long const h1 = heapBytes();
     asio::io_context io;
@@ -593,6 +594,7 @@ void memory(int ports) {
     mount->child.send(goLine(*agent.server()));
     bool const ok = runUntil(io, *mount, "ready");
     long long const h2 = heapBytes();
+    long long const s2 = slabHeldBytes();
     mount->child.send("END 0 0 0 0");
     runUntil(io, *mount, "done");
     mount->child.wait();
@@ -600,6 +602,7 @@ void memory(int ports) {
     outi("mem_used_memory_delta_bytes", h1 - h0);
     out("mem_bytes_per_field", double(h1 - h0) / double(F));
     out("mem_writer_replicated_bytes_per_field", double(h2 - h0) / double(F));
+    out("mem_writer_slabs_held_bytes_per_field", double(s2 - s0) / double(F));
     outi("mem_writer_send_buffer_bytes", static_cast<long long>(conn ? conn->out()->bufferBytes() : 0));
     agent.stop("done");
     return ok ? 0 : 1;
