@@ -134,6 +134,12 @@ struct PlainPort {
 #undef FIELD
 };
 
+void update(PlainPort& p, Sample const& s) {
+#define UPDATE(name, observation) p.name.updateIs(s.observation);
+  PHY_STATISTICS(UPDATE)
+#undef UPDATE
+}
+
 void BM_BaselinePlainStructs(benchmark::State& state) {
   std::vector<PlainPort> ports(kPorts);
   bool const active = state.range(0);
@@ -141,9 +147,7 @@ void BM_BaselinePlainStructs(benchmark::State& state) {
   for (auto _ : state) {
     Sample const s = sample(++poll, active);
     for (auto& p : ports) {
-#define UPDATE(name, observation) p.name.updateIs(s.observation);
-      PHY_STATISTICS(UPDATE)
-#undef UPDATE
+      update(p, s);
     }
     benchmark::DoNotOptimize(ports.data());
     benchmark::ClobberMemory();
@@ -210,9 +214,7 @@ void BM_BaselinePlainStructsPlusMemcpy(benchmark::State& state) {
   for (auto _ : state) {
     Sample const s = sample(++poll, true);
     for (auto& p : ports) {
-#define UPDATE(name, observation) p.name.updateIs(s.observation);
-      PHY_STATISTICS(UPDATE)
-#undef UPDATE
+      update(p, s);
       if (buffer.size() - at < record.size()) at = 0;
       std::memcpy(buffer.data() + at, record.data(), record.size());
       at += record.size();
