@@ -776,25 +776,7 @@ void wakeupRef(double rate, double seconds) {
 
 // This program again, with `args`, in a process of its own: a workload whose
 // memory peak must be its alone. Its figures go to the same output.
-int runFresh(std::vector<std::string> const& args) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  pid_t const pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    std::vector<char*> argv;
-    std::string exe = "/proc/self/exe";
-    argv.push_back(exe.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+int runFresh(std::vector<std::string> const& args) { return Child::exec(args).wait(); }
 
 }  // namespace
 
