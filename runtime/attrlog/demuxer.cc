@@ -190,7 +190,10 @@ bool Demuxer::runSlice(Scheduled& s) {
   sa->passUnderWay_ = false;
   if (sa->flowOut_ == fo && !fo->hasKeyedState()) {
     sa->flowOut_ = nullptr;
-    if (fo->isReusable()) sa->spareFlowOut_ = fo;
+    // Kept for the next burst only when a burst built it: a root that has
+    // only had its first synchronisation may never change, and a thousand
+    // idle roots' spares would be the connection's largest cost.
+    if (fo->isReusable() && fo->startAttrId() == kNoAttribute) sa->spareFlowOut_ = fo;
   }
   std::vector<AttributeId> behind = std::move(sa->behindPass_);
   sa->behindPass_.clear();

@@ -137,6 +137,62 @@ inline void _referencesDec(PtrInterface const* p) noexcept {
   if (p) p->deleteRef();
 }
 
+// Keeps an object alive for one call without a counted reference: the two
+// atomic operations of a counted one cost more than a short handler. If the
+// object's count reaches zero while it is held, its release waits until the
+// hold ends, exactly when a counted reference would have let it go. Holds
+// nest up to kDepth on a thread; past that they count. The object must be
+// released on the holding thread, as every entity and reactor is.
+class CallHold {
+ public:
+  static constexpr int kDepth = 16;
+
+  explicit CallHold(PtrInterface const* p) noexcept : p_(p) {
+    if (depth_ < kDepth) {
+      stack_[depth_++] = Slot{p, false};
+    } else {
+      counted_ = true;
+      p->newRef();
+    }
+  }
+  CallHold(CallHold const&) = delete;
+  CallHold& operator=(CallHold const&) = delete;
+  ~CallHold() {
+    if (counted_) {
+      p_->deleteRef();
+      return;
+    }
+    bool const zeroed = stack_[--depth_].zeroed;
+    // Take and drop a count so the release runs as it would have.
+    if (zeroed) {
+      p_->newRef();
+      p_->deleteRef();
+    }
+  }
+
+  // For a release reaching zero: true when `p` is held, and its release now
+  // waits for the hold's end.
+  static bool deferRelease(PtrInterface const* p) noexcept {
+    for (int i = depth_; i-- > 0;) {
+      if (stack_[i].p == p) {
+        stack_[i].zeroed = true;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  struct Slot {
+    PtrInterface const* p;
+    bool zeroed;
+  };
+  [[gnu::tls_model("initial-exec")]] static thread_local Slot stack_[kDepth];
+  [[gnu::tls_model("initial-exec")]] static thread_local int depth_;
+  PtrInterface const* p_;
+  bool counted_ = false;
+};
+
 struct AdoptRef {};
 inline constexpr AdoptRef adoptRef{};
 

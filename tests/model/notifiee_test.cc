@@ -174,6 +174,60 @@ TEST_F(NotifieeTest, AReactorReleasedDuringADispatchIsSkippedAndDestroyedByTheSn
   EXPECT_EQ(journal.lines, lines({"A:reset", "A:reset"}));
 }
 
+TEST_F(NotifieeTest, ASoleReactorReleasedInItsOwnHandlerLivesUntilTheHandlerReturns) {
+  bool destroyed = false;
+  auto a = ChipReactor::attached("A", &journal, chip, &destroyed);
+  bool destroyedInsideHandler = true;
+  a->onResetHook = [&] {
+    a = nullptr;
+    destroyedInsideHandler = destroyed;
+  };
+  change();
+  EXPECT_FALSE(destroyedInsideHandler);
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 0u);
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset"}));
+}
+
+TEST_F(NotifieeTest, ASoleReactorReleasedInANestedDispatchLivesUntilTheOuterOneReturns) {
+  bool destroyed = false;
+  auto a = ChipReactor::attached("A", &journal, chip, &destroyed);
+  int depth = 0;
+  std::vector<bool> destroyedAfterEachCall;
+  a->onResetHook = [&] {
+    if (depth++ == 0) {
+      change();  // a second dispatch to the same reactor, inside the first
+    } else {
+      a = nullptr;
+    }
+    destroyedAfterEachCall.push_back(destroyed);
+  };
+  change();
+  EXPECT_EQ(destroyedAfterEachCall, (std::vector<bool>{false, false}));
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(journal.lines, lines({"A:reset", "A:reset"}));
+}
+
+TEST_F(NotifieeTest, ASoleReactorTakenBackByAnotherHolderInItsHandlerSurvives) {
+  bool destroyed = false;
+  auto a = ChipReactor::attached("A", &journal, chip, &destroyed);
+  Ptr<ChipReactor> keeper;
+  ChipReactor* raw = a.ptr();
+  a->onResetHook = [&] {
+    a = nullptr;
+    keeper = raw;  // a new holder before the handler returns
+  };
+  change();
+  EXPECT_FALSE(destroyed);
+  EXPECT_EQ(keeper->references(), 1u);
+  keeper->onResetHook = nullptr;
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset", "A:reset"}));
+  keeper = nullptr;
+  EXPECT_TRUE(destroyed);
+}
+
 TEST_F(NotifieeTest, AReactorWhoseDestructionReleasesItsEntityIsNotCalledAnyMore) {
   // A weak reactor that keeps its entity through a member of its own: the
   // member goes while the reactor's destructors run, with the reactor still
