@@ -341,11 +341,17 @@ bool runUntil(asio::io_context& io, Mount& m, std::string const& what) {
 
 // Serves the connection until `due`, asleep in the event loop meanwhile (a
 // bare run_until would poll without sleeping when no timer is set).
-void serveUntil(asio::io_context& io, std::chrono::steady_clock::time_point due) {
-  if (std::chrono::steady_clock::now() >= due) return;
+// Serves the loop until `due`, then runs `atDue` from the loop's timer, as an
+// agent's poll runs: what it writes is posted from inside the loop.
+template <class F>
+void serveUntil(asio::io_context& io, std::chrono::steady_clock::time_point due, F const& atDue) {
+  if (std::chrono::steady_clock::now() >= due) return atDue();
   asio::steady_timer timer(io, due);
   bool fired = false;
-  timer.async_wait([&](std::error_code) { fired = true; });
+  timer.async_wait([&](std::error_code) {
+    fired = true;
+    atDue();
+  });
   while (!fired) io.run_one();
 }
 
@@ -434,18 +440,21 @@ void runWorkload(char const* name, Workload w, double rateLimit = 0) {
       agent.port0->lastLinkChangeIs(double(tMark) * 1e-9);
       agent.port0->linkUpIs(false);
     }
-    double t = double(r);
-    if (w.rate > 0 && i % w.batch == 0) {
-      auto const due = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(t0 + std::uint64_t(double(i) * 1e9 / w.rate)));
-      serveUntil(agent.io, due);
-    }
     if (w.noCoalesce) {
       while (sendBuf.size() + kRecordRoom >= sendBuf.lowPriorityBacklog() && !agent.dropped) {
         agent.io.run_one_for(milliseconds(1));
       }
     }
-    if (w.latency) t = nowS();
-    statIs(*agent.stats[std::size_t(f / kStats)], int(f % kStats), kBase + std::uint32_t(r), t);
+    auto const update = [&] {
+      double const t = w.latency ? nowS() : double(r);
+      statIs(*agent.stats[std::size_t(f / kStats)], int(f % kStats), kBase + std::uint32_t(r), t);
+    };
+    if (w.rate > 0 && i % w.batch == 0) {
+      auto const due = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(t0 + std::uint64_t(double(i) * 1e9 / w.rate)));
+      serveUntil(agent.io, due, update);
+    } else {
+      update();
+    }
     if ((i + 1) % w.batch == 0) agent.io.poll();
     if (w.sampleMemory && nowNs() >= nextSample) {
       heapPeak = std::max(heapPeak, heapBytes());

@@ -32,27 +32,6 @@ inline bool storeIfChanged(T& field, T const& v) {
 template <class Target, class T, class Handler, class... Args>
 [[gnu::noinline]] void dispatchNotification(ListRaw<T> const& list, AttributeId id, Handler handler,
                                             Args const&... args) {
-  // One reactor, the common case (a state adapter's, or one client's): held
-  // for the call without a snapshot's counted references.
-  if (list.memberCount() == 1) {
-    T* only = list.head();
-    if (!only || only->zefIsDestroying()) return;
-    Target* r;
-    if constexpr (std::is_same_v<Target, T>) {
-      r = only;
-    } else {
-      r = dynamic_cast<Target*>(only);
-      if (!r) return;
-    }
-    CallHold hold(only);
-    try {
-      Expect scope(0);
-      (r->*handler)(args...);
-    } catch (...) {
-      r->onNotificationException(id);
-    }
-    return;
-  }
   for (SnapshotIterator<ListRaw<T>> it(list); it; ++it) {
     Target* r;
     if constexpr (std::is_same_v<Target, T>) {

@@ -8,13 +8,14 @@
 //   order of the rest. `version` grows with every insertion and removal.
 // - None of the operations checks whether a member is already on a list; the
 //   reactors' own operations keep each reactor on at most one list, once.
-// - A SnapshotIterator holds a counted reference on every member that was on
-//   the list when it was taken, so handlers may change the list freely while
+// - A SnapshotIterator keeps every member that was on the list when it was
+//   taken alive until it ends, so handlers may change the list freely while
 //   a dispatch walks the snapshot.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "runtime/object/ptr.h"
 #include "runtime/object/string8.h"
@@ -179,8 +180,9 @@ class ListRaw<T>::LrIterator : public ListRaw<T>::LrIteratorConst {
 template <class List>
 class SnapshotIterator;
 
-// A counted copy of a notifiee list, taken for one dispatch. Up to
-// kInlineEntries members are held in the iterator itself, so the common
+// A copy of a notifiee list, taken for one dispatch, that keeps its members
+// alive: held in the thread's hold frame when it has room, else counted. Up
+// to kInlineEntries members are kept in the iterator itself, so the common
 // dispatch allocates nothing; a longer list takes one allocation of exactly
 // memberCount entries.
 template <class T>
@@ -194,18 +196,21 @@ class SnapshotIterator<ListRaw<T>> {
       heap_.reset(new T*[n]);
       entries_ = heap_.get();
     }
+    if (HoldFrame::hasRoomFor(n)) frame_.emplace();
     // A plain walk: nothing can run between two steps, so it sees exactly
     // what a counted list iterator would. A reactor whose destructors run
     // (one of its members released the notifier) is past being called.
     for (T* r = list.head(); r && size_ < n; r = r->listNext) {
       if (r->zefIsDestroying()) continue;
-      r->newRef();
+      if (frame_) frame_->hold(r);
+      else r->newRef();
       entries_[size_++] = r;
     }
   }
   SnapshotIterator(SnapshotIterator const&) = delete;
   SnapshotIterator& operator=(SnapshotIterator const&) = delete;
   ~SnapshotIterator() {
+    if (frame_) return;  // the frame releases what lost its holders
     for (std::uint32_t i = index_; i < size_; ++i) entries_[i]->deleteRef();
   }
 
@@ -217,6 +222,11 @@ class SnapshotIterator<ListRaw<T>> {
   // their owners have let them go, so they are not called.
   SnapshotIterator& operator++() {
     if (index_ >= size_) return *this;
+    if (frame_) {
+      ++index_;
+      while (index_ < size_ && frame_->released(index_)) ++index_;
+      return *this;
+    }
     entries_[index_++]->deleteRef();
     while (index_ < size_ && entries_[index_]->references() == 1) entries_[index_++]->deleteRef();
     return *this;
@@ -231,6 +241,7 @@ class SnapshotIterator<ListRaw<T>> {
   std::unique_ptr<T*[]> heap_;
   std::uint32_t size_ = 0;
   std::uint32_t index_ = 0;
+  std::optional<HoldFrame> frame_;
 };
 
 }  // namespace Zef

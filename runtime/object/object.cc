@@ -237,11 +237,11 @@ void PtrInterface::setBit(std::uint32_t bit, bool b) noexcept {
   }
 }
 
-[[gnu::tls_model("initial-exec")]] thread_local CallHold::Slot CallHold::stack_[CallHold::kDepth];
-[[gnu::tls_model("initial-exec")]] thread_local int CallHold::depth_ = 0;
+[[gnu::tls_model("initial-exec")]] constinit thread_local HoldFrame::Slot HoldFrame::stack_[HoldFrame::kDepth];
+[[gnu::tls_model("initial-exec")]] constinit thread_local int HoldFrame::depth_ = 0;
 
 void PtrInterface::handleZeroRef() const noexcept {
-  if (CallHold::deferRelease(this)) return;
+  if (HoldFrame::deferRelease(this)) return;
   auto* self = const_cast<PtrInterface*>(this);
   // Hold a reference while the object hears about its zero count, so that
   // references taken and dropped meanwhile do not come back here.

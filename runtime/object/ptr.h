@@ -137,45 +137,44 @@ inline void _referencesDec(PtrInterface const* p) noexcept {
   if (p) p->deleteRef();
 }
 
-// Keeps an object alive for one call without a counted reference: the two
-// atomic operations of a counted one cost more than a short handler. If the
-// object's count reaches zero while it is held, its release waits until the
-// hold ends, exactly when a counted reference would have let it go. Holds
-// nest up to kDepth on a thread; past that they count. The object must be
-// released on the holding thread, as every entity and reactor is.
-class CallHold {
+// Keeps objects alive for a dispatch without counted references: the two
+// atomic operations of a counted one cost more than a short handler. An
+// object whose count reaches zero while held is released when its frame
+// ends. Frames nest on a thread's stack of kDepth holds; a caller that finds
+// no room counts instead. Held objects must be released on the holding
+// thread, as every entity and reactor is.
+class HoldFrame {
  public:
-  static constexpr int kDepth = 16;
+  static constexpr int kDepth = 32;
 
-  explicit CallHold(PtrInterface const* p) noexcept : p_(p) {
-    if (depth_ < kDepth) {
-      stack_[depth_++] = Slot{p, false};
-    } else {
-      counted_ = true;
-      p->newRef();
+  // Whether n more holds fit on this thread's stack.
+  static bool hasRoomFor(std::uint32_t n) noexcept { return n <= std::uint32_t(kDepth - depth_); }
+
+  HoldFrame() noexcept : base_(depth_) {}
+  HoldFrame(HoldFrame const&) = delete;
+  HoldFrame& operator=(HoldFrame const&) = delete;
+  ~HoldFrame() {
+    while (depth_ > base_) {
+      Slot const s = stack_[--depth_];
+      // Take and drop a count so the release runs as it would have.
+      if (s.released) {
+        s.p->newRef();
+        s.p->deleteRef();
+      }
     }
   }
-  CallHold(CallHold const&) = delete;
-  CallHold& operator=(CallHold const&) = delete;
-  ~CallHold() {
-    if (counted_) {
-      p_->deleteRef();
-      return;
-    }
-    bool const zeroed = stack_[--depth_].zeroed;
-    // Take and drop a count so the release runs as it would have.
-    if (zeroed) {
-      p_->newRef();
-      p_->deleteRef();
-    }
-  }
+
+  // Holds p; the caller checked hasRoomFor first.
+  void hold(PtrInterface const* p) noexcept { stack_[depth_++] = Slot{p, false}; }
+  // Whether the i-th object this frame holds has lost its last holder.
+  bool released(std::uint32_t i) const noexcept { return stack_[base_ + int(i)].released; }
 
   // For a release reaching zero: true when `p` is held, and its release now
-  // waits for the hold's end.
+  // waits for the frame's end.
   static bool deferRelease(PtrInterface const* p) noexcept {
     for (int i = depth_; i-- > 0;) {
       if (stack_[i].p == p) {
-        stack_[i].zeroed = true;
+        stack_[i].released = true;
         return true;
       }
     }
@@ -185,12 +184,11 @@ class CallHold {
  private:
   struct Slot {
     PtrInterface const* p;
-    bool zeroed;
+    bool released;
   };
-  [[gnu::tls_model("initial-exec")]] static thread_local Slot stack_[kDepth];
-  [[gnu::tls_model("initial-exec")]] static thread_local int depth_;
-  PtrInterface const* p_;
-  bool counted_ = false;
+  [[gnu::tls_model("initial-exec")]] static constinit thread_local Slot stack_[kDepth];
+  [[gnu::tls_model("initial-exec")]] static constinit thread_local int depth_;
+  int base_;
 };
 
 struct AdoptRef {};

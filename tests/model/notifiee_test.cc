@@ -273,15 +273,19 @@ TEST_F(NotifieeTest, AnEntityReleasedByAHandlerFinishesItsDispatchWithoutIt) {
 
 TEST_F(NotifieeTest, TheSnapshotKeepsItsFirstEntryEvenIfItIsTheOnlyHolder) {
   // The release test is made when the snapshot moves on, never for the first.
-  auto a = ChipReactor::attached("A", &journal, chip);
+  bool aDestroyed = false;
+  auto a = ChipReactor::attached("A", &journal, chip, &aDestroyed);
   auto b = ChipReactor::attached("B", &journal, chip);
   ChipReactor* raw = a.ptr();
-  Zef::SnapshotIterator<Zef::ListRaw<PhyBcm54980ChipConfig::NotifieeConst>> snap(chip->zefNotifieeList());
-  a = nullptr;
-  ASSERT_EQ(snap.ptr(), raw);
-  EXPECT_EQ(raw->references(), 1u);
-  ++snap;
-  EXPECT_EQ(snap.ptr(), b.ptr());
+  {
+    Zef::SnapshotIterator<Zef::ListRaw<PhyBcm54980ChipConfig::NotifieeConst>> snap(chip->zefNotifieeList());
+    a = nullptr;
+    ASSERT_EQ(snap.ptr(), raw);
+    EXPECT_FALSE(aDestroyed);
+    ++snap;
+    EXPECT_EQ(snap.ptr(), b.ptr());
+  }
+  EXPECT_TRUE(aDestroyed);
 }
 
 TEST_F(NotifieeTest, StrongReactorsCountTheirNotifierAndWeakOnesDoNot) {

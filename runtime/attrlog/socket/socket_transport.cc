@@ -173,7 +173,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     // one comes once it is done.
     conn_->demuxer()->writeChunkIs(kWriteChunk);
     // Reads and writes take what the socket has now and otherwise wait for
-    // it to be ready, holding no buffer meanwhile.
+    // it to be ready, holding only a small buffer meanwhile.
     socket_.non_blocking(true, ignored);
     Ptr<NboAttrLog::Out> const& out = conn_->out();
     out->isConnectedIs(true);
@@ -353,27 +353,48 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     });
   }
 
+  // Waits for bytes by reading them: a wait without a read would have the
+  // reactor re-arm the socket with a system call at every wake-up, which a
+  // mount following single changes pays on each one. The small buffer takes
+  // a change or two; more than it holds goes on through the shared area.
   void readWait() {
-    socket_.async_wait(Socket::wait_read, [self = Ptr<Stream>(this)](std::error_code ec) { self->readable(ec); });
+    socket_.async_read_some(asio::buffer(first_), [self = Ptr<Stream>(this)](std::error_code ec, std::size_t n) {
+      self->readable(ec, n);
+    });
   }
 
-  void readable(std::error_code ec) {
+  void readable(std::error_code ec, std::size_t n) {
     if (state_ != State::open) return;
-    if (ec) return closedIs(reasonOf("read failed", ec), CloseCause::socketError);
-    ReadArea area;
-    std::size_t n = socket_.read_some(asio::buffer(area.data(), area.size()), ec);
-    if (wouldBlock(ec)) return readWait();
     if (ec == asio::error::eof) return closedIs("end of stream", CloseCause::endOfStream);
     if (ec) return closedIs(reasonOf("read failed", ec), CloseCause::socketError);
-    try {
-      conn_->bytesReceived({area.data(), n});
-    } catch (std::exception const& e) {
-      return closedIs(format("frame handler failed: %s", e.what()), CloseCause::handlerFailed);
+    if (!deliver(first_.data(), n)) return;
+    if (n == first_.size()) {
+      ReadArea area;
+      std::size_t more = socket_.read_some(asio::buffer(area.data(), area.size()), ec);
+      if (!wouldBlock(ec)) {
+        if (ec == asio::error::eof) return closedIs("end of stream", CloseCause::endOfStream);
+        if (ec) return closedIs(reasonOf("read failed", ec), CloseCause::socketError);
+        if (!deliver(area.data(), more)) return;
+      }
     }
-    if (state_ != State::open) return;
-    // Lost framing closed the connection: the stream goes with it.
-    if (conn_->isClosed()) return closedIs(conn_->closeReason(), conn_->closeCause());
     readWait();
+  }
+
+  // Hands bytes read to the connection; false once the stream has closed.
+  bool deliver(unsigned char const* bytes, std::size_t n) {
+    try {
+      conn_->bytesReceived({bytes, n});
+    } catch (std::exception const& e) {
+      closedIs(format("frame handler failed: %s", e.what()), CloseCause::handlerFailed);
+      return false;
+    }
+    if (state_ != State::open) return false;
+    // Lost framing closed the connection: the stream goes with it.
+    if (conn_->isClosed()) {
+      closedIs(conn_->closeReason(), conn_->closeCause());
+      return false;
+    }
+    return true;
   }
 
   // The loop's own executor: a post through it recycles its memory, where
@@ -394,6 +415,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   bool writePosted_ = false;
   bool pumpPosted_ = false;
   bool retryArmed_ = false;
+  std::array<unsigned char, 256> first_;
 };
 
 // ---- Listening ----
