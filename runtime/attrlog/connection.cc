@@ -112,8 +112,10 @@ void Connection::applyFrame(FrameView const& f) {
       !f.payload.empty() && f.payload[0] != 0) {
     throw RangeException("isNondestructing is not taken from the other end");
   }
-  Ptr<StreamAdapter> sa = demuxer_->reactor(h.entityId);
+  StreamAdapter* sa = demuxer_->reactorFound(h.entityId);
   if (!sa) throw AttrLogEntityException(format("entity id %d is not known on this connection", h.entityId).charPtr(), {});
+  // The record may detach its own adapter.
+  KeepForCall keep(sa);
   In in(f.payload, demuxer_.ptr());
   if (f.kind == FrameKind::transaction) {
     unsigned type = in.nextU8();

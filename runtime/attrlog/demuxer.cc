@@ -60,14 +60,16 @@ void Demuxer::reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa) {
   slot = sa;
 }
 
-Ptr<StreamAdapter> Demuxer::reactor(EntityId eid) const {
+Ptr<StreamAdapter> Demuxer::reactor(EntityId eid) const { return Ptr<StreamAdapter>(reactorFound(eid)); }
+
+StreamAdapter* Demuxer::reactorFound(EntityId eid) const {
   // Records come in runs for one entity: the last one found is likely next.
-  if (last_ && lastEid_ == eid) return Ptr<StreamAdapter>(last_);
+  if (last_ && lastEid_ == eid) return last_;
   auto it = reactors_.find(eid);
   if (it == reactors_.end()) return nullptr;
   last_ = it->second.ptr();
   lastEid_ = eid;
-  return it->second;
+  return last_;
 }
 
 void Demuxer::reactorDel(EntityId eid) {

@@ -37,6 +37,8 @@ class Demuxer : public PtrInterface {
   EntityId newEntityId();
   void reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa);
   Ptr<StreamAdapter> reactor(EntityId eid) const;
+  // The same, uncounted: for a caller that keeps it alive for its call.
+  StreamAdapter* reactorFound(EntityId eid) const;
   void reactorDel(EntityId eid);
   // Detaches every adapter: the connection is gone.
   void reactorDelAll();

@@ -83,33 +83,52 @@ FrameReader::Result FrameReader::next(std::span<unsigned char const> bytes, std:
   f.size = Frame::kPrefix + length;
   unsigned char const* p = bytes.data() + Frame::kPrefix;
   unsigned char const* end = p + length;
+  // Every way out returns `r` itself, so it is built in the caller's place.
   auto bad = [&](char const* what) {
     // Later frames that refer to this header cannot be read either.
     context_.valid = false;
     r.status = Status::badFrame;
     r.error = format("frame at offset %d: %s", offset, what);
-    return r;
   };
   unsigned char flags = tag & 0xF;
-  if ((flags & Frame::kSameAttribute) && (flags & Frame::kNextAttribute)) return bad("both same and next attribute");
+  if ((flags & Frame::kSameAttribute) && (flags & Frame::kNextAttribute)) {
+    bad("both same and next attribute");
+    return r;
+  }
   if ((flags & (Frame::kSameEntity | Frame::kSameAttribute | Frame::kNextAttribute)) && !context_.valid) {
-    return bad("refers to a header before the first");
+    bad("refers to a header before the first");
+    return r;
   }
   MsgHeader& h = f.header;
   std::uint64_t v;
-  if (flags & Frame::kSameEntity) h.entityId = context_.entityId;
-  else if (!getVarint(p, end, 10, v)) return bad("entity id cut short");
-  else h.entityId = v;
-  if (flags & Frame::kSameAttribute) h.attributeId = context_.attributeId;
-  else if (flags & Frame::kNextAttribute) h.attributeId = context_.attributeId + 1;
-  else if (!getVarint(p, end, 5, v) || v > 0xFFFFFFFFu) return bad("attribute id cut short");
-  else h.attributeId = unzigzag(static_cast<std::uint32_t>(v));
+  if (flags & Frame::kSameEntity) {
+    h.entityId = context_.entityId;
+  } else if (getVarint(p, end, 10, v)) {
+    h.entityId = v;
+  } else {
+    bad("entity id cut short");
+    return r;
+  }
+  if (flags & Frame::kSameAttribute) {
+    h.attributeId = context_.attributeId;
+  } else if (flags & Frame::kNextAttribute) {
+    h.attributeId = context_.attributeId + 1;
+  } else if (getVarint(p, end, 5, v) && v <= 0xFFFFFFFFu) {
+    h.attributeId = unzigzag(static_cast<std::uint32_t>(v));
+  } else {
+    bad("attribute id cut short");
+    return r;
+  }
   if (flags & Frame::kWords) {
     std::uint64_t w1, w2;
-    if (p == end) return bad("header words cut short");
+    if (p == end) {
+      bad("header words cut short");
+      return r;
+    }
     h.firstFlag = *p++;
     if (!getVarint(p, end, 5, w1) || w1 > 0xFFFFFFFFu || !getVarint(p, end, 5, w2) || w2 > 0xFFFFFFFFu || p == end) {
-      return bad("header words cut short");
+      bad("header words cut short");
+      return r;
     }
     h.firstWord = static_cast<std::uint32_t>(w1);
     h.secondWord = static_cast<std::uint32_t>(w2);

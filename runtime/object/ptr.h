@@ -191,6 +191,29 @@ class HoldFrame {
   int base_;
 };
 
+// Keeps one object alive for a call: held in the thread's frame when it has
+// room, else counted.
+class KeepForCall {
+ public:
+  explicit KeepForCall(PtrInterface const* p) noexcept {
+    if (HoldFrame::hasRoomFor(1)) {
+      frame_.hold(p);
+    } else {
+      counted_ = p;
+      p->newRef();
+    }
+  }
+  KeepForCall(KeepForCall const&) = delete;
+  KeepForCall& operator=(KeepForCall const&) = delete;
+  ~KeepForCall() {
+    if (counted_) counted_->deleteRef();
+  }
+
+ private:
+  HoldFrame frame_;
+  PtrInterface const* counted_ = nullptr;
+};
+
 struct AdoptRef {};
 inline constexpr AdoptRef adoptRef{};
 
