@@ -192,7 +192,7 @@ class HashMap : public HashMapGeneric {
     return of(findNextG(zefVTable(), next(), base(), member, bucket, &key));
   }
 
-  T* findNextBucket(int* bucket) const { return of(findNextBucketG(bucket, next() - base())); }
+  T* findNextBucket(int* bucket) const { return of(findNextBucketG(bucket)); }
 
   // The member with this key or else the first one after it in iteration
   // order; null when there is none.
@@ -214,6 +214,10 @@ class HashMap : public HashMapGeneric {
   }
 
  private:
+  // Removes the first member of this non-empty bucket: for an iterator that
+  // stands on it.
+  Ptr<T> deleteHead(std::uint32_t bucket) { return own(deleteHeadG(next(), base(), bucket)); }
+
   static T* of(PtrInterface const* m) { return static_cast<T*>(const_cast<PtrInterface*>(m)); }
   static Ptr<T> own(Ptr<PtrInterface>&& m) { return Ptr<T>(static_cast<T*>(m.release()), adoptRef); }
 
@@ -284,7 +288,7 @@ class HashMap<T, K>::IteratorConst : public HashMapPosition {
       linkedAtIs(nullptr);
     } else if (version_ == owner_->version()) {
       PtrInterface const* following = ptr()->fwkHmNext.ptr();
-      if (!following) following = owner_->findNextBucketG(&bucket_, HashMap::next() - HashMap::base());
+      if (!following) following = owner_->findNextBucketG(&bucket_);
       linkedAtIs(following);
     } else {
       heldAtIs(map()->findNext(ptr(), &bucket_));
@@ -363,8 +367,12 @@ class HashMap<T, K>::Iterator : public HashMap<T, K>::IteratorConst {
     ++*this;
     currentDeleted_ = true;
     if (!map()) return;
-    // Only a member this call really removed is announced.
-    Ptr<T> removed = map()->deleteMemberIn(victim, bucket);
+    // In step, the victim is most often its chain's first member (always so
+    // when every member goes); then it needs no search. Only a member this
+    // call really removed is announced.
+    Ptr<T> removed = bucket >= 0 && map()->bucketHead(static_cast<std::uint32_t>(bucket)) == victim
+                         ? map()->deleteHead(static_cast<std::uint32_t>(bucket))
+                         : map()->deleteMemberIn(victim, bucket);
     if (!removed) return;
     // The step left the position in step on a member the removal did not
     // move.

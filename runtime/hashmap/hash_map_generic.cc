@@ -132,13 +132,7 @@ Ptr<PtrInterface> HashMapGeneric::unlink(std::ptrdiff_t next, std::ptrdiff_t bas
   }
   --memberCount_;
   ++version_;
-  // Iterators standing on the member keep it by a count of their own.
-  for (HashMapPosition* p = positions_; p; p = p->nextPosition_) {
-    if (p->at_ == member && !p->held_) {
-      member->newRef();
-      p->held_ = true;
-    }
-  }
+  countForPositions(member);
   return Ptr<PtrInterface>(member, adoptRef);
 }
 

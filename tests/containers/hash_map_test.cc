@@ -489,6 +489,37 @@ TEST(HashMapIteratorTest, DeletePtrNotifiesTheRemovedMemberOnly) {
   EXPECT_EQ(b->references(), 1u);
 }
 
+// An iterator removing the member it stands on hands it to every other
+// iterator there, whether the member heads its chain or follows another (the
+// twins share one chain).
+TEST(HashMapIteratorTest, DeletePtrLeavesItsMemberToOtherIteratorsThere) {
+  std::vector<Name> names = {kTwinA, kTwinB};
+  for (int i = 0; i < 30; ++i) names.push_back("p" + std::to_string(i));
+  // From the second position on: an iterator counts its first member itself.
+  for (std::size_t position = 1; position < names.size(); ++position) {
+    bool destroyed[32] = {};
+    Map map;
+    for (std::size_t i = 0; i < names.size(); ++i) map.memberIs(member(names[i], &destroyed[i]));
+    Map::Iterator it(&map);
+    Map::IteratorConst other(&map);
+    for (std::size_t i = 0; i < position; ++i) {
+      ++it;
+      ++other;
+    }
+    Member const* victim = it.ptr();
+    std::string const name = victim->name.str();
+    it.deletePtr();
+    EXPECT_EQ(map[Name(name)], nullptr);
+    ASSERT_EQ(other.ptr(), victim);
+    EXPECT_EQ(victim->references(), 1u);
+    EXPECT_EQ(other->name.str(), name);
+    EXPECT_EQ(std::count(std::begin(destroyed), std::end(destroyed), true), 0);
+    ++other;
+    EXPECT_EQ(other.ptr(), it.ptr());
+    EXPECT_EQ(std::count(std::begin(destroyed), std::end(destroyed), true), 1);
+  }
+}
+
 TEST(HashMapIteratorTest, DerivedIteratorsStopOnlyAtTheDerivedType) {
   Map map;
   std::set<std::string> specials;
