@@ -183,8 +183,8 @@ class HoldFrame {
 
  private:
   struct Slot {
-    PtrInterface const* p;
-    bool released;
+    PtrInterface const* p = nullptr;
+    bool released = false;
   };
   [[gnu::tls_model("initial-exec")]] static constinit thread_local Slot stack_[kDepth];
   [[gnu::tls_model("initial-exec")]] static constinit thread_local int depth_;
