@@ -117,25 +117,6 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   lowBucket_ = low == count ? 0 : low;
 }
 
-Ptr<PtrInterface> HashMapGeneric::unlink(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket,
-                                         PtrInterface* previous, PtrInterface* member) noexcept {
-  // The reference member's holder had is returned; the one member's link had
-  // on its follower moves to that holder. The returned reference keeps the
-  // member alive until the map is consistent again and the caller lets go.
-  PtrInterface* following = linkOf(member, next, base);
-  linkIs(member, next, base, nullptr);
-  if (previous) {
-    linkIs(previous, next, base, following);
-  } else {
-    takeHead(bucket);
-    headIs(bucket, following);
-  }
-  --memberCount_;
-  ++version_;
-  countForPositions(member);
-  return Ptr<PtrInterface>(member, adoptRef);
-}
-
 Ptr<PtrInterface> HashMapGeneric::unlinkFrom(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket,
                                              PtrInterface const* member) noexcept {
   PtrInterface* previous = nullptr;

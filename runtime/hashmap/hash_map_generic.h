@@ -175,14 +175,7 @@ class HashMapGeneric {
   // the map's reference on it. Inline: an iterator removing the member it
   // stands on finds it there, and needs no search for its predecessor.
   Ptr<PtrInterface> deleteHeadG(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket) noexcept {
-    PtrInterface* member = takeHead(bucket);
-    PtrInterface* following = linkOf(member, next, base);
-    linkIs(member, next, base, nullptr);
-    headIs(bucket, following);
-    --memberCount_;
-    ++version_;
-    countForPositions(member);
-    return Ptr<PtrInterface>(member, adoptRef);
+    return unlink(next, base, bucket, nullptr, buckets_[bucket].ptr());
   }
   // Removes and returns the first member in iteration order; null when empty.
   Ptr<PtrInterface> deleteOneMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base);
@@ -225,8 +218,26 @@ class HashMapGeneric {
   // unless `orEqual`), searched from `hash`'s bucket on.
   PtrInterface* seek(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base, unsigned hash,
                      void const* key, bool orEqual, int* bucket) const;
+  // Takes `member` out of `bucket`'s chain, after `previous` (null: it heads
+  // the chain). The reference member's holder had is returned; the one
+  // member's link had on its follower moves to that holder. The returned
+  // reference keeps the member alive until the map is consistent again and
+  // the caller lets go. Inline for an iterator's removal of its own member.
   Ptr<PtrInterface> unlink(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket, PtrInterface* previous,
-                           PtrInterface* member) noexcept;
+                           PtrInterface* member) noexcept {
+    PtrInterface* following = linkOf(member, next, base);
+    linkIs(member, next, base, nullptr);
+    if (previous) {
+      linkIs(previous, next, base, following);
+    } else {
+      takeHead(bucket);
+      headIs(bucket, following);
+    }
+    --memberCount_;
+    ++version_;
+    countForPositions(member);
+    return Ptr<PtrInterface>(member, adoptRef);
+  }
   // Removes `member` from `bucket`'s chain if it is there.
   Ptr<PtrInterface> unlinkFrom(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket,
                                PtrInterface const* member) noexcept;
