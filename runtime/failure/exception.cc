@@ -6,7 +6,7 @@
 
 namespace Zef {
 
-[[gnu::tls_model("initial-exec")]] thread_local int Expect::current_ = 0;
+[[gnu::tls_model("initial-exec")]] constinit thread_local int Expect::current_ = 0;
 
 namespace {
 ExceptionIdSet currentIds() {

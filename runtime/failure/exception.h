@@ -71,7 +71,7 @@ class Expect {
  private:
   int previous_;
   // Initial-exec: read inline on every reactor call, so no TLS lookup call.
-  [[gnu::tls_model("initial-exec")]] static thread_local int current_;
+  [[gnu::tls_model("initial-exec")]] static constinit thread_local int current_;
 };
 
 

@@ -239,6 +239,20 @@ void PtrInterface::setBit(std::uint32_t bit, bool b) noexcept {
 
 [[gnu::tls_model("initial-exec")]] constinit thread_local HoldFrame::Slot HoldFrame::stack_[HoldFrame::kDepth];
 [[gnu::tls_model("initial-exec")]] constinit thread_local int HoldFrame::depth_ = 0;
+[[gnu::tls_model("initial-exec")]] constinit thread_local int HoldFrame::releasedCount_ = 0;
+
+void HoldFrame::releaseHeld() noexcept {
+  while (depth_ > base_) {
+    Slot const s = stack_[--depth_];
+    if (s.released) {
+      --releasedCount_;
+      // Take and drop a count so the release runs as it would have; an outer
+      // frame still holding the object defers it again.
+      s.p->newRef();
+      s.p->deleteRef();
+    }
+  }
+}
 
 void PtrInterface::handleZeroRef() const noexcept {
   if (HoldFrame::deferRelease(this)) return;

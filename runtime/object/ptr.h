@@ -154,13 +154,11 @@ class HoldFrame {
   HoldFrame(HoldFrame const&) = delete;
   HoldFrame& operator=(HoldFrame const&) = delete;
   ~HoldFrame() {
-    while (depth_ > base_) {
-      Slot const s = stack_[--depth_];
-      // Take and drop a count so the release runs as it would have.
-      if (s.released) {
-        s.p->newRef();
-        s.p->deleteRef();
-      }
+    // Most frames end with nothing released: they only drop their holds.
+    if (releasedCount_ == 0) [[likely]] {
+      depth_ = base_;
+    } else {
+      releaseHeld();
     }
   }
 
@@ -175,6 +173,7 @@ class HoldFrame {
     for (int i = depth_; i-- > 0;) {
       if (stack_[i].p == p) {
         stack_[i].released = true;
+        ++releasedCount_;
         return true;
       }
     }
@@ -188,6 +187,10 @@ class HoldFrame {
   };
   [[gnu::tls_model("initial-exec")]] static constinit thread_local Slot stack_[kDepth];
   [[gnu::tls_model("initial-exec")]] static constinit thread_local int depth_;
+  // Held objects on this thread's stack, in any frame, that wait for release.
+  [[gnu::tls_model("initial-exec")]] static constinit thread_local int releasedCount_;
+  // Pops this frame's holds, releasing those that lost their last holder.
+  [[gnu::cold, gnu::noinline]] void releaseHeld() noexcept;
   int base_;
 };
 
