@@ -339,20 +339,35 @@ bool runUntil(asio::io_context& io, Mount& m, std::string const& what) {
 
 // ---- the agent
 
-// Serves the connection until `due`, asleep in the event loop meanwhile (a
-// bare run_until would poll without sleeping when no timer is set).
-// Serves the loop until `due`, then runs `atDue` from the loop's timer, as an
-// agent's poll runs: what it writes is posted from inside the loop.
+// Runs update(0) .. update(n - 1) at `rate` a second from t0 on, as an
+// agent's poll runs: from one timer of its event loop, re-armed in the
+// timer's own handler, the loop asleep between: what the updates write
+// leaves as an agent's does.
 template <class F>
-void serveUntil(asio::io_context& io, std::chrono::steady_clock::time_point due, F const& atDue) {
-  if (std::chrono::steady_clock::now() >= due) return atDue();
-  asio::steady_timer timer(io, due);
-  bool fired = false;
-  timer.async_wait([&](std::error_code) {
-    fired = true;
-    atDue();
-  });
-  while (!fired) io.run_one();
+void paced(asio::io_context& io, long long n, double rate, std::uint64_t t0, F const& update) {
+  struct Fire {
+    asio::steady_timer& timer;
+    long long& i;
+    long long n;
+    double rate;
+    std::uint64_t t0;
+    F const& update;
+    std::chrono::steady_clock::time_point due() const {
+      return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(t0 + std::uint64_t(double(i) * 1e9 / rate)));
+    }
+    void operator()(std::error_code) const {
+      update(i);
+      if (++i == n) return;
+      timer.expires_at(due());
+      timer.async_wait(*this);
+    }
+  };
+  asio::steady_timer timer(io);
+  long long i = 0;
+  Fire const fire{timer, i, n, rate, t0, update};
+  timer.expires_at(fire.due());
+  timer.async_wait(fire);
+  while (i < n && !io.stopped()) io.run_one();
 }
 
 // The agent's connection settings, as given.
@@ -391,7 +406,7 @@ struct Agent {
 
 struct Workload {
   long long n = 0;
-  int batch = 256;          // updates between turns of the event loop
+  int batch = 256;          // updates between turns of the event loop, unpaced
   double rate = 0;          // updates a second; 0: as fast as it goes
   double seconds = 0;       // with a rate: how long
   long long markAt = -1;    // port 0's link goes down before this update
@@ -433,8 +448,13 @@ void runWorkload(char const* name, Workload w, double rateLimit = 0) {
   std::uint64_t nextSample = 0, tMark = 0;
   double const cpu0 = cpuS();
   std::uint64_t const t0 = nowNs();
-  for (long long i = 0; i < n; ++i) {
+  auto const update = [&](long long i) {
     long long const f = i % F, r = i / F;
+    double const t = w.latency ? nowS() : double(r);
+    statIs(*agent.stats[std::size_t(f / kStats)], int(f % kStats), kBase + std::uint32_t(r), t);
+  };
+  if (w.rate > 0) paced(agent.io, n, w.rate, t0, update);
+  for (long long i = 0; w.rate == 0 && i < n; ++i) {
     if (i == w.markAt) {
       tMark = nowNs();
       agent.port0->lastLinkChangeIs(double(tMark) * 1e-9);
@@ -445,16 +465,7 @@ void runWorkload(char const* name, Workload w, double rateLimit = 0) {
         agent.io.run_one_for(milliseconds(1));
       }
     }
-    auto const update = [&] {
-      double const t = w.latency ? nowS() : double(r);
-      statIs(*agent.stats[std::size_t(f / kStats)], int(f % kStats), kBase + std::uint32_t(r), t);
-    };
-    if (w.rate > 0 && i % w.batch == 0) {
-      auto const due = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(t0 + std::uint64_t(double(i) * 1e9 / w.rate)));
-      serveUntil(agent.io, due, update);
-    } else {
-      update();
-    }
+    update(i);
     if ((i + 1) % w.batch == 0) agent.io.poll();
     if (w.sampleMemory && nowNs() >= nextSample) {
       heapPeak = std::max(heapPeak, heapBytes());
@@ -838,11 +849,11 @@ int main(int argc, char** argv) {
     runWorkload("b2_burst_linkchange", Workload{.n = count(1'008'000), .markAt = count(504'000)});
   }
   if (wanted("c_latency")) {
-    runWorkload("c_latency", Workload{.batch = 1, .rate = 10'000, .seconds = 5 * scale, .latency = true});
+    runWorkload("c_latency", Workload{.rate = 10'000, .seconds = 5 * scale, .latency = true});
   }
   if (wanted("c_latency_busypoll")) {
     runWorkload("c_latency_busypoll",
-                Workload{.batch = 1, .rate = 10'000, .seconds = 5 * scale, .latency = true, .busyPollMount = true});
+                Workload{.rate = 10'000, .seconds = 5 * scale, .latency = true, .busyPollMount = true});
   }
   if (wanted("s_slow_consumer")) {
     // The writer as fast as it goes; the mount takes at most 100,000 records

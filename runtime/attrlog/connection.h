@@ -95,6 +95,9 @@ class Connection : public PtrInterface {
   // Writer side: roots are being served for the first time, their passes
   // or the records that end them not all written yet.
   bool isFirstSyncUnderWay() const { return !syncSent_ && !demuxer_->initialSyncDone(); }
+  // Writer side: the first synchronisation is written and no flow-out is
+  // scheduled, so bytes finished now owe nothing to anything before them.
+  bool isSettled() const { return syncSent_ && demuxer_->scheduledCount() == 0; }
 
   // The stream ended: every adapter leaves the log, nothing more is written.
   // The first reason and cause given are kept.

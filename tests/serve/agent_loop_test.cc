@@ -63,6 +63,37 @@ TEST(AgentLoop, AMountConvergesToThePolledState) {
   EXPECT_EQ(mount.connection()->role(), MountLoop::Connection::Role::mount);
 }
 
+TEST(AgentLoop, AChangeOnASettledConnectionIsOnItsWayBeforeTheAgentsLoopTurnsAgain) {
+  Served s;
+  s.agent.listen(UnixAddress{s.path});
+  // The mount turns a loop of its own, so that the agent's can stand still.
+  asio::io_context mountIo;
+  MountLoop mount(mountIo, UnixAddress{s.path});
+  mount.start();
+  auto const both = [&](std::function<bool()> const& done) {
+    return runUntil(s.io, [&] {
+      if (mountIo.stopped()) mountIo.restart();
+      mountIo.poll();
+      return done();
+    });
+  };
+  ASSERT_TRUE(both([&] { return mount.syncCheck(); }));
+  ASSERT_EQ(s.agent.server()->connections().size(), 1u);
+  auto const conn = s.agent.server()->connections()[0];
+  ASSERT_TRUE(both([&] { return conn->isSettled() && conn->out()->size() == 0; }));
+  std::uint64_t const applied = mount.connection()->framesApplied();
+  std::uint64_t const written = conn->out()->recordsWritten();
+  s.poll();
+  ASSERT_GT(conn->out()->recordsWritten(), written) << "the poll changed nothing";
+  // Its first change arrives while the agent's loop does not turn.
+  EXPECT_TRUE(runUntil(mountIo, [&] { return mount.connection()->framesApplied() > applied; },
+                       std::chrono::seconds(5)));
+  // The rest of the poll follows from the agent's loop.
+  auto const agentDump = phytools::dumpLines(*s.driver.statuses());
+  EXPECT_TRUE(both([&] { return mount.comparedWith(agentDump).differences == 0; }))
+      << phytools::comparisonLine(mount.comparedWith(agentDump));
+}
+
 TEST(AgentLoop, EachConnectionIsSetUpBeforeItsRootsAreServed) {
   Served s;
   std::vector<std::size_t> backlogs;

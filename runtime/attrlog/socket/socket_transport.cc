@@ -225,11 +225,20 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   }
 
   // Finished records arrived in an empty buffer, maybe in the middle of a
-  // writer's mutator: write them from the context, with whatever follows
-  // them in the same turn.
+  // writer's mutator. A lone change on a settled connection is written at
+  // once: posting it would cost the loop a turn, a poll of its reactor,
+  // before the write, and the reader waits for that. What follows within
+  // kGather is written from the loop, with the rest of its turn, so that a
+  // poll of many changes still goes out in few writes.
   void outputPending() override {
-    drained();
+    auto const now = std::chrono::steady_clock::now();
+    drainedAt_ = now;
     if (state_ != State::open || pumping_ || roomWaited_ || writePosted_) return;
+    if (now - wroteAtOnce_ >= kGather && !failurePosted_ && conn_->isSettled()) {
+      wroteAtOnce_ = now;
+      writeNow();  // only bytes, as for a backlog
+      if (conn_->out()->size() == 0 || roomWaited_ || failurePosted_) return;
+    }
     writePosted_ = true;
     asio::post(loop_, [self = Ptr<Stream>(this)] {
       self->writePosted_ = false;
@@ -415,6 +424,8 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   bool writePosted_ = false;
   bool pumpPosted_ = false;
   bool retryArmed_ = false;
+  static constexpr std::chrono::microseconds kGather{50};
+  std::chrono::steady_clock::time_point wroteAtOnce_{};
   std::array<unsigned char, 256> first_;
 };
 
