@@ -755,14 +755,20 @@ std::vector<std::uint32_t> readAsAMount(int fd, Protocol protocol, int ctlFd, lo
 
 // The floor under any one-way latency here: 16 bytes from one process to
 // another over the transport in use, the reader waiting as the mount does,
-// paced as the latency workload is.
-void wakeupRef(double rate, double seconds) {
+// paced as the latency workload is. With `asAnAgent` the writer waits as
+// ours does, in an event loop whose timer is re-armed after each write, so
+// that the two differ only by the replication; otherwise it sleeps in
+// clock_nanosleep between writes, the least a writer can do. Which of the two
+// wakes the reader sooner depends on the machine's scheduler: a reader woken
+// on the writer's core waits for what the writer does before it sleeps.
+void wakeupRef(double rate, double seconds, bool asAnAgent) {
   int sv[2];
   if (!socketPair(gTcp, sv)) return;
   if (gServerOptions.socketSendBuffer > 0) {
     int const b = int(gServerOptions.socketSendBuffer);  // as the agent's socket
     setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &b, sizeof b);
   }
+  std::string const name = asAnAgent ? "oneway_floor" : "oneway_floor_sleeping_writer";
   long long const n = static_cast<long long>(rate * seconds);
   Child reader = Child::spawn([&](int ctlFd) {
     close(sv[0]);
@@ -771,23 +777,33 @@ void wakeupRef(double rate, double seconds) {
     if (lat.empty()) return 1;
     std::sort(lat.begin(), lat.end());
     auto pct = [&](double q) { return lat[std::min(lat.size() - 1, std::size_t(q * double(lat.size())))] / 1e3; };
-    outi("oneway_floor_samples", static_cast<long long>(lat.size()));
-    out("oneway_floor_p50_us", pct(0.50));
-    out("oneway_floor_p99_us", pct(0.99));
-    out("oneway_floor_p999_us", pct(0.999));
+    outi((name + "_samples").c_str(), static_cast<long long>(lat.size()));
+    out((name + "_p50_us").c_str(), pct(0.50));
+    out((name + "_p99_us").c_str(), pct(0.99));
+    out((name + "_p999_us").c_str(), pct(0.999));
     return 0;
   });
   close(sv[1]);
-  std::uint64_t const t0 = nowNs();
-  for (long long i = 0; i < n; ++i) {
-    timespec due{};
-    std::uint64_t const at = t0 + std::uint64_t(double(i) * 1e9 / rate);
-    due.tv_sec = time_t(at / 1000000000ull);
-    due.tv_nsec = long(at % 1000000000ull);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
-    }
+  auto const send = [&](long long i) {
     std::uint64_t msg[2] = {nowNs(), std::uint64_t(i)};
-    if (write(sv[0], msg, sizeof msg) != ssize_t(sizeof msg)) break;
+    return write(sv[0], msg, sizeof msg) == ssize_t(sizeof msg);
+  };
+  std::uint64_t const t0 = nowNs();
+  if (asAnAgent) {
+    asio::io_context io;
+    paced(io, n, rate, t0, [&](long long i) {
+      if (!send(i)) io.stop();
+    });
+  } else {
+    for (long long i = 0; i < n; ++i) {
+      timespec due{};
+      std::uint64_t const at = t0 + std::uint64_t(double(i) * 1e9 / rate);
+      due.tv_sec = time_t(at / 1000000000ull);
+      due.tv_nsec = long(at % 1000000000ull);
+      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+      }
+      if (!send(i)) break;
+    }
   }
   shutdown(sv[0], SHUT_WR);  // a reader short of messages sees the end
   reader.wait();
@@ -874,7 +890,8 @@ int main(int argc, char** argv) {
     tag() = "ref";
     memcpyRef();
     socketRef();
-    wakeupRef(10'000, 2 * scale);
+    wakeupRef(10'000, 2 * scale, true);
+    wakeupRef(10'000, 2 * scale, false);
   }
   std::filesystem::remove_all(std::filesystem::path(socketPath("x")).parent_path());
   return 0;
