@@ -81,17 +81,32 @@ TEST(AgentLoop, AChangeOnASettledConnectionIsOnItsWayBeforeTheAgentsLoopTurnsAga
   ASSERT_EQ(s.agent.server()->connections().size(), 1u);
   auto const conn = s.agent.server()->connections()[0];
   ASSERT_TRUE(both([&] { return conn->isSettled() && conn->out()->size() == 0; }));
-  std::uint64_t const applied = mount.connection()->framesApplied();
+  auto const converged = [&] {
+    auto const agentDump = phytools::dumpLines(*s.driver.statuses());
+    return both([&] { return mount.comparedWith(agentDump).differences == 0; });
+  };
+  auto const arrivesAlone = [&](auto change) {
+    std::uint64_t const applied = mount.connection()->framesApplied();
+    change();
+    return runUntil(mountIo, [&] { return mount.connection()->framesApplied() > applied; },
+                    std::chrono::milliseconds(500));
+  };
   std::uint64_t const written = conn->out()->recordsWritten();
-  s.poll();
-  ASSERT_GT(conn->out()->recordsWritten(), written) << "the poll changed nothing";
-  // Its first change arrives while the agent's loop does not turn.
-  EXPECT_TRUE(runUntil(mountIo, [&] { return mount.connection()->framesApplied() > applied; },
-                       std::chrono::seconds(5)));
-  // The rest of the poll follows from the agent's loop.
+  // A poll's first change arrives while the agent's loop does not turn.
+  EXPECT_TRUE(arrivesAlone([&] { s.poll(); }));
+  ASSERT_GT(conn->out()->recordsWritten(), written + 1) << "the poll changed too little";
+  // The rest of the turn waits for the loop, to go out together.
+  runFor(mountIo, std::chrono::milliseconds(50));
   auto const agentDump = phytools::dumpLines(*s.driver.statuses());
-  EXPECT_TRUE(both([&] { return mount.comparedWith(agentDump).differences == 0; }))
-      << phytools::comparisonLine(mount.comparedWith(agentDump));
+  EXPECT_GT(mount.comparedWith(agentDump).differences, 0u) << "the whole poll went out before the loop turned";
+  ASSERT_TRUE(converged());
+  // Every turn's first change goes at once: the next poll's, and a lone one.
+  EXPECT_TRUE(arrivesAlone([&] { s.poll(); }));
+  ASSERT_TRUE(converged());
+  auto const port = s.driver.statuses()->phyStatus(phytools::portName(0, 0));
+  ASSERT_TRUE(port);
+  EXPECT_TRUE(arrivesAlone([&] { port->temperatureIs(42.5); }));
+  EXPECT_TRUE(converged());
 }
 
 TEST(AgentLoop, EachConnectionIsSetUpBeforeItsRootsAreServed) {

@@ -225,20 +225,17 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   }
 
   // Finished records arrived in an empty buffer, maybe in the middle of a
-  // writer's mutator. A lone change on a settled connection is written at
-  // once: posting it would cost the loop a turn, a poll of its reactor,
-  // before the write, and the reader waits for that. What follows within
-  // kGather is written from the loop, with the rest of its turn, so that a
-  // poll of many changes still goes out in few writes.
+  // writer's mutator. On a settled connection the first of a turn is
+  // written at once: a lone change would otherwise wait for the loop's next
+  // turn, and a poll of its reactor, before its write. What follows in the
+  // same turn is written from the loop, after the turn, in as few writes as
+  // the socket takes.
   void outputPending() override {
-    auto const now = std::chrono::steady_clock::now();
-    drainedAt_ = now;
+    drained();
     if (state_ != State::open || pumping_ || roomWaited_ || writePosted_) return;
-    if (now - wroteAtOnce_ >= kGather && !failurePosted_ && conn_->isSettled()) {
-      wroteAtOnce_ = now;
-      writeNow();  // only bytes, as for a backlog
-      if (conn_->out()->size() == 0 || roomWaited_ || failurePosted_) return;
-    }
+    if (!failurePosted_ && conn_->isSettled()) writeNow();  // only bytes, as for a backlog
+    if (state_ != State::open || roomWaited_ || failurePosted_) return;
+    // Posted even when nothing is left: until it runs, the turn is not over.
     writePosted_ = true;
     asio::post(loop_, [self = Ptr<Stream>(this)] {
       self->writePosted_ = false;
@@ -424,8 +421,6 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   bool writePosted_ = false;
   bool pumpPosted_ = false;
   bool retryArmed_ = false;
-  static constexpr std::chrono::microseconds kGather{50};
-  std::chrono::steady_clock::time_point wroteAtOnce_{};
   std::array<unsigned char, 256> first_;
 };
 
