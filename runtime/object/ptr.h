@@ -172,8 +172,9 @@ class HoldFrame {
   static bool deferRelease(PtrInterface const* p) noexcept {
     for (int i = depth_; i-- > 0;) {
       if (stack_[i].p == p) {
+        // Taken back and released again, it is still one release.
+        if (!stack_[i].released) ++releasedCount_;
         stack_[i].released = true;
-        ++releasedCount_;
         return true;
       }
     }
