@@ -61,12 +61,7 @@ bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   // takes the map's new reference on member.
   member->newRef();
   linkIs(member, next, base, m);
-  if (previous) {
-    linkIs(previous, next, base, member);
-  } else {
-    takeHead(b);
-    headIs(b, member);
-  }
+  placeAfter(next, base, b, previous, member);
   if (b < lowBucket_) lowBucket_ = b;
   ++memberCount_;
   ++version_;

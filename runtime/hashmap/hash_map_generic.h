@@ -227,12 +227,7 @@ class HashMapGeneric {
                            PtrInterface* member) noexcept {
     PtrInterface* following = linkOf(member, next, base);
     linkIs(member, next, base, nullptr);
-    if (previous) {
-      linkIs(previous, next, base, following);
-    } else {
-      takeHead(bucket);
-      headIs(bucket, following);
-    }
+    placeAfter(next, base, bucket, previous, following);
     --memberCount_;
     ++version_;
     countForPositions(member);
@@ -254,6 +249,17 @@ class HashMapGeneric {
   // without counting, as it does links.
   PtrInterface* takeHead(std::uint32_t b) noexcept { return buckets_[b].release(); }
   void headIs(std::uint32_t b, PtrInterface* m) noexcept { buckets_[b] = Ptr<PtrInterface>(m, adoptRef); }
+  // Makes m what follows `previous` in `bucket`'s chain (null: its head),
+  // handing over the reference the link or head held.
+  void placeAfter(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket, PtrInterface* previous,
+                  PtrInterface* m) noexcept {
+    if (previous) {
+      linkIs(previous, next, base, m);
+    } else {
+      takeHead(bucket);
+      headIs(bucket, m);
+    }
+  }
 
   friend class HashMapPosition;
   // The positions of this map's iterators, newest first.

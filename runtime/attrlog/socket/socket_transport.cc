@@ -234,7 +234,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     drained();
     if (state_ != State::open || pumping_ || roomWaited_ || writePosted_) return;
     if (!failurePosted_ && conn_->isSettled()) writeNow();  // only bytes, as for a backlog
-    if (state_ != State::open || roomWaited_ || failurePosted_) return;
+    if (roomWaited_ || failurePosted_) return;  // a write never closes here
     // Posted even when nothing is left: until it runs, the turn is not over.
     writePosted_ = true;
     asio::post(loop_, [self = Ptr<Stream>(this)] {
