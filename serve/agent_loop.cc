@@ -16,7 +16,7 @@ void AgentLoop::listen(Zef::AttrLogSocket::Address const& where) {
   server_->onConnectionIs([this](Ptr<Connection> const& c) {
     c->roleIs(settings_.role);
     if (onConnection_) onConnection_(c);
-    for (auto const& root : roots_) c->rootIs(root);
+    c->rootsAre(roots_);
   });
   if (onClosed_) server_->onClosedIs(onClosed_);
 }

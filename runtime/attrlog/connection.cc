@@ -164,8 +164,19 @@ void Connection::mountOrphan(FrameView const& f) {
 bool Connection::flowOutReady() {
   if (isClosed()) return false;
   bool waiting = demuxer_->runFlowOuts();
-  if (!syncSent_ && demuxer_->scheduledCount() == 0) syncDoneSend();
-  return waiting;
+  // Every pass ran and there is room for more: the next roots.
+  while (!waiting && rootsNext_ < rootsWaiting_.size() && demuxer_->isReadyForPasses() && !isClosed()) {
+    std::size_t const end = std::min(rootsWaiting_.size(), rootsNext_ + kRootsAttachedAtOnce);
+    while (rootsNext_ < end) rootIs(rootsWaiting_[rootsNext_++]);
+    waiting = demuxer_->runFlowOuts();
+  }
+  bool const rootsLeft = rootsNext_ < rootsWaiting_.size();
+  if (!rootsLeft && !rootsWaiting_.empty()) {
+    rootsWaiting_ = {};
+    rootsNext_ = 0;
+  }
+  if (!syncSent_ && !rootsLeft && demuxer_->scheduledCount() == 0) syncDoneSend();
+  return waiting || rootsLeft;
 }
 
 void Connection::syncDoneSend() {
@@ -205,6 +216,13 @@ void Connection::rootIs(Ptr<Entity> const& root) {
   demuxer_->createFlowOut(sa, ConnectDesc(EntityUriPath(""), EntityUriPath("")), false, 0);
 }
 
+void Connection::rootsAre(std::vector<Ptr<Entity>> roots) {
+  if (roots.empty()) return;
+  rootsWaiting_.insert(rootsWaiting_.end(), std::make_move_iterator(roots.begin()),
+                       std::make_move_iterator(roots.end()));
+  syncSent_ = false;
+}
+
 std::vector<Ptr<Entity>> Connection::mounted() const {
   std::vector<Ptr<Entity>> all;
   for (auto const& [eid, e] : mounted_) all.push_back(e);
@@ -222,6 +240,8 @@ void Connection::closedIs(String8 reason, CloseCause cause) {
   out_->closedIs();
   demuxer_->reactorDelAll();
   pending_.clear();
+  rootsWaiting_ = {};
+  rootsNext_ = 0;
 }
 
 CloseCause Connection::closeCause() const {

@@ -70,6 +70,12 @@ class Connection : public PtrInterface {
   // every attribute follows, as the buffer allows; the other end may not
   // write it back.
   void rootIs(Ptr<Entity> const& root);
+  // Writer side: serves each of `roots` as rootIs does, but attaches them a
+  // few at a time as the stream takes bytes, so that the first records are
+  // on their way before the last root is attached. The first
+  // synchronisation ends only after the last of them.
+  void rootsAre(std::vector<Ptr<Entity>> roots);
+  static constexpr std::size_t kRootsAttachedAtOnce = 32;
   // Mount side: the entities announced by the other end, held here while
   // the connection lives; told to `onMounted` as they come.
   std::vector<Ptr<Entity>> mounted() const;
@@ -142,6 +148,9 @@ class Connection : public PtrInterface {
   std::uint64_t refusalLimit_ = kDefaultRefusalLimit;
   std::size_t entityLimit_ = kDefaultEntityLimit;
   bool syncSent_ = true;
+  // Roots given to rootsAre, attached up to rootsNext_.
+  std::vector<Ptr<Entity>> rootsWaiting_;
+  std::size_t rootsNext_ = 0;
   // The orphans told that the first synchronisation is done, a turn at a
   // time, and the next to tell.
   std::vector<EntityId> syncModesDue_;

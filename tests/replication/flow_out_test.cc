@@ -295,6 +295,65 @@ TEST(FirstSynchronisation, CountersAreHeldBackOnlyOnceItIsDone) {
   EXPECT_EQ(pair.b()->framesRefused(), 0u);
 }
 
+// Roots given together are attached a few at a time as the log takes their
+// records: the first go out before the last is attached, and the mount is
+// told it has everything only once the last has arrived.
+TEST(FirstSynchronisation, RootsGivenTogetherGoOutAsTheyAreAttachedAndAreSyncedOnceAllHaveArrived) {
+  Zef::NboAttrLog::MemoryPair pair;
+  pair.a()->demuxer()->writeChunkIs(4096);
+  std::vector<Ptr<PhyBcm54980Stats>> many;
+  for (unsigned i = 0; i < 300; ++i) {
+    many.push_back(PhyBcm54980Stats::PhyBcm54980StatsIs("s" + std::to_string(i)));
+    many.back()->crcErrorsIs(crcAfter(i + 1));
+  }
+  Ptr<Out> const& out = pair.a()->out();
+  // A log with no room attaches nothing, and the first synchronisation is
+  // not over for that.
+  std::vector<unsigned char> filler(out->freeSpace() - 16);
+  out->writeBytes(filler.data(), filler.size());
+  pair.a()->rootsAre({many.begin(), many.end()});
+  EXPECT_TRUE(pair.a()->flowOutReady());
+  EXPECT_FALSE(many.front()->zefNboAttrLogSa(out));
+  EXPECT_TRUE(pair.a()->isFirstSyncUnderWay());
+  out->bytesConsumed(out->size());
+
+  EXPECT_TRUE(pair.a()->flowOutReady()) << "roots are still waiting";
+  EXPECT_GT(out->size(), 0u);
+  EXPECT_TRUE(many.front()->zefNboAttrLogSa(out));
+  EXPECT_FALSE(many.back()->zefNboAttrLogSa(out)) << "the last root is not attached yet";
+
+  pair.pumpAtoB(out->size());
+  std::size_t const early = pair.b()->mounted().size();
+  EXPECT_GT(early, 0u);
+  EXPECT_LT(early, many.size());
+  EXPECT_FALSE(pair.b()->isSynced()) << "told synchronised with roots still to come";
+  // A root changed before it is attached goes out as it then stands.
+  many.back()->crcErrorsIs(crcAfter(7));
+
+  pair.pump();
+  ASSERT_TRUE(pair.b()->isSynced());
+  ASSERT_EQ(pair.b()->mounted().size(), many.size());
+  for (unsigned i = 0; i < many.size(); ++i) {
+    auto got = mountedAs<PhyBcm54980Stats>(pair.b(), many[i]->name());
+    ASSERT_TRUE(got) << many[i]->name();
+    EXPECT_EQ(got->crcErrors(), many[i]->crcErrors()) << many[i]->name();
+  }
+  EXPECT_EQ(pair.b()->framesRefused(), 0u);
+}
+
+TEST(FirstSynchronisation, RootsStillWaitingWhenTheConnectionClosesAreNeverAttached) {
+  Zef::NboAttrLog::MemoryPair pair;
+  pair.a()->demuxer()->writeChunkIs(4096);
+  std::vector<Ptr<PhyBcm54980Stats>> many;
+  for (int i = 0; i < 100; ++i) many.push_back(PhyBcm54980Stats::PhyBcm54980StatsIs("s" + std::to_string(i)));
+  pair.a()->rootsAre({many.begin(), many.end()});
+  pair.a()->flowOutReady();
+  pair.a()->closedIs("gone");
+  EXPECT_FALSE(pair.a()->flowOutReady());
+  EXPECT_FALSE(many.back()->zefNboAttrLogSa(pair.a()->out()));
+  EXPECT_EQ(many.back()->references(), 1u) << "the closed connection still holds it";
+}
+
 TEST_F(FlowOutTest, DeferredStatusAndConfigurationGoOutBeforeDeferredCounters) {
   attach(stats);
   auto chipSa = attach(chip);

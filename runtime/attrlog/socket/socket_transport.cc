@@ -26,8 +26,11 @@ using TcpProtocol = asio::ip::tcp;
 // At most this much is written in one turn of a stream before the others get
 // theirs: a fast reader of a long burst does not hold up the context.
 constexpr std::size_t kWriteTurn = 256 * 1024;
-// What flow-outs make before it is written.
+// What flow-outs make before it is written. A stream's first writes are
+// smaller, doubling up to it, so that the reader has work before the
+// writer has made a whole chunk.
 constexpr std::size_t kWriteChunk = 64 * 1024;
+constexpr std::size_t kFirstWriteChunk = 4 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // How long a listener waits after a failed accept (no descriptor left, ...).
 constexpr std::chrono::milliseconds kAcceptRetry{50};
@@ -171,7 +174,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     // The first synchronisation streams: what the passes make is written
     // while the next is made, through the system's socket buffer. The small
     // one comes once it is done.
-    conn_->demuxer()->writeChunkIs(kWriteChunk);
+    conn_->demuxer()->writeChunkIs(kFirstWriteChunk);
     // Reads and writes take what the socket has now and otherwise wait for
     // it to be ready, holding only a small buffer meanwhile.
     socket_.non_blocking(true, ignored);
@@ -317,6 +320,9 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
         return closedIs(reasonOf("write failed", ec), CloseCause::socketError);
       }
       sent += n;
+      if (std::size_t c = conn_->demuxer()->writeChunk(); c < kWriteChunk) {
+        conn_->demuxer()->writeChunkIs(std::min(2 * c, kWriteChunk));
+      }
     }
     pumping_ = false;
     if (waiting && state_ == State::open) retryArm();
