@@ -30,13 +30,32 @@ void Connection::refused(std::uint64_t offset, String8 why) {
 void Connection::bytesReceived(std::span<unsigned char const> bytes) {
   if (isClosed() || bytes.empty()) return;
   bytesReceived_ += bytes.size();
-  // Whole frames are read straight from `bytes`; only a frame cut at the end
-  // is copied aside until the rest comes.
-  std::span<unsigned char const> input = bytes;
   if (!pending_.empty()) {
-    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-    input = pending_;
+    // A frame cut at the end of the last bytes takes only what it lacks from
+    // these: its prefix, then the length that prefix gives. Whatever follows
+    // is read where it lies.
+    for (int part = 0; part < 2 && !bytes.empty(); ++part) {
+      std::size_t want = Frame::kPrefix;
+      if (pending_.size() >= Frame::kPrefix) {
+        want += std::min<std::size_t>(std::size_t(pending_[1]) << 8 | pending_[2], Frame::kMaxFrameBody);
+      }
+      std::size_t const take = std::min(bytes.size(), want - std::min(want, pending_.size()));
+      pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+      bytes = bytes.subspan(take);
+    }
+    std::size_t const used = readFrames(pending_);
+    if (isClosed() || used == 0) return;
+    // It held that one frame and nothing after it.
+    streamOffset_ += used;
+    pending_.clear();
   }
+  std::size_t const used = readFrames(bytes);
+  if (isClosed()) return;
+  streamOffset_ += used;
+  pending_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(used), bytes.end());
+}
+
+std::size_t Connection::readFrames(std::span<unsigned char const> input) {
   std::size_t at = 0;
   while (at < input.size()) {
     auto r = reader_.next(input.subspan(at), streamOffset_ + at);
@@ -44,18 +63,18 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
     if (r.status == FrameReader::Status::lostFraming) {
       refused(streamOffset_ + at, r.error);
       closedIs(r.error, CloseCause::lostFraming);
-      return;
+      return at;
     }
     at += r.frame.size;
     if (r.status == FrameReader::Status::badFrame) {
       refused(r.frame.offset, r.error);
-      if (isClosed()) return;
+      if (isClosed()) return at;
       continue;
     }
     ++framesReceived_;
     if (role_ == Role::agent) {
       writeBackRefused(r.frame);
-      if (isClosed()) return;
+      if (isClosed()) return at;
       continue;
     }
     try {
@@ -65,20 +84,15 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
     } catch (Exception const& e) {
       refused(r.frame.offset, format("frame at offset %d: %s", r.frame.offset, e.what()));
     }
-    if (isClosed()) return;
+    if (isClosed()) return at;
     // One frame makes at most one entity: the limit is overrun by one at most.
     if (role_ == Role::mount && demuxer_->reactorCount() > entityLimit_) {
       closedIs(format("the other end announced more than %d entities, the limit", entityLimit_),
                CloseCause::tooManyEntities);
-      return;
+      return at;
     }
   }
-  streamOffset_ += at;
-  if (input.data() == pending_.data()) {
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
-  } else {
-    pending_.assign(input.begin() + static_cast<std::ptrdiff_t>(at), input.end());
-  }
+  return at;
 }
 
 void Connection::roleIs(Role r) {

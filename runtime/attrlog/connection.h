@@ -131,6 +131,9 @@ class Connection : public PtrInterface {
   ~Connection() override;
 
   void refused(std::uint64_t offset, String8 why);
+  // Reads and applies the whole frames at the front of `input`, the first at
+  // streamOffset_; returns the bytes they took.
+  std::size_t readFrames(std::span<unsigned char const> input);
   // Writer side: once the first passes over the roots are done, every
   // entity announced alone is told complete (the incremental sync mode).
   void syncDoneSend();

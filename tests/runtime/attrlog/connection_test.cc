@@ -91,6 +91,15 @@ TEST(ConnectionReceiveTest, FramesAreTheSameHoweverTheBytesAreSplit) {
     Bytes back(stream.begin() + static_cast<std::ptrdiff_t>(cut), stream.end());
     ASSERT_EQ(framesOf({front, back}), whole) << "cut at " << cut;
   }
+  // Two cuts: a frame completed from the middle piece, the next cut again.
+  for (std::size_t first = 1; first < stream.size(); ++first) {
+    for (std::size_t second = first + 1; second < stream.size(); ++second) {
+      auto at = [&](std::size_t i) { return stream.begin() + static_cast<std::ptrdiff_t>(i); };
+      ASSERT_EQ(framesOf({Bytes(stream.begin(), at(first)), Bytes(at(first), at(second)), Bytes(at(second), stream.end())}),
+                whole)
+          << "cut at " << first << " and " << second;
+    }
+  }
   std::vector<Bytes> single;
   for (unsigned char b : stream) single.push_back({b});
   EXPECT_EQ(framesOf(single), whole);
