@@ -15,11 +15,13 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <asio.hpp>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -84,11 +86,14 @@ std::optional<Address> goAddress(std::string const& line) {
 }
 
 // "chip<c>/port<p>", or "port<p>": the port's index; -1 for other names.
-int portIndex(std::string const& name, int perChip = 8) {
-  int c = 0, p = 0;
-  if (std::sscanf(name.c_str(), "chip%d/port%d", &c, &p) == 2) return c * perChip + p;
-  if (std::sscanf(name.c_str(), "port%d", &p) == 1) return p;
-  return -1;
+// The port a table entry's name ("port17") stands for, -1 for another name.
+// Read as a mount's own handler would, without a scan of a format.
+int portIndex(std::string_view name) {
+  constexpr std::string_view kPrefix = "port";
+  if (!name.starts_with(kPrefix)) return -1;
+  int p = -1;
+  auto [end, ec] = std::from_chars(name.data() + kPrefix.size(), name.data() + name.size(), p);
+  return ec == std::errc() && end == name.data() + name.size() ? p : -1;
 }
 
 // ---- the mount
