@@ -283,11 +283,13 @@ def latency_rows(aims):
                         g(f"ref.oneway_floor_sleeping_writer_{q}_us"), unit="µs"))
     if aims:
         # Where the machine's floor is above the aim, the aim is to be within
-        # 1.2× of the floor measured in the same repetition.
-        for q, key in (("p50", "latency_p50_us"), ("p99", "latency_p99_us")):
+        # 1.2× of the floor measured in the same repetition. That is p50's
+        # case here (a floor near 17 µs against 15); p99's floor sits well
+        # under its 50 µs, which stays its aim, so its ratio is shown alone.
+        for q, key, aim in (("p50", "latency_p50_us", at_most(1.2, "×")), ("p99", "latency_p99_us", None)):
             rows.append(Row(f"Ours over the floor, {q}",
                             lambda o, key=key, q=q: div(o.get(f"c_latency.{key}"), o.get(f"ref.oneway_floor_{q}_us")),
-                            aim=at_most(1.2, "×")))
+                            aim=aim))
     return rows
 
 
