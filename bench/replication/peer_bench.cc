@@ -142,12 +142,21 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
   std::vector<std::uint32_t> latencyNs;
   if (plan.latency) latencyNs.reserve(1 << 20);
 
+  // The time of the last record applied is read once a batch, as the peer's
+  // consumer reads it after each batch it applies: here, after the records
+  // of one read, from a handler the first of them posts.
+  bool stampPosted = false;
   StatsHeard::Sink sink = [&](int port, int k, std::uint32_t counter, double t) {
     if (!following) return;
-    std::uint64_t const now = nowNs();
     ++notifications;
-    if (!tFirstApply) tFirstApply = now;
-    tLastApply = now;
+    if (!tFirstApply) tFirstApply = nowNs();
+    if (!stampPosted) {
+      stampPosted = true;
+      asio::post(io, [&] {
+        stampPosted = false;
+        tLastApply = nowNs();
+      });
+    }
     if (plan.latency) latencyNs.push_back(std::uint32_t(std::min(4294967295.0, std::max(0.0, (nowS() - t) * 1e9))));
     if (expected.empty()) return;
     std::size_t const f = std::size_t(port) * kStats + std::size_t(k);
@@ -155,7 +164,9 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
     current[f] = counter;
     bool const is = counter == expected[f];
     matching += int(is) - int(was);
-    if (matching == total && !tConverged) tConverged = now;
+    // The loop may end before the posted stamp runs: the record that
+    // converges stamps itself.
+    if (matching == total && !tConverged) tLastApply = tConverged = nowNs();
   };
   struct LinkHeard : PhyStatus::Notifiee {
     std::uint64_t* when = nullptr;
