@@ -39,6 +39,8 @@ void MountLoop::connect() {
   conn->roleIs(settings_.role);
   conn->entityLimitIs(settings_.maxEntities);
   conn->rootFinderIs([this](String8 const& type, Zef::Name const& name) -> Ptr<Zef::Entity> {
+    // A first connection holds nothing: no type to look up by name.
+    if (held_.empty()) return nullptr;
     auto it = held_.find({Zef::ZefType::registered(Zef::Name(type.str())), name.str()});
     if (it == held_.end()) return nullptr;
     ++kept_;
