@@ -2,6 +2,7 @@
 #include "runtime/attrlog/records.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "runtime/failure/exception.h"
 #include "runtime/text/text.h"
@@ -178,19 +179,18 @@ void Connection::mountOrphan(FrameView const& f) {
 bool Connection::flowOutReady() {
   if (isClosed()) return false;
   bool waiting = demuxer_->runFlowOuts();
-  // Every pass ran and there is room for more: the next roots.
-  while (!waiting && rootsNext_ < rootsWaiting_.size() && demuxer_->isReadyForPasses() && !isClosed()) {
-    std::size_t const end = std::min(rootsWaiting_.size(), rootsNext_ + kRootsAttachedAtOnce);
-    while (rootsNext_ < end) rootIs(rootsWaiting_[rootsNext_++]);
+  // Every pass ran and there is room for more: the next roots. A log that
+  // overflowed meanwhile takes no more.
+  while (!waiting && !rootsWaiting_.empty() && demuxer_->isReadyForPasses() && !isClosed()) {
+    for (std::size_t n = 0; n < kRootsAttachedAtOnce && !rootsWaiting_.empty(); ++n) {
+      Ptr<Entity> root = std::move(rootsWaiting_.front());
+      rootsWaiting_.pop_front();
+      rootIs(root);
+    }
     waiting = demuxer_->runFlowOuts();
   }
-  bool const rootsLeft = rootsNext_ < rootsWaiting_.size();
-  if (!rootsLeft && !rootsWaiting_.empty()) {
-    rootsWaiting_ = {};
-    rootsNext_ = 0;
-  }
-  if (!syncSent_ && !rootsLeft && demuxer_->scheduledCount() == 0) syncDoneSend();
-  return waiting || rootsLeft;
+  if (!syncSent_ && rootsWaiting_.empty() && demuxer_->scheduledCount() == 0) syncDoneSend();
+  return waiting || !rootsWaiting_.empty();
 }
 
 void Connection::syncDoneSend() {
@@ -232,8 +232,7 @@ void Connection::rootIs(Ptr<Entity> const& root) {
 
 void Connection::rootsAre(std::vector<Ptr<Entity>> roots) {
   if (roots.empty()) return;
-  rootsWaiting_.insert(rootsWaiting_.end(), std::make_move_iterator(roots.begin()),
-                       std::make_move_iterator(roots.end()));
+  std::move(roots.begin(), roots.end(), std::back_inserter(rootsWaiting_));
   syncSent_ = false;
 }
 
@@ -254,8 +253,7 @@ void Connection::closedIs(String8 reason, CloseCause cause) {
   out_->closedIs();
   demuxer_->reactorDelAll();
   pending_.clear();
-  rootsWaiting_ = {};
-  rootsNext_ = 0;
+  rootsWaiting_.clear();
 }
 
 CloseCause Connection::closeCause() const {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <span>
 #include <vector>
@@ -151,9 +152,8 @@ class Connection : public PtrInterface {
   std::uint64_t refusalLimit_ = kDefaultRefusalLimit;
   std::size_t entityLimit_ = kDefaultEntityLimit;
   bool syncSent_ = true;
-  // Roots given to rootsAre, attached up to rootsNext_.
-  std::vector<Ptr<Entity>> rootsWaiting_;
-  std::size_t rootsNext_ = 0;
+  // Roots given to rootsAre and not attached yet, in order.
+  std::deque<Ptr<Entity>> rootsWaiting_;
   // The orphans told that the first synchronisation is done, a turn at a
   // time, and the next to tell.
   std::vector<EntityId> syncModesDue_;

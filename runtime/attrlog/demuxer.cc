@@ -212,7 +212,7 @@ bool Demuxer::runFlowOuts() {
     ~Reset() { b = false; }
   } reset{running_};
   for (;;) {
-    if (writeChunk_ && out_->size() >= writeChunk_) break;
+    if (isChunkDue()) break;
     bool const high = !high_.empty() && out_->isRoomy();
     if (!high && (low_.empty() || !isRoomyFor(*out_, StreamAdapter::FlowOutPriority::low))) break;
     auto& queue = high ? high_ : low_;

@@ -74,9 +74,10 @@ class Demuxer : public PtrInterface {
   // writes them while the next are made; 0: it runs while the log is roomy.
   std::size_t writeChunk() const { return writeChunk_; }
   void writeChunkIs(std::size_t bytes) { writeChunk_ = bytes; }
-  // More passes would be run now: the log is roomy and no chunk waits to be
-  // written.
-  bool isReadyForPasses() const { return !(writeChunk_ && out_->size() >= writeChunk_) && out_->isRoomy(); }
+  // A whole chunk waits to be written before more passes run.
+  bool isChunkDue() const { return writeChunk_ && out_->size() >= writeChunk_; }
+  // More passes would be run now: the log is roomy and no chunk is due.
+  bool isReadyForPasses() const { return !isChunkDue() && out_->isRoomy(); }
 
   // Flow-in state per entity id.
   FlowIn* flowIn(EntityId eid);
