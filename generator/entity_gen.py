@@ -73,6 +73,8 @@ class Attr:
             self.field_type = self.type
             scalar = self.type in scalars or raw.get("scalar", False)
             self.param = self.type if scalar else f"{self.type} const&"
+        # A value may be kept packed; its field is read through Zef::loaded.
+        self.stored = self.kind == "value" and self.param.endswith("const&")
 
     @property
     def notifies(self):
@@ -94,7 +96,8 @@ class Attr:
                 f"{self.field_type} {self.name}Del();",
             ]
         else:
-            lines.append(f"{self.field_type} {self.name}() const {{ return {self.name}_; }}")
+            read = f"Zef::loaded({self.name}_)" if self.stored else f"{self.name}_"
+            lines.append(f"{self.field_type} {self.name}() const {{ return {read}; }}")
             sig = {"Is": f"{self.name}Is({self.param} v)", "Inc": f"{self.name}Inc()", "Del": f"{self.name}Del()"}
             lines += [f"{virt}void {sig[op]};" for op in self.ops]
         return "".join(f"  {line}\n" for line in lines)
@@ -107,7 +110,8 @@ class Attr:
         if self.kind == "references":
             return f"  Zef::HashMap<Zef{cap(self.name)}, Zef::Name> {self.name}_;\n"
         init = f"{{{self.default}}}" if self.default != "" else "{}"
-        return f"  {self.field_type} {self.name}_{init};\n"
+        storage = f"Zef::Stored<{self.field_type}>" if self.stored else self.field_type
+        return f"  {storage} {self.name}_{init};\n"
 
     def generic_params(self, entity):
         """The parameter names a by-name creation or call reports, or None."""

@@ -5,3 +5,4 @@
 #include "runtime/types/zef_type.h"
 #include "runtime/types/value.h"
 #include "runtime/types/generic_if.h"
+#include "runtime/types/stored.h"

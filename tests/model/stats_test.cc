@@ -78,6 +78,37 @@ TEST_F(StatsTest, AnUpdatedCopyStoredBackNotifiesOnlyWhenItDiffers) {
   EXPECT_EQ(journal.lines, lines({"crcErrors", "crcErrors"}));
 }
 
+// Statistics are kept with their fields back to back: neighbours stored with
+// every bit of their fields set read back exactly, and leave each other alone.
+TEST_F(StatsTest, NeighbouringStatisticsKeepEveryFieldExactly) {
+  double const tiny = std::numeric_limits<double>::denorm_min();
+  ConditionStat link;
+  link.currentIs(U1(1));
+  link.changesIs(0xFFFFFFFFu);
+  link.lastChangeIs(-tiny);
+  EventStat jabber;
+  jabber.currentIs(U1(1));
+  jabber.countIs(0x80000001u);
+  jabber.lastIs(std::numeric_limits<double>::max());
+  CountStat idle;
+  idle.countIs(0xFEDCBA98u);
+  idle.lastIs(-0.0);
+
+  stats->linkStateIs(link);
+  stats->jabberIs(jabber);
+  stats->gbtIdleErrorIs(idle);
+
+  EXPECT_EQ(stats->linkState(), link);
+  EXPECT_EQ(stats->linkState().lastChange(), -tiny);
+  EXPECT_EQ(stats->jabber(), jabber);
+  EXPECT_EQ(stats->gbtIdleError().count(), 0xFEDCBA98u);
+  EXPECT_TRUE(std::signbit(stats->gbtIdleError().last()));
+  EXPECT_EQ(stats->remoteFaultState(), ConditionStat());
+  EXPECT_EQ(stats->parallelDetectionFault(), EventStat());
+  EXPECT_EQ(stats->localRxStatusNotOk(), ConditionOrCountStat());
+  EXPECT_EQ(stats->selectorFieldMismatch(), EventStat());
+}
+
 TEST_F(StatsTest, ANaNTimeStampNotifiesEveryTime) {
   ConditionStat link;
   link.lastChangeIs(std::numeric_limits<double>::quiet_NaN());
