@@ -2,12 +2,13 @@
 #include "runtime/entity/entity.h"
 
 #include "runtime/entity/list_raw.h"
+#include "runtime/entity/pointer_table.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace Zef {
@@ -157,35 +158,67 @@ void Entity::NotifieeConst::onVersion() {}
 
 namespace {
 // The children of one parent. Most parents have one (a status its
-// statistics), which is held in place; a directory's thousands go to a set,
-// so that each one that moves is found without a walk over its siblings.
-struct Children {
-  Entity* one = nullptr;
-  std::unique_ptr<std::unordered_set<Entity*>> many;
+// statistics), held in the word itself; a directory's thousands go to a table
+// of their own, so that each one that moves is found without a walk over its
+// siblings. The word's low bit says which.
+class Children {
+ public:
+  Children() = default;
+  Children(Children&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
+  Children& operator=(Children&& o) noexcept {
+    if (this != &o) {
+      delete many();
+      word_ = std::exchange(o.word_, 0);
+    }
+    return *this;
+  }
+  Children(Children const&) = delete;
+  Children& operator=(Children const&) = delete;
+  ~Children() { delete many(); }
 
   // May throw before anything changes.
   void add(Entity* child) {
-    if (many) {
-      many->insert(child);
-    } else if (!one) {
-      one = child;
+    if (Set* set = many()) {
+      (*set)[child];
+    } else if (word_ == 0) {
+      word_ = reinterpret_cast<std::uintptr_t>(child);
     } else {
-      auto set = std::make_unique<std::unordered_set<Entity*>>();
-      set->insert(one);
-      set->insert(child);
-      many = std::move(set);
-      one = nullptr;
+      auto set = std::make_unique<Set>();
+      (*set)[one()];
+      (*set)[child];
+      word_ = reinterpret_cast<std::uintptr_t>(set.release()) | 1;
     }
   }
   void remove(Entity* child) {
-    if (many) many->erase(child);
-    else if (one == child) one = nullptr;
+    if (Set* set = many()) {
+      set->erase(child);
+      if (set->empty()) {
+        delete set;
+        word_ = 0;
+      }
+    } else if (one() == child) {
+      word_ = 0;
+    }
   }
-  bool empty() const { return many ? many->empty() : one == nullptr; }
+  bool empty() const { return word_ == 0; }
   std::vector<Entity*> all() const {
-    if (many) return {many->begin(), many->end()};
-    return one ? std::vector<Entity*>{one} : std::vector<Entity*>{};
+    std::vector<Entity*> out;
+    if (Set* set = many()) {
+      out.reserve(set->size());
+      set->forEach([&](Entity* child, None) { out.push_back(child); });
+    } else if (word_ != 0) {
+      out.push_back(one());
+    }
+    return out;
   }
+
+ private:
+  struct None {};
+  using Set = PointerTable<Entity*, None>;
+  static_assert(alignof(Entity) > 1 && alignof(Set) > 1);
+  Set* many() const { return word_ & 1 ? reinterpret_cast<Set*>(word_ & ~std::uintptr_t{1}) : nullptr; }
+  Entity* one() const { return reinterpret_cast<Entity*>(word_); }
+  std::uintptr_t word_ = 0;
 };
 
 // Children by parent. A child's link to its parent is plain, and a parent may
@@ -194,7 +227,7 @@ struct Children {
 // it reach them. The last release, and so a destructor, may run on any thread.
 struct ChildRecord {
   std::mutex mutex;
-  std::unordered_map<Entity const*, Children> byParent;
+  PointerTable<Entity const*, Children> byParent;
 };
 
 ChildRecord& childRecord() {
@@ -210,9 +243,9 @@ void childRecordMove(Entity* child, Entity const* from, Entity const* to) {
   // The insertion may throw; it comes before anything changes.
   if (to) record.byParent[to].add(child);
   if (from) {
-    if (auto it = record.byParent.find(from); it != record.byParent.end()) {
-      it->second.remove(child);
-      if (it->second.empty()) record.byParent.erase(it);
+    if (Children* children = record.byParent.find(from)) {
+      children->remove(child);
+      if (children->empty()) record.byParent.erase(from);
     }
   }
 }
@@ -224,9 +257,9 @@ Entity::~Entity() {
   {
     ChildRecord& record = childRecord();
     std::lock_guard<std::mutex> lock(record.mutex);
-    if (auto it = record.byParent.find(this); it != record.byParent.end()) {
-      children = it->second.all();
-      record.byParent.erase(it);
+    if (Children* mine = record.byParent.find(this)) {
+      children = mine->all();
+      record.byParent.erase(this);
     }
   }
   // Children left behind lose their parent, as a detach would leave them.

@@ -1,0 +1,108 @@
+// A table keyed by pointer, in one block: open addressing with linear
+// probing, grown at three quarters full. A removal moves the later members of
+// its run back, so no slot is ever a tombstone and a look-up stops at the
+// first empty slot. Where a node-based map would take a heap block of 32 to
+// 48 bytes for each member, this takes 11 to 21 bytes a member of an 8-byte
+// entry. Null is not a key.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+namespace Zef {
+
+template <class K, class V>
+class PointerTable {
+ public:
+  // The value under `key`, or null.
+  V* find(K key) {
+    if (!slots_) return nullptr;
+    for (std::size_t i = home(key);; i = (i + 1) & mask_) {
+      if (slots_[i].key == key) return &slots_[i].value;
+      if (!slots_[i].key) return nullptr;
+    }
+  }
+
+  // The value under `key`, made empty if there was none. Throws only before
+  // anything changes.
+  V& operator[](K key) {
+    if (V* v = find(key)) return *v;
+    if ((size_ + 1) * 4 > capacity() * 3) grow();
+    std::size_t i = home(key);
+    while (slots_[i].key) i = (i + 1) & mask_;
+    slots_[i].key = key;
+    ++size_;
+    return slots_[i].value;
+  }
+
+  void erase(K key) {
+    if (!slots_) return;
+    std::size_t hole = home(key);
+    while (slots_[hole].key != key) {
+      if (!slots_[hole].key) return;
+      hole = (hole + 1) & mask_;
+    }
+    slots_[hole] = Slot{};
+    --size_;
+    // A later member of the run moves into the hole unless its home lies
+    // cyclically after the hole, up to where it stands.
+    for (std::size_t i = (hole + 1) & mask_; slots_[i].key; i = (i + 1) & mask_) {
+      std::size_t const h = home(slots_[i].key);
+      bool const stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
+      if (stays) continue;
+      slots_[hole] = std::move(slots_[i]);
+      slots_[i] = Slot{};
+      hole = i;
+    }
+  }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  template <class F>
+  void forEach(F&& f) const {
+    for (std::size_t i = 0; slots_ && i < capacity(); ++i) {
+      if (slots_[i].key) f(slots_[i].key, slots_[i].value);
+    }
+  }
+
+ private:
+  struct Slot {
+    K key = nullptr;
+    [[no_unique_address]] V value{};
+  };
+
+  std::size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
+
+  std::size_t home(K key) const {
+    // Objects are aligned and sit close together: mix the high bits down.
+    auto x = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    return static_cast<std::size_t>(x) & mask_;
+  }
+
+  void grow() {
+    std::size_t const n = slots_ ? 2 * capacity() : 8;
+    PointerTable next;
+    next.slots_ = std::make_unique<Slot[]>(n);
+    next.mask_ = n - 1;
+    for (std::size_t i = 0; i < capacity(); ++i) {
+      if (!slots_[i].key) continue;
+      std::size_t j = next.home(slots_[i].key);
+      while (next.slots_[j].key) j = (j + 1) & next.mask_;
+      next.slots_[j] = std::move(slots_[i]);
+    }
+    next.size_ = size_;
+    *this = std::move(next);
+  }
+
+  std::unique_ptr<Slot[]> slots_;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace Zef
