@@ -7,7 +7,6 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -21,8 +20,9 @@ namespace {
 // them, on its list or not. Its last release may come from any thread.
 struct WeakRecord {
   std::mutex mutex;
-  std::unordered_multimap<PtrInterface const*, PtrInterface::NotifieeConst*> byNotifier;
-  // The record's size, read without the lock as every object goes.
+  PointerTable<PtrInterface const*, OneOrMany<PtrInterface::NotifieeConst>> byNotifier;
+  // How many notifiers the record holds, read without the lock as every
+  // object goes.
   std::atomic<std::size_t> size{0};
 };
 
@@ -39,13 +39,14 @@ void PtrInterface::NotifieeConst::weakRecordIs(PtrInterface const* notifier) {
   std::lock_guard<std::mutex> lock(record.mutex);
   // The insertion may throw; it comes before anything changes.
   if (notifier) {
-    record.byNotifier.emplace(notifier, this);
+    record.byNotifier[notifier].add(this);
     notifier->weaklyNotifiedIs();
   }
   if (current) {
-    auto [it, end] = record.byNotifier.equal_range(current);
-    while (it != end && it->second != this) ++it;
-    if (it != end) record.byNotifier.erase(it);
+    if (auto* reactors = record.byNotifier.find(current)) {
+      reactors->remove(this);
+      if (reactors->empty()) record.byNotifier.erase(current);
+    }
   }
   isOnWeakRecord_ = notifier != nullptr;
   record.size.store(record.byNotifier.size(), std::memory_order_relaxed);
@@ -55,13 +56,13 @@ void PtrInterface::NotifieeConst::zefNotifierDestroyed(PtrInterface const* notif
   WeakRecord& record = weakRecord();
   if (record.size.load(std::memory_order_relaxed) == 0) return;
   std::lock_guard<std::mutex> lock(record.mutex);
-  auto [begin, end] = record.byNotifier.equal_range(notifier);
-  for (auto it = begin; it != end; ++it) {
-    NotifieeConst* r = it->second;
+  auto* reactors = record.byNotifier.find(notifier);
+  if (!reactors) return;
+  reactors->forEach([](NotifieeConst* r) {
     r->isOnWeakRecord_ = false;
     r->notifier_.release();
-  }
-  record.byNotifier.erase(begin, end);
+  });
+  record.byNotifier.erase(notifier);
   record.size.store(record.byNotifier.size(), std::memory_order_relaxed);
 }
 
@@ -158,68 +159,9 @@ void Entity::NotifieeConst::onVersion() {}
 
 namespace {
 // The children of one parent. Most parents have one (a status its
-// statistics), held in the word itself; a directory's thousands go to a table
-// of their own, so that each one that moves is found without a walk over its
-// siblings. The word's low bit says which.
-class Children {
- public:
-  Children() = default;
-  Children(Children&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
-  Children& operator=(Children&& o) noexcept {
-    if (this != &o) {
-      delete many();
-      word_ = std::exchange(o.word_, 0);
-    }
-    return *this;
-  }
-  Children(Children const&) = delete;
-  Children& operator=(Children const&) = delete;
-  ~Children() { delete many(); }
-
-  // May throw before anything changes.
-  void add(Entity* child) {
-    if (Set* set = many()) {
-      (*set)[child];
-    } else if (word_ == 0) {
-      word_ = reinterpret_cast<std::uintptr_t>(child);
-    } else {
-      auto set = std::make_unique<Set>();
-      (*set)[one()];
-      (*set)[child];
-      word_ = reinterpret_cast<std::uintptr_t>(set.release()) | 1;
-    }
-  }
-  void remove(Entity* child) {
-    if (Set* set = many()) {
-      set->erase(child);
-      if (set->empty()) {
-        delete set;
-        word_ = 0;
-      }
-    } else if (one() == child) {
-      word_ = 0;
-    }
-  }
-  bool empty() const { return word_ == 0; }
-  std::vector<Entity*> all() const {
-    std::vector<Entity*> out;
-    if (Set* set = many()) {
-      out.reserve(set->size());
-      set->forEach([&](Entity* child, None) { out.push_back(child); });
-    } else if (word_ != 0) {
-      out.push_back(one());
-    }
-    return out;
-  }
-
- private:
-  struct None {};
-  using Set = PointerTable<Entity*, None>;
-  static_assert(alignof(Entity) > 1 && alignof(Set) > 1);
-  Set* many() const { return word_ & 1 ? reinterpret_cast<Set*>(word_ & ~std::uintptr_t{1}) : nullptr; }
-  Entity* one() const { return reinterpret_cast<Entity*>(word_); }
-  std::uintptr_t word_ = 0;
-};
+// statistics); a directory's thousands go to a table, so that each one that
+// moves is found without a walk over its siblings.
+using Children = OneOrMany<Entity>;
 
 // Children by parent. A child's link to its parent is plain, and a parent may
 // go first and leave children behind that no directory or child attribute
@@ -258,7 +200,7 @@ Entity::~Entity() {
     ChildRecord& record = childRecord();
     std::lock_guard<std::mutex> lock(record.mutex);
     if (Children* mine = record.byParent.find(this)) {
-      children = mine->all();
+      mine->forEach([&](Entity* child) { children.push_back(child); });
       record.byParent.erase(this);
     }
   }

@@ -105,4 +105,63 @@ class PointerTable {
   std::size_t size_ = 0;
 };
 
+// A set of pointers that holds its only member in its own word and goes to a
+// table of its own from the second: most groups have one member. The word's
+// low bit says which.
+template <class T>
+class OneOrMany {
+ public:
+  OneOrMany() = default;
+  OneOrMany(OneOrMany&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
+  OneOrMany& operator=(OneOrMany&& o) noexcept {
+    if (this != &o) {
+      delete many();
+      word_ = std::exchange(o.word_, 0);
+    }
+    return *this;
+  }
+  OneOrMany(OneOrMany const&) = delete;
+  OneOrMany& operator=(OneOrMany const&) = delete;
+  ~OneOrMany() { delete many(); }
+
+  // May throw before anything changes.
+  void add(T* member) {
+    static_assert(alignof(T) > 1, "the low bit of a member's address must be free");
+    if (Set* set = many()) {
+      (*set)[member];
+    } else if (word_ == 0) {
+      word_ = reinterpret_cast<std::uintptr_t>(member);
+    } else {
+      auto set = std::make_unique<Set>();
+      (*set)[one()];
+      (*set)[member];
+      word_ = reinterpret_cast<std::uintptr_t>(set.release()) | 1;
+    }
+  }
+  void remove(T* member) {
+    if (Set* set = many()) {
+      set->erase(member);
+      if (set->empty()) {
+        delete set;
+        word_ = 0;
+      }
+    } else if (one() == member) {
+      word_ = 0;
+    }
+  }
+  bool empty() const { return word_ == 0; }
+  template <class F>
+  void forEach(F&& f) const {
+    if (Set* set = many()) set->forEach([&](T* member, None) { f(member); });
+    else if (word_ != 0) f(one());
+  }
+
+ private:
+  struct None {};
+  using Set = PointerTable<T*, None>;
+  Set* many() const { return word_ & 1 ? reinterpret_cast<Set*>(word_ & ~std::uintptr_t{1}) : nullptr; }
+  T* one() const { return reinterpret_cast<T*>(word_); }
+  std::uintptr_t word_ = 0;
+};
+
 }  // namespace Zef

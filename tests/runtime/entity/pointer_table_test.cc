@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <vector>
@@ -77,6 +78,38 @@ TEST(PointerTable, AnEmptyTableFindsNothing) {
   EXPECT_EQ(table.find(&x), nullptr);
   table.erase(&x);
   EXPECT_TRUE(table.empty());
+}
+
+std::vector<int*> members(Zef::OneOrMany<int> const& group) {
+  std::vector<int*> out;
+  group.forEach([&](int* m) { out.push_back(m); });
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(OneOrMany, HoldsOneInPlaceAndManyInATableAndEmptiesEitherWay) {
+  int a = 0, b = 0, c = 0;
+  Zef::OneOrMany<int> group;
+  EXPECT_TRUE(group.empty());
+  group.add(&a);
+  EXPECT_EQ(members(group), std::vector<int*>{&a});
+  group.remove(&b);  // not a member: nothing happens
+  EXPECT_EQ(members(group), std::vector<int*>{&a});
+  group.add(&b);
+  group.add(&c);
+  std::vector<int*> all{&a, &b, &c};
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(members(group), all);
+
+  Zef::OneOrMany<int> moved = std::move(group);
+  EXPECT_TRUE(group.empty());
+  moved.remove(&b);
+  moved.remove(&a);
+  EXPECT_EQ(members(moved), std::vector<int*>{&c});
+  moved.remove(&c);
+  EXPECT_TRUE(moved.empty());
+  moved.add(&b);
+  EXPECT_EQ(members(moved), std::vector<int*>{&b});
 }
 
 }  // namespace
