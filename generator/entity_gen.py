@@ -41,6 +41,23 @@ KINDS = ("value", "reference", "child", "function", "collection", "references")
 OPS = ("Is", "Inc", "Del")
 
 
+# Alignments of the built-in field types; other scalars are enumerations.
+ALIGNMENTS = {
+    "bool": 1, "unsigned char": 1, "U1": 1, "U4": 1, "U6": 1, "U8": 1,
+    "unsigned int": 4, "int": 4, "U32": 4, "U22": 4, "Zef::Seconds": 8, "double": 8,
+}
+
+
+def field_alignment(attr, scalars):
+    """How the attribute's field is aligned, as far as the model tells: a
+    type it does not know is taken as 8, so that it goes first."""
+    if attr.kind != "value":
+        return 8
+    if attr.type in ALIGNMENTS:
+        return ALIGNMENTS[attr.type]
+    return 4 if attr.type in scalars else 8
+
+
 class Attr:
     """One attribute of an entity, as its model line describes it."""
 
@@ -75,6 +92,7 @@ class Attr:
             self.param = self.type if scalar else f"{self.type} const&"
         # A value may be kept packed; its field is read through Zef::loaded.
         self.stored = self.kind == "value" and self.param.endswith("const&")
+        self.alignment = field_alignment(self, scalars)
 
     @property
     def notifies(self):
@@ -329,7 +347,8 @@ def entity_header(t, e):
     else:
         fields += " private:\n"
     fields += "".join(f"  {p.field_type} {p.name}_;\n" for p in e.params if p.own and e.rooted)
-    fields += "".join(a.field() for a in e.attrs)
+    # Widest first, in model order among equals: no padding between fields.
+    fields += "".join(a.field() for a in sorted(e.attrs, key=lambda a: -a.alignment))
     if e.hm_link == "last":
         fields += f"\n public:\n  Zef::Ptr<{e.name}> fwkHmNext;\n\n private:\n"
     if e.rooted:
