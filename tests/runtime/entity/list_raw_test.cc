@@ -39,17 +39,16 @@ TEST(ListRawTest, HeadAndTailInsertionKeepOrderAndCount) {
   EXPECT_EQ(values(l), (std::vector<int>{3, 1, 2}));
   EXPECT_EQ(l.memberCount(), 3u);
   EXPECT_EQ(l.version(), 3u);
-  EXPECT_EQ(l.tail(), b.ptr());
   // The list holds no counted reference.
   EXPECT_EQ(a->references(), 1u);
 }
 
-TEST(ListRawTest, NewHeadOnAnEmptyListIsAlsoTheTail) {
+TEST(ListRawTest, AMemberAddedAfterAHeadOnAnEmptyListFollowsIt) {
   List l;
-  auto a = node(1);
+  auto a = node(1), b = node(2);
   l.newHead(a.ptr());
-  EXPECT_EQ(l.head(), a.ptr());
-  EXPECT_EQ(l.tail(), a.ptr());
+  l.newMember(b.ptr());
+  EXPECT_EQ(values(l), (std::vector<int>{1, 2}));
 }
 
 TEST(ListRawTest, DeleteMemberUnlinksFromAnyPlace) {
@@ -59,13 +58,17 @@ TEST(ListRawTest, DeleteMemberUnlinksFromAnyPlace) {
   l.deleteMember(b.ptr());
   EXPECT_EQ(values(l), (std::vector<int>{1, 3}));
   EXPECT_EQ(b->listNext, c.ptr());  // left as it was
+  // The last member gone, the next one added follows the one left.
   l.deleteMember(c.ptr());
-  EXPECT_EQ(l.tail(), a.ptr());
+  l.newMember(c.ptr());
+  EXPECT_EQ(values(l), (std::vector<int>{1, 3}));
+  l.deleteMember(c.ptr());
   l.deleteMember(a.ptr());
   EXPECT_EQ(l.head(), nullptr);
-  EXPECT_EQ(l.tail(), nullptr);
   EXPECT_EQ(l.memberCount(), 0u);
-  EXPECT_EQ(l.version(), 6u);
+  EXPECT_EQ(l.version(), 8u);
+  l.newMember(b.ptr());
+  EXPECT_EQ(values(l), (std::vector<int>{2}));
 }
 
 TEST(ListRawTest, DeletingAnAbsentMemberChangesNothing) {
