@@ -83,6 +83,7 @@ class Attr:
         self.default = raw.get("default", "")
         if self.kind in ("collection", "references"):
             self.collection = Collection(self, raw, scalars)
+        scalar = False
         if self.kind in ("reference", "child"):
             self.field_type = f"Zef::Ptr<{self.type}>"
             self.param = f"Zef::Ptr<{self.type}> const&"
@@ -91,7 +92,7 @@ class Attr:
             scalar = self.type in scalars or raw.get("scalar", False)
             self.param = self.type if scalar else f"{self.type} const&"
         # A value may be kept packed; its field is read through Zef::loaded.
-        self.stored = self.kind == "value" and self.param.endswith("const&")
+        self.stored = self.kind == "value" and not scalar
         self.alignment = field_alignment(self, scalars)
 
     @property

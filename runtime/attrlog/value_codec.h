@@ -27,9 +27,6 @@ concept BoundedNumber = requires {
 };
 
 template <class T>
-concept FieldTable = requires { T::zefFields(); };
-
-template <class T>
 T readValue(In& in);
 
 template <class T>

@@ -18,9 +18,6 @@ namespace Zef {
 
 namespace stored {
 
-template <class T>
-concept HasFieldTable = requires { T::zefFields(); };
-
 // Each field's offset in the packed form, and the whole size last.
 template <class T, std::size_t... I>
 constexpr auto offsets(std::index_sequence<I...>) {
@@ -30,20 +27,19 @@ constexpr auto offsets(std::index_sequence<I...>) {
   return at;
 }
 
+// Whether T's fields, all plain bytes, would take less room back to back.
+template <class T, std::size_t... I>
+constexpr bool fieldsPack(std::index_sequence<I...> seq) {
+  return sizeof...(I) > 0 && (std::is_trivially_copyable_v<valuetext::FieldType<T, I>> && ...) &&
+         offsets<T>(seq)[sizeof...(I)] < sizeof(T);
+}
+
 template <class T>
 constexpr bool packs() {
-  if constexpr (!HasFieldTable<T> || !std::is_trivially_copyable_v<T>) {
-    return false;
+  if constexpr (FieldTable<T> && std::is_trivially_copyable_v<T>) {
+    return fieldsPack<T>(std::make_index_sequence<valuetext::kFieldCount<T>>());
   } else {
-    constexpr std::size_t n = valuetext::kFieldCount<T>;
-    if constexpr (n == 0) {
-      return false;
-    } else {
-      constexpr bool trivial = []<std::size_t... I>(std::index_sequence<I...>) {
-        return (std::is_trivially_copyable_v<valuetext::FieldType<T, I>> && ...);
-      }(std::make_index_sequence<n>());
-      return trivial && offsets<T>(std::make_index_sequence<n>())[n] < sizeof(T);
-    }
+    return false;
   }
 }
 

@@ -33,6 +33,10 @@ struct ValueNames {
   char const* quotedFullName;
 };
 
+// A generated value: one with a field table.
+template <class T>
+concept FieldTable = requires { T::zefFields(); };
+
 // One row of a value's field table.
 template <class V, class F>
 struct ValueField {
