@@ -3,6 +3,8 @@
 #pragma once
 
 #include "replication/attr_rows.h"
+#include "replication/flow_out.h"
+#include "runtime/entity/dispatch.h"
 
 namespace Zef::Repl {
 
@@ -59,6 +61,9 @@ void attrDeserialization(Sa* sa, AttributeId a, StreamAdapter::DeserializationOp
     // An owned child travels as child records, never as a value.
     throw AttrLogEntityException(format("attribute %d has no value record", a).charPtr(), {});
   }
+  // The adapter's own echo of the change is passed over when it would do
+  // nothing, as decided now.
+  AppliedEcho echo(!in && echoIsQuiet(sa, a) ? sa->zefReactor_.ptr() : nullptr, a);
   // Read in full before anything is applied: a short record changes nothing.
   row->read(*e, *stream, !in, sa->msgChannelEntry());
   // With an explicit stream the other end asks for the value again.

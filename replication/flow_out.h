@@ -72,6 +72,15 @@ bool mayWrite(Sa* sa, AttributeId a) {
   return flags.isActive() || !sa->handlingFlowInFor(a);
 }
 
+// Whether hearing the change of attribute a that it is applying would do
+// nothing: no channel hears internal writes, and mayWrite refuses it.
+template <class Sa>
+bool echoIsQuiet(Sa* sa, AttributeId a) {
+  auto* chan = sa->msgChannelEntry();
+  if (chan && chan->mode() == MsgChannel::Constrainer::ZefEntry::modeInternalWrite) return false;
+  return !mayWrite(sa, a);
+}
+
 enum class Send { nothing, now, nowPrepared, later };
 
 // Whether attribute a goes out now or waits for a pass; nowPrepared is now,

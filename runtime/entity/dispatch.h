@@ -25,6 +25,35 @@ inline bool storeIfChanged(T& field, T const& v) {
   return true;
 }
 
+// While a record read from a log is applied, the adapter applying it hears
+// its own change of that attribute again, and in most states does nothing
+// with it. When the adapter finds, as the application begins, that it would
+// do nothing, it names its reactor here, and a dispatch of that attribute
+// passes over that reactor alone. Scopes nest; the previous one returns at
+// the end of each.
+class AppliedEcho {
+ public:
+  AppliedEcho(PtrInterface::NotifieeConst const* reactor, AttributeId id) noexcept : previous_(current_) {
+    current_ = {reactor, id};
+  }
+  ~AppliedEcho() { current_ = previous_; }
+  AppliedEcho(AppliedEcho const&) = delete;
+  AppliedEcho& operator=(AppliedEcho const&) = delete;
+
+  static bool is(PtrInterface::NotifieeConst const* reactor, AttributeId id) noexcept {
+    return current_.reactor == reactor && current_.id == id;
+  }
+
+ private:
+  struct State {
+    PtrInterface::NotifieeConst const* reactor = nullptr;
+    AttributeId id = 0;
+  };
+  State previous_;
+  // Initial-exec: read inline by every dispatch.
+  [[gnu::tls_model("initial-exec")]] static constinit thread_local State current_;
+};
+
 // Calls `handler` on every reactor on `list` when the call began, in list
 // order, each inside an Expect scope. A handler that throws is told through
 // its own onNotificationException(id); the others are still called. When the
@@ -33,6 +62,7 @@ template <class Target, class T, class Handler, class... Args>
 [[gnu::noinline]] void dispatchNotification(ListRaw<T> const& list, AttributeId id, Handler handler,
                                             Args const&... args) {
   for (SnapshotIterator<ListRaw<T>> it(list); it; ++it) {
+    if (AppliedEcho::is(it.ptr(), id)) continue;
     Target* r;
     if constexpr (std::is_same_v<Target, T>) {
       r = it.ptr();
@@ -83,6 +113,8 @@ template <class T, class Handler>
 template <class Target, class T, class Handler, class... Args>
 [[gnu::always_inline]] inline void notify(ListRaw<T> const& list, AttributeId id, Handler handler, Args const&... args) {
   if (list.memberCount() == 0) return;
+  // The applying adapter alone: nobody to tell.
+  if (list.memberCount() == 1 && AppliedEcho::is(list.head(), id)) return;
   if constexpr (std::is_same_v<Target, T>) {
     if (!anyOverrides(list, handler)) return;
   }

@@ -1,6 +1,7 @@
 // Entities and reactors.
 #include "runtime/entity/entity.h"
 
+#include "runtime/entity/dispatch.h"
 #include "runtime/entity/list_raw.h"
 #include "runtime/entity/pointer_table.h"
 
@@ -13,6 +14,8 @@
 namespace Zef {
 
 // Reactors.
+
+[[gnu::tls_model("initial-exec")]] constinit thread_local AppliedEcho::State AppliedEcho::current_;
 
 namespace {
 // Weak reactors hold no count on their notifier, so nothing keeps it alive

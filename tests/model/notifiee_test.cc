@@ -156,6 +156,41 @@ TEST_F(NotifieeTest, AReactorDetachedDuringADispatchStillHearsThatChange) {
   EXPECT_EQ(journal.lines, lines({"A:reset", "B:reset", "A:reset"}));
 }
 
+// An applying adapter names its reactor for the attribute it applies; only
+// that reactor, and only for that attribute, is passed over.
+TEST_F(NotifieeTest, AnAppliedEchoPassesOverItsReactorForItsAttributeAlone) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip);
+  {
+    Zef::AppliedEcho echo(a.ptr(), PhyBcm54980ChipConfig::resetAttrId);
+    change();
+    chip->interruptIs(Fru::IntCtrl::IntCtrlIs("irq1"));
+    {
+      Zef::AppliedEcho inner(b.ptr(), PhyBcm54980ChipConfig::interruptAttrId);
+      chip->interruptIs(Fru::IntCtrl::IntCtrlIs("irq2"));
+      change();
+    }
+    change();
+  }
+  change();
+  EXPECT_EQ(journal.lines, lines({"B:reset", "A:interrupt", "B:interrupt", "A:interrupt", "A:reset", "B:reset",
+                                  "B:reset", "A:reset", "B:reset"}));
+}
+
+TEST_F(NotifieeTest, AnAppliedEchoOfTheOnlyReactorTellsNobody) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  {
+    Zef::AppliedEcho echo(a.ptr(), PhyBcm54980ChipConfig::resetAttrId);
+    change();
+    EXPECT_TRUE(journal.lines.empty());
+    // A reactor attached meanwhile is not the one named.
+    auto b = ChipReactor::attached("B", &journal, chip);
+    change();
+  }
+  change();
+  EXPECT_EQ(journal.lines, lines({"B:reset", "A:reset"}));
+}
+
 TEST_F(NotifieeTest, AReactorReleasedDuringADispatchIsSkippedAndDestroyedByTheSnapshot) {
   bool bDestroyed = false;
   auto a = ChipReactor::attached("A", &journal, chip);

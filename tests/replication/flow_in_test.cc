@@ -134,6 +134,43 @@ TEST_F(FlowInTest, TheMountsReactorsHearEachAppliedChangeOnceAndNothingIsEchoed)
   EXPECT_EQ(writer->framesReceived(), writerFrames) << "the mount sent nothing back";
 }
 
+// The mount's adapter passes over only its own echo of the attribute it
+// applies: a reactor that answers with a write of another attribute, or of
+// another entity, has that write sent (and the writer refuses it).
+TEST_F(FlowInTest, AWriteMadeInAnswerToAnAppliedChangeGoesBackAndTheChangeItselfDoesNot) {
+  auto other = PhyBcm54980Stats::PhyBcm54980StatsIs("port2");
+  writer->rootIs(stats);
+  writer->rootIs(other);
+  pair.pump();
+  auto copy = mountedAs<PhyBcm54980Stats>(mount, "port1");
+  auto otherCopy = mountedAs<PhyBcm54980Stats>(mount, "port2");
+  ASSERT_TRUE(copy && otherCopy);
+  struct Answer : PhyBcm54980Stats::Notifiee {
+    Ptr<PhyBcm54980Stats> self, also;
+    void onCrcErrors() override {
+      ConditionStat link;
+      link.currentIs(U1(1));
+      link.changesIs(self->crcErrors().count());
+      self->linkStateIs(link);
+      also->linkStateIs(link);
+    }
+  };
+  Ptr<Answer> answer(new Answer, Zef::adoptRef);
+  answer->self = copy;
+  answer->also = otherCopy;
+  answer->isRegisteredNotifieeIs(true);
+  answer->notifierIs(copy);
+  std::uint64_t const writerFrames = writer->framesReceived();
+  stats->crcErrorsIs(crcAfter(7));
+  pair.pump();
+  EXPECT_EQ(copy->linkState().changes(), 7u);
+  EXPECT_EQ(writer->framesReceived(), writerFrames + 2) << "the two answers, not the applied change";
+  // The writer takes nothing from a mount.
+  EXPECT_EQ(writer->framesRefused(), 2u);
+  EXPECT_EQ(stats->linkState().changes(), 0u);
+  EXPECT_EQ(other->linkState().changes(), 0u);
+}
+
 TEST_F(FlowInTest, AWriterServesTheSameEntityOnTwoConnections) {
   MemoryPair second;
   writer->rootIs(stats);

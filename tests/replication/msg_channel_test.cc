@@ -10,6 +10,7 @@
 
 #include "model/phy_bcm54980_chip_config.h"
 #include "model/phy_bcm54980_dirs.h"
+#include "model/phy_bcm54980_stats.h"
 #include "replication/replication_testing.h"
 
 namespace {
@@ -236,6 +237,28 @@ TEST_F(MsgChannelTest, AnAppliedMemberSetsModeOneAndJoinsTheDirectorysChannel) {
   auto msa = adapterOn(member, mount);
   ASSERT_NE(msa, nullptr);
   EXPECT_EQ(msa->msgChannelEntry(), chan.ptr());
+}
+
+// A mount's channel in mode four hears each value its adapter applies, as
+// its adapter hears the change; in any other mode it hears none of them.
+TEST_F(MsgChannelTest, InModeFourAMountsChannelHearsEachAppliedValue) {
+  auto stats = PhyBcm54980Stats::PhyBcm54980StatsIs("port0");
+  auto copy = served(stats);
+  ASSERT_NE(copy, nullptr);
+  auto msa = adapterOn(copy, mount);
+  auto chan = watcher(mount->out());
+  msa->msgChannelEntryIs(chan);
+  stats->crcErrorsIs(crcAfter(1));
+  pair.pump();
+  EXPECT_TRUE(chan->calls.empty()) << "mode 0";
+  chan->modeIs(4);
+  stats->crcErrorsIs(crcAfter(2));
+  pair.pump();
+  ASSERT_EQ(mount->framesRefused(), 0u) << mount->lastRefusal();
+  ASSERT_EQ(chan->calls.size(), 1u);
+  EXPECT_EQ(chan->calls[0].eid, msa->entityId());
+  EXPECT_EQ(chan->calls[0].a, PhyBcm54980Stats::crcErrorsAttrId);
+  EXPECT_EQ(copy->crcErrors(), crcAfter(2));
 }
 
 // The anchor.
