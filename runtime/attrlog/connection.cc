@@ -172,7 +172,9 @@ void Connection::mountOrphan(FrameView const& f) {
     sa = e->zefNboAttrLogSaIs(flags, 1, out_, nullptr);
   }
   sa->zefIsAnnouncedIs(true);
-  mounted_[eid] = e;
+  // One announced again under its id replaces the first, which goes once
+  // the table holds the new one.
+  Ptr<Entity> replaced = std::exchange(mounted_[eid], e);
   if (onMounted_) onMounted_(e);
 }
 
@@ -201,6 +203,8 @@ void Connection::syncDoneSend() {
     demuxer_->forEachReactor([&](StreamAdapter* sa) {
       if (sa->zefIsOrphan()) syncModesDue_.push_back(sa->entityId());
     });
+    // In the order the entities were announced.
+    std::sort(syncModesDue_.begin(), syncModesDue_.end());
   }
   // Thousands of orphans need more than the slack a full log keeps: as many
   // as there is room for now, the rest at the next turn.
@@ -214,11 +218,10 @@ void Connection::syncDoneSend() {
 
 bool Connection::isSynced() const {
   if (mounted_.empty() || isClosed()) return false;
-  for (auto const& [eid, e] : mounted_) {
-    Ptr<StreamAdapter> sa = demuxer_->reactor(eid);
-    if (!sa || sa->syncMode() != StreamAdapter::syncModeIncremental) return false;
-  }
-  return true;
+  return mounted_.allOf([&](EntityId eid, Ptr<Entity> const&) {
+    StreamAdapter* sa = demuxer_->reactorFound(eid);
+    return sa && sa->syncMode() == StreamAdapter::syncModeIncremental;
+  });
 }
 
 void Connection::rootIs(Ptr<Entity> const& root) {
@@ -238,13 +241,14 @@ void Connection::rootsAre(std::vector<Ptr<Entity>> roots) {
 
 std::vector<Ptr<Entity>> Connection::mounted() const {
   std::vector<Ptr<Entity>> all;
-  for (auto const& [eid, e] : mounted_) all.push_back(e);
+  all.reserve(mounted_.size());
+  mounted_.forEach([&](EntityId, Ptr<Entity> const& e) { all.push_back(e); });
   return all;
 }
 
 Ptr<Entity> Connection::mounted(EntityId eid) const {
-  auto it = mounted_.find(eid);
-  return it == mounted_.end() ? nullptr : it->second;
+  Ptr<Entity> const* found = mounted_.find(eid);
+  return found ? *found : nullptr;
 }
 
 void Connection::closedIs(String8 reason, CloseCause cause) {

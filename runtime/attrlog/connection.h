@@ -158,7 +158,7 @@ class Connection : public PtrInterface {
   // time, and the next to tell.
   std::vector<EntityId> syncModesDue_;
   std::size_t syncModesNext_ = 0;
-  std::unordered_map<EntityId, Ptr<Entity>> mounted_;
+  FlatTable<EntityId, Ptr<Entity>> mounted_;
   RefusalHandler refusalHandler_;
   std::vector<unsigned char> pending_;  // an incomplete frame's bytes
   std::uint64_t streamOffset_ = 0;      // of pending_'s first byte

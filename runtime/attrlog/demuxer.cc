@@ -52,12 +52,16 @@ EntityId Demuxer::newEntityId() {
 
 void Demuxer::reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa) {
   if (!sa) return reactorDel(eid);
-  Ptr<StreamAdapter>& slot = reactors_[eid];
-  if (slot == sa) return;
+  Ptr<StreamAdapter> old;
+  {
+    Ptr<StreamAdapter>& slot = reactors_[eid];
+    if (slot == sa) return;
+    old = std::exchange(slot, sa);
+  }
   // An adapter replaced under its id is no longer live here, as if deleted:
   // an odd id then always means the adapter is the one registered under it.
-  if (slot) detached(*slot);
-  slot = sa;
+  // It goes once the table no longer holds it.
+  if (old) detached(*old);
 }
 
 Ptr<StreamAdapter> Demuxer::reactor(EntityId eid) const { return Ptr<StreamAdapter>(reactorFound(eid)); }
@@ -65,18 +69,18 @@ Ptr<StreamAdapter> Demuxer::reactor(EntityId eid) const { return Ptr<StreamAdapt
 StreamAdapter* Demuxer::reactorFound(EntityId eid) const {
   // Records come in runs for one entity: the last one found is likely next.
   if (last_ && lastEid_ == eid) return last_;
-  auto it = reactors_.find(eid);
-  if (it == reactors_.end()) return nullptr;
-  last_ = it->second.ptr();
+  Ptr<StreamAdapter> const* found = reactors_.find(eid);
+  if (!found) return nullptr;
+  last_ = found->ptr();
   lastEid_ = eid;
   return last_;
 }
 
 void Demuxer::reactorDel(EntityId eid) {
-  auto it = reactors_.find(eid);
-  if (it == reactors_.end()) return;
-  Ptr<StreamAdapter> sa = std::move(it->second);
-  reactors_.erase(it);
+  Ptr<StreamAdapter>* found = reactors_.find(eid);
+  if (!found) return;
+  Ptr<StreamAdapter> sa = std::move(*found);
+  reactors_.erase(eid);
   detached(*sa);
 }
 
@@ -95,12 +99,11 @@ void Demuxer::reactorDelAll() {
   // Taken out first: releasing an adapter may release entities whose own
   // adapters then leave the map.
   auto all = std::move(reactors_);
-  reactors_.clear();
   last_ = nullptr;
-  for (auto& [eid, sa] : all) {
+  all.forEach([&](EntityId, Ptr<StreamAdapter> const& sa) {
     detached(*sa);
     sa->isScheduled_ = false;
-  }
+  });
   all.clear();
   flowIns_.clear();
 }

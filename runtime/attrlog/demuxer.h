@@ -24,6 +24,7 @@
 #include "runtime/attrlog/flow.h"
 #include "runtime/attrlog/nbo_attr_log.h"
 #include "runtime/attrlog/stream_adapter.h"
+#include "runtime/entity/flat_table.h"
 
 namespace Zef::NboAttrLog {
 
@@ -48,7 +49,7 @@ class Demuxer : public PtrInterface {
   // Every adapter, in no particular order.
   template <class F>
   void forEachReactor(F f) const {
-    for (auto const& [eid, sa] : reactors_) f(sa.ptr());
+    reactors_.forEach([&](EntityId, Ptr<StreamAdapter> const& sa) { f(sa.ptr()); });
   }
 
   // The id of `entity` on this log; 0 for null. An entity not yet on the log
@@ -134,7 +135,7 @@ class Demuxer : public PtrInterface {
   bool runSlice(Scheduled& s);
 
   Ptr<Out> out_;
-  std::unordered_map<EntityId, Ptr<StreamAdapter>> reactors_;
+  FlatTable<EntityId, Ptr<StreamAdapter>> reactors_;
   // The adapter reactor() found last, under lastEid_; every change to that
   // entry detaches the adapter, which clears it.
   mutable StreamAdapter* last_ = nullptr;

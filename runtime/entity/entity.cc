@@ -3,7 +3,7 @@
 
 #include "runtime/entity/dispatch.h"
 #include "runtime/entity/list_raw.h"
-#include "runtime/entity/pointer_table.h"
+#include "runtime/entity/flat_table.h"
 
 #include <atomic>
 #include <memory>
@@ -23,7 +23,7 @@ namespace {
 // them, on its list or not. Its last release may come from any thread.
 struct WeakRecord {
   std::mutex mutex;
-  PointerTable<PtrInterface const*, OneOrMany<PtrInterface::NotifieeConst>> byNotifier;
+  FlatTable<PtrInterface const*, OneOrMany<PtrInterface::NotifieeConst>> byNotifier;
   // How many notifiers the record holds, read without the lock as every
   // object goes.
   std::atomic<std::size_t> size{0};
@@ -172,7 +172,7 @@ using Children = OneOrMany<Entity>;
 // it reach them. The last release, and so a destructor, may run on any thread.
 struct ChildRecord {
   std::mutex mutex;
-  PointerTable<Entity const*, Children> byParent;
+  FlatTable<Entity const*, Children> byParent;
 };
 
 ChildRecord& childRecord() {

@@ -1,27 +1,49 @@
-// A table keyed by pointer, in one block: open addressing with linear
-// probing, grown at three quarters full. A removal moves the later members of
-// its run back, so no slot is ever a tombstone and a look-up stops at the
-// first empty slot. Where a node-based map would take a heap block of 32 to
-// 48 bytes for each member, this takes 11 to 21 bytes a member of an 8-byte
-// entry. Null is not a key.
+// A table keyed by a pointer or an unsigned number, in one block: open
+// addressing with linear probing, grown at three quarters full. A removal
+// moves the later members of its run back, so no slot is ever a tombstone and
+// a look-up stops at the first empty slot. Where a node-based map would take
+// a heap block of 32 to 48 bytes for each member, this takes 11 to 21 bytes a
+// member of an 8-byte entry, and growing it touches one block. Null and 0 are
+// not keys.
+//
+// A member's place moves when another is added or removed: a reference to a
+// value lasts only until the table next changes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 namespace Zef {
 
 template <class K, class V>
-class PointerTable {
+class FlatTable {
+  static_assert(std::is_pointer_v<K> || std::is_unsigned_v<K>, "keys are pointers or unsigned numbers");
+
  public:
+  FlatTable() = default;
+  FlatTable(FlatTable&& o) noexcept
+      : slots_(std::move(o.slots_)), mask_(std::exchange(o.mask_, 0)), size_(std::exchange(o.size_, 0)) {}
+  FlatTable& operator=(FlatTable&& o) noexcept {
+    if (this != &o) {
+      // The old members go after the table has taken the new ones.
+      auto old = std::move(slots_);
+      slots_ = std::move(o.slots_);
+      mask_ = std::exchange(o.mask_, 0);
+      size_ = std::exchange(o.size_, 0);
+    }
+    return *this;
+  }
+
   // The value under `key`, or null.
+  V const* find(K key) const { return const_cast<FlatTable*>(this)->find(key); }
   V* find(K key) {
     if (!slots_) return nullptr;
     for (std::size_t i = home(key);; i = (i + 1) & mask_) {
       if (slots_[i].key == key) return &slots_[i].value;
-      if (!slots_[i].key) return nullptr;
+      if (slots_[i].key == K{}) return nullptr;
     }
   }
 
@@ -31,7 +53,7 @@ class PointerTable {
     if (V* v = find(key)) return *v;
     if ((size_ + 1) * 4 > capacity() * 3) grow();
     std::size_t i = home(key);
-    while (slots_[i].key) i = (i + 1) & mask_;
+    while (slots_[i].key != K{}) i = (i + 1) & mask_;
     slots_[i].key = key;
     ++size_;
     return slots_[i].value;
@@ -41,14 +63,17 @@ class PointerTable {
     if (!slots_) return;
     std::size_t hole = home(key);
     while (slots_[hole].key != key) {
-      if (!slots_[hole].key) return;
+      if (slots_[hole].key == K{}) return;
       hole = (hole + 1) & mask_;
     }
+    // The value goes once the table is whole again: its destruction may
+    // come back to the table.
+    [[maybe_unused]] V gone = std::move(slots_[hole].value);
     slots_[hole] = Slot{};
     --size_;
     // A later member of the run moves into the hole unless its home lies
     // cyclically after the hole, up to where it stands.
-    for (std::size_t i = (hole + 1) & mask_; slots_[i].key; i = (i + 1) & mask_) {
+    for (std::size_t i = (hole + 1) & mask_; slots_[i].key != K{}; i = (i + 1) & mask_) {
       std::size_t const h = home(slots_[i].key);
       bool const stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
       if (stays) continue;
@@ -60,25 +85,39 @@ class PointerTable {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
+  // Empty, and its members destroyed after it is.
+  void clear() { FlatTable gone = std::move(*this); }
+
+  // Whether `f` holds for every member; stops at the first that fails.
+  template <class F>
+  bool allOf(F&& f) const {
+    for (std::size_t i = 0; slots_ && i < capacity(); ++i) {
+      if (slots_[i].key != K{} && !f(slots_[i].key, slots_[i].value)) return false;
+    }
+    return true;
+  }
 
   template <class F>
   void forEach(F&& f) const {
     for (std::size_t i = 0; slots_ && i < capacity(); ++i) {
-      if (slots_[i].key) f(slots_[i].key, slots_[i].value);
+      if (slots_[i].key != K{}) f(slots_[i].key, slots_[i].value);
     }
   }
 
  private:
   struct Slot {
-    K key = nullptr;
+    K key{};
     [[no_unique_address]] V value{};
   };
 
   std::size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
 
   std::size_t home(K key) const {
-    // Objects are aligned and sit close together: mix the high bits down.
-    auto x = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
+    // Objects are aligned and sit close together, ids count up by steps:
+    // mix the high bits down.
+    std::uint64_t x;
+    if constexpr (std::is_pointer_v<K>) x = reinterpret_cast<std::uintptr_t>(key);
+    else x = key;
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdULL;
     x ^= x >> 33;
@@ -87,13 +126,13 @@ class PointerTable {
 
   void grow() {
     std::size_t const n = slots_ ? 2 * capacity() : 8;
-    PointerTable next;
+    FlatTable next;
     next.slots_ = std::make_unique<Slot[]>(n);
     next.mask_ = n - 1;
     for (std::size_t i = 0; i < capacity(); ++i) {
-      if (!slots_[i].key) continue;
+      if (slots_[i].key == K{}) continue;
       std::size_t j = next.home(slots_[i].key);
-      while (next.slots_[j].key) j = (j + 1) & next.mask_;
+      while (next.slots_[j].key != K{}) j = (j + 1) & next.mask_;
       next.slots_[j] = std::move(slots_[i]);
     }
     next.size_ = size_;
@@ -158,7 +197,7 @@ class OneOrMany {
 
  private:
   struct None {};
-  using Set = PointerTable<T*, None>;
+  using Set = FlatTable<T*, None>;
   Set* many() const { return word_ & 1 ? reinterpret_cast<Set*>(word_ & ~std::uintptr_t{1}) : nullptr; }
   T* one() const { return reinterpret_cast<T*>(word_); }
   std::uintptr_t word_ = 0;
