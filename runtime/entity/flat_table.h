@@ -13,8 +13,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
+
+#include "runtime/object/ptr.h"
 
 namespace Zef {
 
@@ -25,17 +28,22 @@ class FlatTable {
  public:
   FlatTable() = default;
   FlatTable(FlatTable&& o) noexcept
-      : slots_(std::move(o.slots_)), mask_(std::exchange(o.mask_, 0)), size_(std::exchange(o.size_, 0)) {}
+      : slots_(std::exchange(o.slots_, nullptr)), mask_(std::exchange(o.mask_, 0)), size_(std::exchange(o.size_, 0)) {}
   FlatTable& operator=(FlatTable&& o) noexcept {
     if (this != &o) {
       // The old members go after the table has taken the new ones.
-      auto old = std::move(slots_);
-      slots_ = std::move(o.slots_);
+      Slot* old = slots_;
+      std::size_t const oldCapacity = capacity();
+      slots_ = std::exchange(o.slots_, nullptr);
       mask_ = std::exchange(o.mask_, 0);
       size_ = std::exchange(o.size_, 0);
+      freeSlots(old, oldCapacity);
     }
     return *this;
   }
+  FlatTable(FlatTable const&) = delete;
+  FlatTable& operator=(FlatTable const&) = delete;
+  ~FlatTable() { freeSlots(std::exchange(slots_, nullptr), mask_ + 1); }
 
   // The value under `key`, or null.
   V const* find(K key) const { return const_cast<FlatTable*>(this)->find(key); }
@@ -81,6 +89,11 @@ class FlatTable {
       slots_[i] = Slot{};
       hole = i;
     }
+    // An emptied table gives its block back.
+    if (size_ == 0) {
+      freeSlots(std::exchange(slots_, nullptr), mask_ + 1);
+      mask_ = 0;
+    }
   }
 
   std::size_t size() const { return size_; }
@@ -124,10 +137,23 @@ class FlatTable {
     return static_cast<std::size_t>(x) & mask_;
   }
 
+  // The block comes from the framework pool, whose memory a process growing
+  // tables of thousands of members has mostly touched already.
+  static Slot* newSlots(std::size_t n) {
+    auto* slots = static_cast<Slot*>(ZefMemPool::allocate(n * sizeof(Slot)));
+    std::uninitialized_value_construct_n(slots, n);
+    return slots;
+  }
+  static void freeSlots(Slot* slots, std::size_t n) noexcept {
+    if (!slots) return;
+    std::destroy_n(slots, n);
+    ZefMemPool::release(slots, n * sizeof(Slot));
+  }
+
   void grow() {
     std::size_t const n = slots_ ? 2 * capacity() : 8;
     FlatTable next;
-    next.slots_ = std::make_unique<Slot[]>(n);
+    next.slots_ = newSlots(n);
     next.mask_ = n - 1;
     for (std::size_t i = 0; i < capacity(); ++i) {
       if (slots_[i].key == K{}) continue;
@@ -139,7 +165,7 @@ class FlatTable {
     *this = std::move(next);
   }
 
-  std::unique_ptr<Slot[]> slots_;
+  Slot* slots_ = nullptr;
   std::size_t mask_ = 0;
   std::size_t size_ = 0;
 };
@@ -154,14 +180,14 @@ class OneOrMany {
   OneOrMany(OneOrMany&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
   OneOrMany& operator=(OneOrMany&& o) noexcept {
     if (this != &o) {
-      delete many();
+      SetRelease()(many());
       word_ = std::exchange(o.word_, 0);
     }
     return *this;
   }
   OneOrMany(OneOrMany const&) = delete;
   OneOrMany& operator=(OneOrMany const&) = delete;
-  ~OneOrMany() { delete many(); }
+  ~OneOrMany() { SetRelease()(many()); }
 
   // May throw before anything changes.
   void add(T* member) {
@@ -171,7 +197,7 @@ class OneOrMany {
     } else if (word_ == 0) {
       word_ = reinterpret_cast<std::uintptr_t>(member);
     } else {
-      auto set = std::make_unique<Set>();
+      std::unique_ptr<Set, SetRelease> set(newSet());
       (*set)[one()];
       (*set)[member];
       word_ = reinterpret_cast<std::uintptr_t>(set.release()) | 1;
@@ -181,7 +207,7 @@ class OneOrMany {
     if (Set* set = many()) {
       set->erase(member);
       if (set->empty()) {
-        delete set;
+        SetRelease()(set);
         word_ = 0;
       }
     } else if (one() == member) {
@@ -198,6 +224,15 @@ class OneOrMany {
  private:
   struct None {};
   using Set = FlatTable<T*, None>;
+  // Sets come from the framework pool, as their tables do.
+  struct SetRelease {
+    void operator()(Set* set) const noexcept {
+      if (!set) return;
+      set->~Set();
+      ZefMemPool::release(set, sizeof(Set));
+    }
+  };
+  static Set* newSet() { return ::new (ZefMemPool::allocate(sizeof(Set))) Set(); }
   Set* many() const { return word_ & 1 ? reinterpret_cast<Set*>(word_ & ~std::uintptr_t{1}) : nullptr; }
   T* one() const { return reinterpret_cast<T*>(word_); }
   std::uintptr_t word_ = 0;

@@ -77,12 +77,59 @@ struct FreeSlot {
   FreeSlot* next;
 };
 
+// Blocks of 8 to 64 KiB, a power of two, are cut from the arenas too, one at
+// a time, and kept for their size once let go: the tables of a mount that
+// grows to thousands of entities, and the read buffer of its sockets, would
+// otherwise each take fresh pages from the system, a fault for every 4 KiB.
+constexpr unsigned kBlockMinShift = std::countr_zero(ZefMemPool::kSmallestBlock);
+constexpr unsigned kBlockMaxShift = std::countr_zero(ZefMemPool::kLargestBlock);
+static_assert(ZefMemPool::kSmallestBlock > ZefMemPool::kLargestClass);
+static_assert(std::has_single_bit(ZefMemPool::kSmallestBlock) && std::has_single_bit(ZefMemPool::kLargestBlock));
+
+// The shift of an arena block of this size, or 0.
+unsigned blockShift(std::size_t size) {
+  if (!kSlabs || (size & (size - 1)) != 0) return 0;
+  unsigned const shift = static_cast<unsigned>(std::countr_zero(size));
+  return shift >= kBlockMinShift && shift <= kBlockMaxShift ? shift : 0;
+}
+
+// The next `size` bytes of the process's arenas. A tail too short for the
+// size is left unused.
+unsigned char* carve(std::size_t size) {
+  static std::mutex mutex;
+  static unsigned char* next = nullptr;
+  static unsigned char* end = nullptr;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (static_cast<std::size_t>(end - next) < size) {
+    next = newArena();
+    end = next + kArenaSize;
+  }
+  unsigned char* at = next;
+  next += size;
+  slabTotal.fetch_add(size, std::memory_order_relaxed);
+  return at;
+}
+
 // One thread's slabs: a free list and the unused tail of the newest slab,
 // per class.
 struct ThreadPool {
   FreeSlot* free[kClasses] = {};
   unsigned char* tail[kClasses] = {};
   unsigned char* tailEnd[kClasses] = {};
+  FreeSlot* freeBlocks[kBlockMaxShift + 1] = {};
+
+  void* takeBlock(unsigned shift) {
+    if (FreeSlot* f = freeBlocks[shift]) {
+      freeBlocks[shift] = f->next;
+      return f;
+    }
+    return carve(std::size_t{1} << shift);
+  }
+  void giveBlock(void* p, unsigned shift) noexcept {
+    auto* f = static_cast<FreeSlot*>(p);
+    f->next = freeBlocks[shift];
+    freeBlocks[shift] = f;
+  }
 
   void* take(std::size_t c) {
     if (FreeSlot* f = free[c]) {
@@ -106,32 +153,19 @@ struct ThreadPool {
     // A wide class's slab holds a few slots only: a size met once would
     // otherwise keep 64 KiB for itself.
     std::size_t const size = c < kSmallClasses ? kSlabSize : kWideSlots * classSize(c);
-    static std::mutex mutex;
-    static unsigned char* next = nullptr;
-    static unsigned char* end = nullptr;
-    unsigned char* slab;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (static_cast<std::size_t>(end - next) < size) {
-        next = newArena();
-        end = next + kArenaSize;
-      }
-      slab = next;
-      next += size;
-    }
-    slabTotal.fetch_add(size, std::memory_order_relaxed);
+    unsigned char* slab = carve(size);
     tail[c] = slab;
     tailEnd[c] = slab + size;
   }
 };
 
-// Large blocks of a power-of-two size that a thread has let go, one of each
-// size from 8 KiB to 1 MiB, for the next block of that size: a hash map that
-// grows to thousands of members would otherwise take fresh pages from the
-// system at each doubling, and again for the next map of its size. A thread
-// keeps at most 2 MiB this way and gives it back when it ends.
+// Larger blocks of a power-of-two size that a thread has let go, one of each
+// size from 128 KiB to 1 MiB, for the next block of that size: a hash map
+// that grows to many thousands of members would otherwise take fresh pages
+// from the system at each doubling, and again for the next map of its size.
+// A thread keeps at most 2 MiB this way and gives it back when it ends.
 struct LargeBlocks {
-  static constexpr unsigned kMinShift = 13;
+  static constexpr unsigned kMinShift = kBlockMaxShift + 1;
   static_assert((std::size_t{1} << kMinShift) > ZefMemPool::kLargestClass);
   static constexpr unsigned kMaxShift = 20;
   void* blocks[kMaxShift + 1];
@@ -180,6 +214,9 @@ void* ZefMemPool::allocate(std::size_t size) {
     std::size_t const c = classOf(size);
     p = threadPool().take(c);
     slotBytes.fetch_add(classSize(c), std::memory_order_relaxed);
+  } else if (unsigned const shift = blockShift(size)) {
+    p = threadPool().takeBlock(shift);
+    slotBytes.fetch_add(size, std::memory_order_relaxed);
   } else {
     void** slot = largeBlockSlot(size);
     p = slot && *slot ? std::exchange(*slot, nullptr) : ::operator new(size);
@@ -195,6 +232,10 @@ void ZefMemPool::release(void* p, std::size_t size) noexcept {
     std::size_t const c = classOf(size);
     slotBytes.fetch_sub(classSize(c), std::memory_order_relaxed);
     return threadPool().give(p, c);
+  }
+  if (unsigned const shift = blockShift(size)) {
+    slotBytes.fetch_sub(size, std::memory_order_relaxed);
+    return threadPool().giveBlock(p, shift);
   }
   void** slot = largeBlockSlot(size);
   if (slot && !*slot) *slot = p;

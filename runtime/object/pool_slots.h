@@ -5,9 +5,9 @@
 
 namespace Zef {
 
-// The slab slots handed out and not yet returned, each at its size class's
-// whole size, where ZefMemPool::bytesInUse counts what was asked for. Sizes
-// beyond the slabs are the system allocator's to count.
+// The slab slots and blocks handed out and not yet returned, each at its size
+// class's whole size, where ZefMemPool::bytesInUse counts what was asked for.
+// Other sizes are the system allocator's to count.
 std::size_t poolSlotBytesInUse() noexcept;
 
 }  // namespace Zef

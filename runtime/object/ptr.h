@@ -30,22 +30,28 @@ class ZefType;
 // to 512 and per 128 bytes above: objects made one after another sit side by
 // side, and a freed slot is the next one handed out in its class. Each thread
 // keeps its own free lists, so no lock is taken; a slot freed on another
-// thread joins that thread's list. Slabs are never given back. Of larger
-// sizes, a thread keeps one freed block of each power of two from 8 KiB to
-// 1 MiB (hash map bucket arrays) for the next request of that size. Other
-// sizes, and every size in a build with AddressSanitizer (whose own allocator
-// then catches a use after free), go to operator new.
+// thread joins that thread's list. Slabs are never given back. Blocks of a
+// power of two from 8 to 64 KiB (tables, read buffers) are cut from the same
+// memory one at a time and kept on free lists of their size, as slots are.
+// Of larger sizes, a thread keeps one freed block of each power of two from
+// 128 KiB to 1 MiB for the next request of that size. Other sizes, and every
+// size in a build with AddressSanitizer (whose own allocator then catches a
+// use after free), go to operator new.
 class ZefMemPool {
  public:
   static constexpr std::size_t kLargestClass = 4096;
+  // The blocks cut from slab memory: powers of two from here to 64 KiB.
+  static constexpr std::size_t kSmallestBlock = 8192;
+  static constexpr std::size_t kLargestBlock = 65536;
 
   static void* allocate(std::size_t size);
   static void release(void* p, std::size_t size) noexcept;
   // Bytes handed out and not yet returned, as asked for.
   static std::size_t bytesInUse() noexcept;
-  // Bytes of slabs taken from the system, every thread's together.
+  // Bytes of slabs and blocks taken from the system, every thread's together.
   static std::size_t slabBytes() noexcept;
-  // Whether sizes up to kLargestClass come from slabs in this build.
+  // Whether sizes up to kLargestClass, and the blocks, come from slabs in this
+  // build.
   static bool usesSlabs() noexcept;
 };
 

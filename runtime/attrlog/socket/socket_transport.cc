@@ -59,17 +59,19 @@ Address unbracketed(Address const& a) {
 }
 
 // The read buffer of every stream of a thread: a stream that waits for bytes
-// holds none. A read nested inside another's frame handler gets its own.
+// holds none. A read nested inside another's frame handler gets its own. The
+// buffer comes from the framework pool, whose memory a busy process has
+// mostly touched already.
 class ReadArea {
  public:
   ReadArea() : shared_(!busy()) {
     if (shared_) {
       busy() = true;
       auto& s = sharedBytes();
-      if (!s) s = std::make_unique_for_overwrite<unsigned char[]>(kReadChunk);
+      if (!s) s = newBytes();
       bytes_ = s.get();
     } else {
-      own_ = std::make_unique_for_overwrite<unsigned char[]>(kReadChunk);
+      own_ = newBytes();
       bytes_ = own_.get();
     }
   }
@@ -87,13 +89,18 @@ class ReadArea {
     thread_local bool b = false;
     return b;
   }
-  static std::unique_ptr<unsigned char[]>& sharedBytes() {
-    thread_local std::unique_ptr<unsigned char[]> s;
+  struct Release {
+    void operator()(unsigned char* p) const noexcept { Zef::ZefMemPool::release(p, kReadChunk); }
+  };
+  using Bytes = std::unique_ptr<unsigned char[], Release>;
+  static Bytes newBytes() { return Bytes(static_cast<unsigned char*>(Zef::ZefMemPool::allocate(kReadChunk))); }
+  static Bytes& sharedBytes() {
+    thread_local Bytes s;
     return s;
   }
 
   bool shared_;
-  std::unique_ptr<unsigned char[]> own_;
+  Bytes own_;
   unsigned char* bytes_ = nullptr;
 };
 

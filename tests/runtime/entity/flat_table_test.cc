@@ -66,11 +66,14 @@ TEST(FlatTable, InsertionsAndRemovalsAgreeWithAStandardMap) {
 
 TEST(FlatTable, EveryMemberRemovedLeavesItEmptyAndUsable) {
   std::vector<int> objects(100);
+  std::size_t const pooled = Zef::ZefMemPool::bytesInUse();
   Table table;
   for (int& o : objects) table[&o] = 1;
   EXPECT_EQ(table.size(), objects.size());
+  EXPECT_GT(Zef::ZefMemPool::bytesInUse(), pooled) << "its block is the framework pool's";
   for (int& o : objects) table.erase(&o);
   EXPECT_TRUE(table.empty());
+  EXPECT_EQ(Zef::ZefMemPool::bytesInUse(), pooled) << "and goes back once the table is empty";
   for (int& o : objects) EXPECT_EQ(table.find(&o), nullptr);
   table.erase(&objects[0]);  // absent: nothing happens
   table[&objects[3]] = 4;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/object/pool_slots.h"
 #include "runtime/object/ptr.h"
 
 namespace {
@@ -109,18 +110,50 @@ TEST(MemPoolTest, ASlotFreedOnAnotherThreadIsReusedThere) {
   });
 }
 
+// Blocks of 8 to 64 KiB, a power of two, come from slab memory one at a
+// time: a freed block is the next one of its size, is counted among the
+// pool's slots, and a block of another size or of a size between is not it.
+TEST(MemPoolTest, BlocksOfAPowerOfTwoAreCutFromSlabsAndReusedBySize) {
+  if (!ZefMemPool::usesSlabs()) GTEST_SKIP() << "sizes go to operator new in this build";
+  onFreshThread([] {
+    std::size_t const slots = Zef::poolSlotBytesInUse();
+    std::size_t const slabs = ZefMemPool::slabBytes();
+    void* a = ZefMemPool::allocate(ZefMemPool::kSmallestBlock);
+    void* b = ZefMemPool::allocate(ZefMemPool::kLargestBlock);
+    std::memset(a, 1, ZefMemPool::kSmallestBlock);
+    std::memset(b, 2, ZefMemPool::kLargestBlock);
+    EXPECT_EQ(Zef::poolSlotBytesInUse(), slots + ZefMemPool::kSmallestBlock + ZefMemPool::kLargestBlock);
+    EXPECT_GE(ZefMemPool::slabBytes(), slabs + ZefMemPool::kSmallestBlock + ZefMemPool::kLargestBlock);
+    ZefMemPool::release(a, ZefMemPool::kSmallestBlock);
+    ZefMemPool::release(b, ZefMemPool::kLargestBlock);
+    EXPECT_EQ(Zef::poolSlotBytesInUse(), slots);
+    std::size_t const taken = ZefMemPool::slabBytes();
+    void* c = ZefMemPool::allocate(2 * ZefMemPool::kSmallestBlock);
+    EXPECT_NE(c, a) << "another size";
+    void* between = ZefMemPool::allocate(ZefMemPool::kSmallestBlock + 16);
+    EXPECT_EQ(Zef::poolSlotBytesInUse(), slots + 2 * ZefMemPool::kSmallestBlock) << "the system allocator's";
+    EXPECT_EQ(ZefMemPool::allocate(ZefMemPool::kSmallestBlock), a);
+    EXPECT_EQ(ZefMemPool::allocate(ZefMemPool::kLargestBlock), b);
+    EXPECT_EQ(ZefMemPool::slabBytes(), taken + 2 * ZefMemPool::kSmallestBlock) << "only the new size took memory";
+    ZefMemPool::release(a, ZefMemPool::kSmallestBlock);
+    ZefMemPool::release(b, ZefMemPool::kLargestBlock);
+    ZefMemPool::release(c, 2 * ZefMemPool::kSmallestBlock);
+    ZefMemPool::release(between, ZefMemPool::kSmallestBlock + 16);
+  });
+}
+
 TEST(MemPoolTest, CountsWhatIsAskedForInEveryClassAndBeyond) {
   std::size_t const before = ZefMemPool::bytesInUse();
   std::vector<std::pair<void*, std::size_t>> made;
   std::set<std::uintptr_t> distinct;
-  for (std::size_t size : {1, 15, 16, 17, 511, 512, 513, 4096, 4097, 100000}) {
+  for (std::size_t size : {1, 15, 16, 17, 511, 512, 513, 4096, 4097, 8192, 100000}) {
     void* p = ZefMemPool::allocate(size);
     std::memset(p, 0x5A, size);  // the whole size is usable
     made.push_back({p, size});
     distinct.insert(at(p));
   }
   EXPECT_EQ(distinct.size(), made.size());
-  EXPECT_EQ(ZefMemPool::bytesInUse(), before + 1 + 15 + 16 + 17 + 511 + 512 + 513 + 4096 + 4097 + 100000);
+  EXPECT_EQ(ZefMemPool::bytesInUse(), before + 1 + 15 + 16 + 17 + 511 + 512 + 513 + 4096 + 4097 + 8192 + 100000);
   for (auto [p, size] : made) ZefMemPool::release(p, size);
   EXPECT_EQ(ZefMemPool::bytesInUse(), before);
 }
