@@ -139,11 +139,10 @@ TEST_F(FlowInTest, TheMountsReactorsHearEachAppliedChangeOnceAndNothingIsEchoed)
 // another entity, has that write sent (and the writer refuses it).
 TEST_F(FlowInTest, AWriteMadeInAnswerToAnAppliedChangeGoesBackAndTheChangeItselfDoesNot) {
   auto other = PhyBcm54980Stats::PhyBcm54980StatsIs("port2");
-  writer->rootIs(stats);
-  writer->rootIs(other);
+  writer->rootsAre({stats, other});
   pair.pump();
-  auto copy = mountedAs<PhyBcm54980Stats>(mount, "port1");
-  auto otherCopy = mountedAs<PhyBcm54980Stats>(mount, "port2");
+  Ptr<PhyBcm54980Stats> copy = mountedAs<PhyBcm54980Stats>(mount, "port1"),
+                        otherCopy = mountedAs<PhyBcm54980Stats>(mount, "port2");
   ASSERT_TRUE(copy && otherCopy);
   struct Answer : PhyBcm54980Stats::Notifiee {
     Ptr<PhyBcm54980Stats> self, also;
