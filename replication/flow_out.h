@@ -11,11 +11,14 @@ namespace Zef::Repl {
 // decides about the write, so that it sees even those that are then refused
 // or held back.
 template <class Sa>
-void internalWriteHook(Sa* sa, AttributeId a, Name const* key) {
+MsgChannel::Constrainer::ZefEntry* internalWriteChannel(Sa* sa) {
   auto* chan = sa->msgChannelEntry();
-  if (chan && chan->mode() == MsgChannel::Constrainer::ZefEntry::modeInternalWrite) {
-    chan->doQuorraInternalWrite(sa->entityId(), a, key);
-  }
+  return chan && chan->mode() == MsgChannel::Constrainer::ZefEntry::modeInternalWrite ? chan : nullptr;
+}
+
+template <class Sa>
+void internalWriteHook(Sa* sa, AttributeId a, Name const* key) {
+  if (auto* chan = internalWriteChannel(sa)) chan->doQuorraInternalWrite(sa->entityId(), a, key);
 }
 
 template <class Sa>
@@ -76,9 +79,7 @@ bool mayWrite(Sa* sa, AttributeId a) {
 // nothing: no channel hears internal writes, and mayWrite refuses it.
 template <class Sa>
 bool echoIsQuiet(Sa* sa, AttributeId a) {
-  auto* chan = sa->msgChannelEntry();
-  if (chan && chan->mode() == MsgChannel::Constrainer::ZefEntry::modeInternalWrite) return false;
-  return !mayWrite(sa, a);
+  return !internalWriteChannel(sa) && !mayWrite(sa, a);
 }
 
 enum class Send { nothing, now, nowPrepared, later };

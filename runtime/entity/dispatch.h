@@ -40,8 +40,9 @@ class AppliedEcho {
   AppliedEcho(AppliedEcho const&) = delete;
   AppliedEcho& operator=(AppliedEcho const&) = delete;
 
-  static bool is(PtrInterface::NotifieeConst const* reactor, AttributeId id) noexcept {
-    return current_.reactor == reactor && current_.id == id;
+  // The reactor a dispatch of `id` passes over, or null.
+  static PtrInterface::NotifieeConst const* reactorFor(AttributeId id) noexcept {
+    return current_.id == id ? current_.reactor : nullptr;
   }
 
  private:
@@ -61,8 +62,9 @@ class AppliedEcho {
 template <class Target, class T, class Handler, class... Args>
 [[gnu::noinline]] void dispatchNotification(ListRaw<T> const& list, AttributeId id, Handler handler,
                                             Args const&... args) {
+  PtrInterface::NotifieeConst const* const echo = AppliedEcho::reactorFor(id);
   for (SnapshotIterator<ListRaw<T>> it(list); it; ++it) {
-    if (AppliedEcho::is(it.ptr(), id)) continue;
+    if (echo && static_cast<PtrInterface::NotifieeConst const*>(it.ptr()) == echo) continue;
     Target* r;
     if constexpr (std::is_same_v<Target, T>) {
       r = it.ptr();
@@ -114,7 +116,10 @@ template <class Target, class T, class Handler, class... Args>
 [[gnu::always_inline]] inline void notify(ListRaw<T> const& list, AttributeId id, Handler handler, Args const&... args) {
   if (list.memberCount() == 0) return;
   // The applying adapter alone: nobody to tell.
-  if (list.memberCount() == 1 && AppliedEcho::is(list.head(), id)) return;
+  if (list.memberCount() == 1 &&
+      static_cast<PtrInterface::NotifieeConst const*>(list.head()) == AppliedEcho::reactorFor(id)) {
+    return;
+  }
   if constexpr (std::is_same_v<Target, T>) {
     if (!anyOverrides(list, handler)) return;
   }

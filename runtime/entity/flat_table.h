@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -112,9 +111,10 @@ class FlatTable {
 
   template <class F>
   void forEach(F&& f) const {
-    for (std::size_t i = 0; slots_ && i < capacity(); ++i) {
-      if (slots_[i].key != K{}) f(slots_[i].key, slots_[i].value);
-    }
+    allOf([&](K key, V& value) {
+      f(key, value);
+      return true;
+    });
   }
 
  private:
@@ -139,21 +139,12 @@ class FlatTable {
 
   // The block comes from the framework pool, whose memory a process growing
   // tables of thousands of members has mostly touched already.
-  static Slot* newSlots(std::size_t n) {
-    auto* slots = static_cast<Slot*>(ZefMemPool::allocate(n * sizeof(Slot)));
-    std::uninitialized_value_construct_n(slots, n);
-    return slots;
-  }
-  static void freeSlots(Slot* slots, std::size_t n) noexcept {
-    if (!slots) return;
-    std::destroy_n(slots, n);
-    ZefMemPool::release(slots, n * sizeof(Slot));
-  }
+  static void freeSlots(Slot* slots, std::size_t n) noexcept { deletePoolArray(slots, n); }
 
   void grow() {
     std::size_t const n = slots_ ? 2 * capacity() : 8;
     FlatTable next;
-    next.slots_ = newSlots(n);
+    next.slots_ = newPoolArray<Slot>(n);
     next.mask_ = n - 1;
     for (std::size_t i = 0; i < capacity(); ++i) {
       if (slots_[i].key == K{}) continue;
@@ -226,13 +217,9 @@ class OneOrMany {
   using Set = FlatTable<T*, None>;
   // Sets come from the framework pool, as their tables do.
   struct SetRelease {
-    void operator()(Set* set) const noexcept {
-      if (!set) return;
-      set->~Set();
-      ZefMemPool::release(set, sizeof(Set));
-    }
+    void operator()(Set* set) const noexcept { deletePoolArray(set, 1); }
   };
-  static Set* newSet() { return ::new (ZefMemPool::allocate(sizeof(Set))) Set(); }
+  static Set* newSet() { return newPoolArray<Set>(1); }
   Set* many() const { return word_ & 1 ? reinterpret_cast<Set*>(word_ & ~std::uintptr_t{1}) : nullptr; }
   T* one() const { return reinterpret_cast<T*>(word_); }
   std::uintptr_t word_ = 0;

@@ -1,7 +1,6 @@
 // The hash map's core: chains in the order rule, growth, removal, seeking.
 #include "runtime/hashmap/hash_map_generic.h"
 
-#include <new>
 #include <utility>
 
 namespace Zef {
@@ -13,16 +12,10 @@ constexpr std::uint32_t kMaxBuckets = 1u << 30;
 
 }  // namespace
 
-HashMapGeneric::Bucket* HashMapGeneric::newBuckets(std::uint32_t count) {
-  auto* buckets = static_cast<Bucket*>(ZefMemPool::allocate(count * sizeof(Bucket)));
-  for (std::uint32_t i = 0; i < count; ++i) new (&buckets[i]) Bucket();
-  return buckets;
-}
+HashMapGeneric::Bucket* HashMapGeneric::newBuckets(std::uint32_t count) { return newPoolArray<Bucket>(count); }
 
 void HashMapGeneric::deleteBuckets(Bucket* buckets, std::uint32_t count) noexcept {
-  if (!buckets) return;
-  for (std::uint32_t i = 0; i < count; ++i) buckets[i].~Bucket();
-  ZefMemPool::release(buckets, count * sizeof(Bucket));
+  deletePoolArray(buckets, count);
 }
 
 void HashMapGeneric::bucketsIs(Bucket* buckets, std::uint32_t count) noexcept {

@@ -77,6 +77,17 @@ struct FreeSlot {
   FreeSlot* next;
 };
 
+void* pop(FreeSlot*& list) {
+  FreeSlot* f = list;
+  if (f) list = f->next;
+  return f;
+}
+void push(FreeSlot*& list, void* p) noexcept {
+  auto* f = static_cast<FreeSlot*>(p);
+  f->next = list;
+  list = f;
+}
+
 // Blocks of 8 to 64 KiB, a power of two, are cut from the arenas too, one at
 // a time, and kept for their size once let go: the tables of a mount that
 // grows to thousands of entities, and the read buffer of its sockets, would
@@ -119,23 +130,13 @@ struct ThreadPool {
   FreeSlot* freeBlocks[kBlockMaxShift + 1] = {};
 
   void* takeBlock(unsigned shift) {
-    if (FreeSlot* f = freeBlocks[shift]) {
-      freeBlocks[shift] = f->next;
-      return f;
-    }
+    if (void* p = pop(freeBlocks[shift])) return p;
     return carve(std::size_t{1} << shift);
   }
-  void giveBlock(void* p, unsigned shift) noexcept {
-    auto* f = static_cast<FreeSlot*>(p);
-    f->next = freeBlocks[shift];
-    freeBlocks[shift] = f;
-  }
+  void giveBlock(void* p, unsigned shift) noexcept { push(freeBlocks[shift], p); }
 
   void* take(std::size_t c) {
-    if (FreeSlot* f = free[c]) {
-      free[c] = f->next;
-      return f;
-    }
+    if (void* p = pop(free[c])) return p;
     std::size_t const size = classSize(c);
     if (static_cast<std::size_t>(tailEnd[c] - tail[c]) < size) newSlab(c);
     void* p = tail[c];
@@ -143,11 +144,7 @@ struct ThreadPool {
     return p;
   }
 
-  void give(void* p, std::size_t c) noexcept {
-    auto* f = static_cast<FreeSlot*>(p);
-    f->next = free[c];
-    free[c] = f;
-  }
+  void give(void* p, std::size_t c) noexcept { push(free[c], p); }
 
   void newSlab(std::size_t c) {
     // A wide class's slab holds a few slots only: a size met once would

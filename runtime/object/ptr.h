@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -54,6 +55,21 @@ class ZefMemPool {
   // build.
   static bool usesSlabs() noexcept;
 };
+
+// n values of T made in one block of the pool, value-initialised; and their
+// end. The tables that grow in a process's busy paths keep their blocks here.
+template <class T>
+T* newPoolArray(std::size_t n) {
+  auto* values = static_cast<T*>(ZefMemPool::allocate(n * sizeof(T)));
+  std::uninitialized_value_construct_n(values, n);
+  return values;
+}
+template <class T>
+void deletePoolArray(T* values, std::size_t n) noexcept {
+  if (!values) return;
+  std::destroy_n(values, n);
+  ZefMemPool::release(values, n * sizeof(T));
+}
 
 class PtrInterface {
  public:
