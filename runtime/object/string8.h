@@ -1,12 +1,13 @@
 // Zef::String8 and Zef::Name: the framework's text and the key of every
-// collection. A thin value wrapper over std::string so that the rest of the
-// runtime has one string type with the framework's operator names.
+// collection. Every entity holds a name and configurations hold short
+// strings, so a string is 16 bytes: what fits in 15 stays inline.
 #pragma once
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <iosfwd>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -14,47 +15,129 @@ namespace Zef {
 
 class String8 {
  public:
-  using IteratorConst = std::string::const_iterator;
+  using IteratorConst = char const*;
 
-  String8() = default;
-  String8(char const* s) : s_(s ? s : "") {}  // NOLINT: implicit by design
-  String8(std::string s) : s_(std::move(s)) {}  // NOLINT
-  String8(std::string_view s) : s_(s) {}  // NOLINT
-  String8(char const* s, std::size_t n) : s_(s, n) {}
-
-  char const* charPtr() const { return s_.c_str(); }
-  std::string const& str() const { return s_; }
-  std::string_view view() const { return s_; }
-  std::size_t size() const { return s_.size(); }
-  bool empty() const { return s_.empty(); }
-
-  IteratorConst begin() const { return s_.begin(); }
-  IteratorConst end() const { return s_.end(); }
-
-  String8 substr(std::size_t pos, std::size_t n = std::string::npos) const {
-    return String8(s_.substr(pos, n));
+  String8() noexcept { clearSmall(); }
+  String8(char const* s) : String8(s ? std::string_view(s) : std::string_view()) {}  // NOLINT: implicit by design
+  String8(std::string const& s) : String8(std::string_view(s)) {}  // NOLINT
+  String8(std::string_view s) { assign(s.data(), s.size()); }  // NOLINT
+  String8(char const* s, std::size_t n) { assign(s, n); }
+  String8(String8 const& o) { assign(o.data(), o.size()); }
+  String8(String8&& o) noexcept {
+    std::memcpy(bytes_, o.bytes_, sizeof bytes_);
+    o.clearSmall();
   }
-  String8& operator+=(String8 const& o) {
-    s_ += o.s_;
+  String8& operator=(String8 const& o) {
+    if (this != &o) String8(o).swap(*this);
     return *this;
   }
-  String8& operator+=(char const* o) {
-    s_ += o;
+  String8& operator=(String8&& o) noexcept {
+    String8(std::move(o)).swap(*this);
     return *this;
   }
+  ~String8() {
+    if (isLarge()) delete[] large().ptr;
+  }
+
+  // Always terminated.
+  char const* charPtr() const { return data(); }
+  std::string str() const { return std::string(data(), size()); }
+  std::string_view view() const { return {data(), size()}; }
+  std::size_t size() const { return isLarge() ? large().size : kInline - std::size_t(bytes_[kInline]); }
+  bool empty() const { return size() == 0; }
+
+  IteratorConst begin() const { return data(); }
+  IteratorConst end() const { return data() + size(); }
+
+  String8 substr(std::size_t pos, std::size_t n = std::string_view::npos) const { return String8(view().substr(pos, n)); }
+  String8& operator+=(std::string_view o) {
+    std::size_t const n = size();
+    if (o.size() > kMaxSize - n) throw std::length_error("String8 too long");
+    if (!isLarge() && n + o.size() <= kInline) {
+      std::memcpy(bytes_ + n, o.data(), o.size());
+      setSmallSize(n + o.size());
+      return *this;
+    }
+    String8 joined;
+    char* p = joined.allocateLarge(n + o.size());
+    std::memcpy(p, data(), n);
+    std::memcpy(p + n, o.data(), o.size());
+    swap(joined);
+    return *this;
+  }
+  String8& operator+=(String8 const& o) { return *this += o.view(); }
+  String8& operator+=(char const* o) { return *this += std::string_view(o); }
   friend String8 operator+(String8 a, String8 const& b) { return a += b; }
   friend String8 operator+(String8 a, char const* b) { return a += b; }
   friend String8 operator+(char const* a, String8 const& b) { return String8(a) += b; }
 
-  friend bool operator==(String8 const& a, String8 const& b) { return a.s_ == b.s_; }
-  friend bool operator!=(String8 const& a, String8 const& b) { return a.s_ != b.s_; }
-  friend bool operator<(String8 const& a, String8 const& b) { return a.s_ < b.s_; }
-  friend bool operator==(String8 const& a, char const* b) { return a.s_ == b; }
-  friend bool operator!=(String8 const& a, char const* b) { return a.s_ != b; }
+  friend bool operator==(String8 const& a, String8 const& b) { return a.view() == b.view(); }
+  friend bool operator!=(String8 const& a, String8 const& b) { return a.view() != b.view(); }
+  friend bool operator<(String8 const& a, String8 const& b) { return a.view() < b.view(); }
+  friend bool operator==(String8 const& a, char const* b) { return a.view() == std::string_view(b); }
+  friend bool operator!=(String8 const& a, char const* b) { return a.view() != std::string_view(b); }
+
+  void swap(String8& o) noexcept {
+    unsigned char t[sizeof bytes_];
+    std::memcpy(t, bytes_, sizeof t);
+    std::memcpy(bytes_, o.bytes_, sizeof t);
+    std::memcpy(o.bytes_, t, sizeof t);
+  }
 
  private:
-  std::string s_;
+  // Sixteen bytes: names and short values (up to 15 bytes) live inline, the
+  // last byte holding the room left, so that a full one ends in its own
+  // terminator. A longer string is a pointer and a size, with the last byte
+  // marked.
+  static constexpr std::size_t kInline = 15;
+  static constexpr unsigned char kLargeMark = 0xFF;
+  static constexpr std::size_t kMaxSize = 0xFFFFFFFFu;
+  struct Large {
+    char* ptr;
+    std::uint32_t size;
+  };
+
+  bool isLarge() const { return bytes_[kInline] == kLargeMark; }
+  Large large() const {
+    Large l;
+    std::memcpy(&l.ptr, bytes_, sizeof l.ptr);
+    std::memcpy(&l.size, bytes_ + sizeof l.ptr, sizeof l.size);
+    return l;
+  }
+  char const* data() const { return isLarge() ? large().ptr : reinterpret_cast<char const*>(bytes_); }
+  void setSmallSize(std::size_t n) {
+    bytes_[n] = 0;
+    bytes_[kInline] = static_cast<unsigned char>(kInline - n);
+  }
+  void clearSmall() {
+    bytes_[0] = 0;
+    bytes_[kInline] = kInline;
+  }
+  // For a string known to be empty and small.
+  char* allocateLarge(std::size_t n) {
+    char* p = new char[n + 1];
+    p[n] = 0;
+    auto const size = static_cast<std::uint32_t>(n);
+    std::memcpy(bytes_, &p, sizeof p);
+    std::memcpy(bytes_ + sizeof p, &size, sizeof size);
+    bytes_[kInline] = kLargeMark;
+    return p;
+  }
+  void assign(char const* s, std::size_t n) {
+    if (n <= kInline) {
+      if (n) std::memcpy(bytes_, s, n);
+      setSmallSize(n);
+      return;
+    }
+    if (n > kMaxSize) throw std::length_error("String8 too long");
+    clearSmall();
+    std::memcpy(allocateLarge(n), s, n);
+  }
+
+  unsigned char bytes_[16];
 };
+
+static_assert(sizeof(String8) == 16);
 
 std::ostream& operator<<(std::ostream& os, String8 const& s);
 

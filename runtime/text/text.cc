@@ -241,7 +241,7 @@ String8 formatArgs(char const* fmt, std::span<FormatArg const> args) {
   return String8(std::move(out));
 }
 
-std::ostream& operator<<(std::ostream& os, String8 const& s) { return os << s.str(); }
+std::ostream& operator<<(std::ostream& os, String8 const& s) { return os << s.view(); }
 
 
 }  // namespace Zef
