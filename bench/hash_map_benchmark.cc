@@ -84,11 +84,11 @@ struct ZefMap {
   Map map;
 };
 
-template <class M>
+template <class M, class View = std::string_view>
 struct StdLikeMap {
   void insert(Ptr<Member> const& m) { map.emplace(m->name.str(), m); }
   Member* find(Name const& n) const {
-    auto it = map.find(n.str());
+    auto it = map.find(View(n.charPtr(), n.size()));  // no key made for a look-up
     return it == map.end() ? nullptr : it->second.ptr();
   }
   template <class F>
@@ -102,8 +102,13 @@ struct StdLikeMap {
   }
   M map;
 };
-using StdMap = StdLikeMap<std::unordered_map<std::string, Ptr<Member>>>;
-using AbslMap = StdLikeMap<absl::flat_hash_map<std::string, Ptr<Member>>>;
+// Looked up by view, as absl's string keys are.
+struct ViewHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using StdMap = StdLikeMap<std::unordered_map<std::string, Ptr<Member>, ViewHash, std::equal_to<>>>;
+using AbslMap = StdLikeMap<absl::flat_hash_map<std::string, Ptr<Member>>, absl::string_view>;
 
 template <class M>
 void fill(M& m) {
