@@ -45,7 +45,7 @@ Out::Out(std::size_t capacity)
       // A log that is mostly idle (a mount's, a quiet agent's) keeps a small
       // buffer; it grows to the limit only when it has to.
       allocated_(std::min(limit_, kInitialAllocation)),
-      data_(std::make_unique_for_overwrite<unsigned char[]>(allocated_)) {}
+      data_(allocated_) {}
 
 Out::~Out() = default;
 
@@ -69,7 +69,7 @@ void Out::makeRoom(std::size_t n) {
   if (used + n > allocated_) {
     std::size_t size = allocated_;
     while (size < used + n) size = std::min(limit_, size * 2);
-    auto larger = std::make_unique_for_overwrite<unsigned char[]>(size);
+    PoolBytes larger(size);
     std::memcpy(larger.get(), data_.get() + begin_, used);
     data_ = std::move(larger);
     allocated_ = size;
@@ -101,7 +101,7 @@ void Out::bytesConsumed(std::size_t n) {
   // goes back to a steady size once drained, rather than holding a
   // megabyte for every idle mount. It grows again when it must.
   if (holdsLowPriority_ && !recordOpen_ && allocated_ > kSteadyAllocation) {
-    data_ = std::make_unique_for_overwrite<unsigned char[]>(kSteadyAllocation);
+    data_ = PoolBytes(kSteadyAllocation);
     allocated_ = kSteadyAllocation;
   }
 }

@@ -264,7 +264,7 @@ class Out : public PtrInterface {
   std::size_t capacity_;
   std::size_t limit_;      // the capacity and one largest record
   std::size_t allocated_;  // grows by doubling up to limit_
-  std::unique_ptr<unsigned char[]> data_;
+  PoolBytes data_;
   std::size_t begin_ = 0;  // first undrained byte
   std::size_t end_ = 0;    // behind the last byte written
   std::size_t recordStart_ = 0;

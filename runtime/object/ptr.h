@@ -71,6 +71,38 @@ void deletePoolArray(T* values, std::size_t n) noexcept {
   ZefMemPool::release(values, n * sizeof(T));
 }
 
+// n bytes of the pool, left as they are: buffers that are written before
+// they are read. Blocks up to 64 KiB come from the arenas, where a buffer
+// made after the process's entities costs no fresh pages.
+class PoolBytes {
+ public:
+  PoolBytes() = default;
+  explicit PoolBytes(std::size_t n) : p_(static_cast<unsigned char*>(ZefMemPool::allocate(n))), n_(n) {}
+  PoolBytes(PoolBytes&& o) noexcept : p_(o.p_), n_(o.n_) {
+    o.p_ = nullptr;
+    o.n_ = 0;
+  }
+  PoolBytes& operator=(PoolBytes&& o) noexcept {
+    PoolBytes gone(std::move(*this));
+    p_ = o.p_;
+    n_ = o.n_;
+    o.p_ = nullptr;
+    o.n_ = 0;
+    return *this;
+  }
+  ~PoolBytes() {
+    if (p_) ZefMemPool::release(p_, n_);
+  }
+  unsigned char* get() const { return p_; }
+  std::size_t size() const { return n_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  unsigned char& operator[](std::size_t i) const { return p_[i]; }
+
+ private:
+  unsigned char* p_ = nullptr;
+  std::size_t n_ = 0;
+};
+
 class PtrInterface {
  public:
   static constexpr std::uint32_t kCountMask = 0x1FFFFFFFu;

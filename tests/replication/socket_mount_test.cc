@@ -144,7 +144,9 @@ TEST_F(SocketMountTest, CountersChangedInOneTurnGoOutAsTheyAreMadeWhileTheSocket
 namespace {
 
 // A first synchronisation is written while it is made: the writer's send
-// buffer holds a chunk of it at a time, never the whole state.
+// buffer holds a chunk of it at a time, never the whole state, and never
+// grows past the block it starts with (a larger one is fresh memory, whose
+// first touch is the costliest part of a resync on a virtual machine).
 TEST_F(SocketMountTest, AFirstSynchronisationStreamsRatherThanBuildingUpInTheSendBuffer) {
   std::vector<Ptr<PhyBcm54980Stats>> table;
   for (int p = 0; p < 1024; ++p) {
@@ -166,7 +168,7 @@ TEST_F(SocketMountTest, AFirstSynchronisationStreamsRatherThanBuildingUpInTheSen
   }));
   std::uint64_t const sent = agentSide->out()->bytesWritten();
   EXPECT_GT(sent, 700u * 1024) << "the state is some 750 KB";
-  EXPECT_LE(largest, 256u * 1024) << "of " << sent << " bytes";
+  EXPECT_LE(largest, 64u * 1024) << "of " << sent << " bytes";
   EXPECT_EQ(client->connection()->framesRefused(), 0u);
   EXPECT_EQ(client->connection()->mounted().size(), table.size());
 }

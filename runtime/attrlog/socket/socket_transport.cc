@@ -28,8 +28,10 @@ using TcpProtocol = asio::ip::tcp;
 constexpr std::size_t kWriteTurn = 256 * 1024;
 // What flow-outs make before it is written. A stream's first writes are
 // smaller, doubling up to it, so that the reader has work before the
-// writer has made a whole chunk.
-constexpr std::size_t kWriteChunk = 64 * 1024;
+// writer has made a whole chunk. A chunk and the pass that crosses it fit
+// the send buffer's first block, so a first synchronisation that keeps its
+// reader busy never grows the buffer onto fresh pages.
+constexpr std::size_t kWriteChunk = 32 * 1024;
 constexpr std::size_t kFirstWriteChunk = 4 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // How long a listener waits after a failed accept (no descriptor left, ...).
@@ -89,11 +91,8 @@ class ReadArea {
     thread_local bool b = false;
     return b;
   }
-  struct Release {
-    void operator()(unsigned char* p) const noexcept { Zef::ZefMemPool::release(p, kReadChunk); }
-  };
-  using Bytes = std::unique_ptr<unsigned char[], Release>;
-  static Bytes newBytes() { return Bytes(static_cast<unsigned char*>(Zef::ZefMemPool::allocate(kReadChunk))); }
+  using Bytes = Zef::PoolBytes;
+  static Bytes newBytes() { return Bytes(kReadChunk); }
   static Bytes& sharedBytes() {
     thread_local Bytes s;
     return s;
