@@ -134,10 +134,13 @@ class String8 {
     std::memcpy(allocateLarge(n), s, n);
   }
 
-  unsigned char bytes_[16];
+  // All sixteen set, whichever form: a copy or a swap moves them whole.
+  // Aligned as the pointer they may hold, so that a leak checker scanning
+  // memory word by word finds it.
+  alignas(char*) unsigned char bytes_[16] = {};
 };
 
-static_assert(sizeof(String8) == 16);
+static_assert(sizeof(String8) == 16 && alignof(String8) == alignof(char*));
 
 std::ostream& operator<<(std::ostream& os, String8 const& s);
 
