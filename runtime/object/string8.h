@@ -71,8 +71,13 @@ class String8 {
   friend String8 operator+(String8 a, char const* b) { return a += b; }
   friend String8 operator+(char const* a, String8 const& b) { return String8(a) += b; }
 
-  friend bool operator==(String8 const& a, String8 const& b) { return a.view() == b.view(); }
-  friend bool operator!=(String8 const& a, String8 const& b) { return a.view() != b.view(); }
+  // Two short strings are equal when their sixteen bytes are: whatever is
+  // not text is zero, and the last byte holds the size.
+  friend bool operator==(String8 const& a, String8 const& b) {
+    if (!a.isLarge() && !b.isLarge()) return a.word(0) == b.word(0) && a.word(1) == b.word(1);
+    return a.view() == b.view();
+  }
+  friend bool operator!=(String8 const& a, String8 const& b) { return !(a == b); }
   friend bool operator<(String8 const& a, String8 const& b) { return a.view() < b.view(); }
   friend bool operator==(String8 const& a, char const* b) { return a.view() == std::string_view(b); }
   friend bool operator!=(String8 const& a, char const* b) { return a.view() != std::string_view(b); }
@@ -98,6 +103,11 @@ class String8 {
   };
 
   bool isLarge() const { return bytes_[kInline] == kLargeMark; }
+  std::uint64_t word(std::size_t i) const {
+    std::uint64_t w;
+    std::memcpy(&w, bytes_ + 8 * i, sizeof w);
+    return w;
+  }
   Large large() const {
     Large l;
     std::memcpy(&l.ptr, bytes_, sizeof l.ptr);
@@ -110,7 +120,7 @@ class String8 {
     bytes_[kInline] = static_cast<unsigned char>(kInline - n);
   }
   void clearSmall() {
-    bytes_[0] = 0;
+    std::memset(bytes_, 0, kInline);
     bytes_[kInline] = kInline;
   }
   // For a string known to be empty and small.

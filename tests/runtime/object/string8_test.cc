@@ -95,6 +95,20 @@ TEST(String8Test, ComparisonAndHashingFollowTheBytesWhereverTheyAreKept) {
     EXPECT_EQ(sa < sb, a < b) << a << " / " << b;
     EXPECT_EQ(sa == b.c_str(), a == b) << a << " / " << b;
   }
+  // Equal however they were made: grown, cut, or emptied by a move.
+  String8 grown;
+  for (char c : std::string("port12/st")) grown += std::string_view(&c, 1);
+  EXPECT_TRUE(grown == String8("port12/st"));
+  EXPECT_TRUE(String8("xport12/sty").substr(1, 9) == grown);
+  EXPECT_FALSE(grown == String8("port12/su"));
+  String8 long1(textOf(20));
+  String8 moved(std::move(long1));
+  EXPECT_TRUE(long1 == String8());  // NOLINT: a moved-from string is empty
+  String8 short1("abcdefghijklmn");
+  String8 short2(std::move(short1));
+  EXPECT_TRUE(short1 == String8(""));  // NOLINT
+  EXPECT_TRUE(short2 == String8("abcdefghijklmn"));
+  EXPECT_FALSE(String8(textOf(15)) == String8(textOf(16)));
   // The same bytes hash the same, however the name was made.
   std::string const longText = textOf(33);
   Name built;
