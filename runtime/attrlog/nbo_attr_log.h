@@ -147,6 +147,9 @@ struct TransactToken {
 class Out : public PtrInterface {
  public:
   static constexpr std::size_t kDefaultCapacity = std::size_t(1) << 20;
+  // The buffer's first block: a writer that keeps what waits below it never
+  // grows the buffer.
+  static constexpr std::size_t kInitialAllocation = 0x10000;
   // A log is roomy while more than this is free: room for a scheduled pass's
   // records after an immediate one.
   static constexpr std::size_t kRoomyFreeSpace = 0xC000;
@@ -257,7 +260,6 @@ class Out : public PtrInterface {
   void committedBytes(std::size_t n);
   void abandonRecord();
 
-  static constexpr std::size_t kInitialAllocation = 0x10000;
   // Past the first synchronisation: eight times the low-priority backlog.
   static constexpr std::size_t kSteadyAllocation = 0x4000;
 

@@ -168,7 +168,7 @@ TEST_F(SocketMountTest, AFirstSynchronisationStreamsRatherThanBuildingUpInTheSen
   }));
   std::uint64_t const sent = agentSide->out()->bytesWritten();
   EXPECT_GT(sent, 700u * 1024) << "the state is some 750 KB";
-  EXPECT_LE(largest, 64u * 1024) << "of " << sent << " bytes";
+  EXPECT_LE(largest, Zef::NboAttrLog::Out::kInitialAllocation) << "of " << sent << " bytes";
   EXPECT_EQ(client->connection()->framesRefused(), 0u);
   EXPECT_EQ(client->connection()->mounted().size(), table.size());
 }

@@ -31,7 +31,7 @@ constexpr std::size_t kWriteTurn = 256 * 1024;
 // writer has made a whole chunk. A chunk and the pass that crosses it fit
 // the send buffer's first block, so a first synchronisation that keeps its
 // reader busy never grows the buffer onto fresh pages.
-constexpr std::size_t kWriteChunk = 32 * 1024;
+constexpr std::size_t kWriteChunk = Zef::NboAttrLog::Out::kInitialAllocation / 2;
 constexpr std::size_t kFirstWriteChunk = 4 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // How long a listener waits after a failed accept (no descriptor left, ...).
