@@ -151,7 +151,7 @@ class HashMap : public HashMapGeneric {
   // The member with this key, or null.
   T* operator[](K const& key) const {
     // The hot path, kept typed and inline: one hash, one bucket, a tight walk.
-    for (T* m = of(bucketHead(bucketIndex(rhash<K>(key)))); m; m = m->fwkHmNext.ptr()) {
+    for (T* m = of(candidateHead(rhash<K>(key))); m; m = m->fwkHmNext.ptr()) {
       if (hashMapKeyEquals(m->fwkKey(), key)) return m;
     }
     return nullptr;

@@ -42,7 +42,8 @@ bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
                                 PtrInterface* member, unsigned hash, void const* key) {
   std::uint32_t const b = bucketIndex(hash);
   PtrInterface* previous = nullptr;
-  PtrInterface* m = buckets_[b].ptr();
+  PtrInterface* m = buckets_[b].head();
+  bool const alone = !m;
   // Equal hash and equal key is passed over, so a duplicate goes after the
   // member already there.
   for (; m; previous = m, m = linkOf(m, next, base)) {
@@ -55,6 +56,8 @@ bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   member->newRef();
   linkIs(member, next, base, m);
   placeAfter(next, base, b, previous, member);
+  // Hinted while alone; a second member takes the hint away.
+  buckets_[b].set(buckets_[b].head(), alone ? hintOf(hash) : 0);
   if (b < lowBucket_) lowBucket_ = b;
   ++memberCount_;
   ++version_;
@@ -85,18 +88,26 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   for (std::uint32_t b = lowBucket_; b < bucketCount_; ++b) {
     // The members lie wherever they were made: ask for one a few buckets
     // ahead while this one is hashed.
-    if (b + kPrefetchAhead < bucketCount_) __builtin_prefetch(buckets_[b + kPrefetchAhead].ptr());
+    if (b + kPrefetchAhead < bucketCount_) __builtin_prefetch(buckets_[b + kPrefetchAhead].head());
     PtrInterface* m = takeHead(b);
     if (!m) continue;
-    auto nb = static_cast<std::uint32_t>(std::uint64_t{vt.hash(m)} >> shift);
-    fresh[nb] = Bucket(m, adoptRef);
+    unsigned const h = vt.hash(m);
+    auto nb = static_cast<std::uint32_t>(std::uint64_t{h} >> shift);
+    // A run that ends after its first member is a chain of one: hinted.
+    bool single = true;
+    fresh[nb].set(m, hintOf(h));
     if (nb < low) low = nb;
     for (PtrInterface* following = linkOf(m, next, base); following; following = linkOf(m, next, base)) {
-      auto const fb = static_cast<std::uint32_t>(std::uint64_t{vt.hash(following)} >> shift);
+      unsigned const fh = vt.hash(following);
+      auto const fb = static_cast<std::uint32_t>(std::uint64_t{fh} >> shift);
       if (fb != nb) {
         linkIs(m, next, base, nullptr);
-        fresh[fb] = Bucket(following, adoptRef);
+        fresh[fb].set(following, hintOf(fh));
         nb = fb;
+        single = true;
+      } else if (single) {
+        fresh[nb].set(fresh[nb].head(), 0);
+        single = false;
       }
       m = following;
     }
@@ -108,7 +119,7 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
 Ptr<PtrInterface> HashMapGeneric::unlinkFrom(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket,
                                              PtrInterface const* member) noexcept {
   PtrInterface* previous = nullptr;
-  for (PtrInterface* m = buckets_[bucket].ptr(); m; previous = m, m = linkOf(m, next, base)) {
+  for (PtrInterface* m = buckets_[bucket].head(); m; previous = m, m = linkOf(m, next, base)) {
     if (m == member) return unlink(next, base, bucket, previous, m);
   }
   return nullptr;
@@ -118,7 +129,7 @@ Ptr<PtrInterface> HashMapGeneric::memberDelG(HashMapVTableGeneric const& vt, std
                                              std::ptrdiff_t base, unsigned hash, void const* key) {
   std::uint32_t const b = bucketIndex(hash);
   PtrInterface* previous = nullptr;
-  for (PtrInterface* m = buckets_[b].ptr(); m; previous = m, m = linkOf(m, next, base)) {
+  for (PtrInterface* m = buckets_[b].head(); m; previous = m, m = linkOf(m, next, base)) {
     if (vt.keyEquals(key, m)) return unlink(next, base, b, previous, m);
   }
   return nullptr;
@@ -140,8 +151,8 @@ Ptr<PtrInterface> HashMapGeneric::deleteOneMemberG(HashMapVTableGeneric const&, 
   if (!memberCount_) return nullptr;
   while (lowBucket_ < bucketCount_ && !buckets_[lowBucket_]) ++lowBucket_;
   if (lowBucket_ == bucketCount_) return nullptr;
-  if (lowBucket_ + kPrefetchAhead < bucketCount_) __builtin_prefetch(buckets_[lowBucket_ + kPrefetchAhead].ptr());
-  return unlink(next, base, lowBucket_, nullptr, buckets_[lowBucket_].ptr());
+  if (lowBucket_ + kPrefetchAhead < bucketCount_) __builtin_prefetch(buckets_[lowBucket_ + kPrefetchAhead].head());
+  return unlink(next, base, lowBucket_, nullptr, buckets_[lowBucket_].head());
 }
 
 void HashMapGeneric::emptyAllBucketsG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base) {
@@ -152,7 +163,7 @@ void HashMapGeneric::emptyAllBucketsG(HashMapVTableGeneric const& vt, std::ptrdi
 PtrInterface* HashMapGeneric::seek(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
                                    unsigned hash, void const* key, bool orEqual, int* bucket) const {
   auto b = static_cast<int>(bucketIndex(hash));
-  for (PtrInterface* m = buckets_[b].ptr(); m; m = linkOf(m, next, base)) {
+  for (PtrInterface* m = buckets_[b].head(); m; m = linkOf(m, next, base)) {
     if (orEqual && vt.keyEquals(key, m)) {
       if (bucket) *bucket = b;
       return m;

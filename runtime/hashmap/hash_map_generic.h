@@ -19,6 +19,10 @@
 //   first member of a chain, each member's `fwkHmNext` the next one. Every
 //   removal clears the removed member's link.
 // - `version` grows by one with every insertion and every removal.
+// - A bucket whose chain an insertion or a growth left with one member keeps
+//   a three-bit hint of that member's rhash beside its pointer; a hint of 0
+//   says nothing. A look-up whose own hint differs stops at the bucket, so
+//   most look-ups of absent keys touch no member. Removals clear the hint.
 // - Links move: every link change hands a reference from one holder to
 //   another, so inserting takes one count and removing, growing and
 //   emptying take none beyond what the caller lets go.
@@ -129,7 +133,14 @@ class HashMapGeneric {
   std::uint32_t bucketIndex(unsigned rhash) const noexcept {
     return static_cast<std::uint32_t>(std::uint64_t{rhash} >> (32 - std::countr_zero(bucketCount_)));
   }
-  PtrInterface* bucketHead(std::uint32_t bucket) const noexcept { return buckets_[bucket].ptr(); }
+  PtrInterface* bucketHead(std::uint32_t bucket) const noexcept { return buckets_[bucket].head(); }
+  // The head of the bucket that `rhash` falls in, or null when the bucket's
+  // hint says no member there can have it.
+  PtrInterface* candidateHead(unsigned rhash) const noexcept {
+    Bucket const b = buckets_[bucketIndex(rhash)];
+    unsigned const hint = b.hint();
+    return hint == 0 || hint == hintOf(rhash) ? b.head() : nullptr;
+  }
 
   // The head of the first non-empty bucket after *bucket (-1 starts at the
   // first), storing its index there; null and bucketCount() when none.
@@ -138,7 +149,7 @@ class HashMapGeneric {
   // every member while iterating slower and a walk no faster.
   PtrInterface* findNextBucketG(int* bucket) const noexcept {
     for (auto b = static_cast<std::uint32_t>(*bucket + 1); b < bucketCount_; ++b) {
-      if (PtrInterface* head = buckets_[b].ptr()) {
+      if (PtrInterface* head = buckets_[b].head()) {
         *bucket = static_cast<int>(b);
         return head;
       }
@@ -175,7 +186,7 @@ class HashMapGeneric {
   // the map's reference on it. Inline: an iterator removing the member it
   // stands on finds it there, and needs no search for its predecessor.
   Ptr<PtrInterface> deleteHeadG(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket) noexcept {
-    return unlink(next, base, bucket, nullptr, buckets_[bucket].ptr());
+    return unlink(next, base, bucket, nullptr, buckets_[bucket].head());
   }
   // Removes and returns the first member in iteration order; null when empty.
   Ptr<PtrInterface> deleteOneMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base);
@@ -209,7 +220,23 @@ class HashMapGeneric {
   }
 
  private:
-  using Bucket = Ptr<PtrInterface>;
+  // A chain's head and its hint in the pointer's three low bits, which a
+  // PtrInterface's alignment leaves clear. The bucket holds a counted
+  // reference on the head, moved by the core as links are.
+  class Bucket {
+   public:
+    static constexpr std::uintptr_t kHintMask = 7;
+    PtrInterface* head() const noexcept { return reinterpret_cast<PtrInterface*>(word_ & ~kHintMask); }
+    unsigned hint() const noexcept { return static_cast<unsigned>(word_ & kHintMask); }
+    explicit operator bool() const noexcept { return word_ != 0; }
+    void set(PtrInterface* head, unsigned hint) noexcept { word_ = reinterpret_cast<std::uintptr_t>(head) | hint; }
+
+   private:
+    std::uintptr_t word_ = 0;
+  };
+  static_assert(alignof(PtrInterface) > Bucket::kHintMask);
+  // 1 to 7 from rhash's low byte: the bits furthest from the bucket index.
+  static unsigned hintOf(unsigned rhash) noexcept { return 1 + (((rhash & 0xFFu) * 7u) >> 8); }
 
   static Bucket* newBuckets(std::uint32_t count);
   static void deleteBuckets(Bucket* buckets, std::uint32_t count) noexcept;
@@ -245,10 +272,14 @@ class HashMapGeneric {
       }
     }
   }
-  // Bucket heads are Ptr<PtrInterface>; the core moves their pointers
-  // without counting, as it does links.
-  PtrInterface* takeHead(std::uint32_t b) noexcept { return buckets_[b].release(); }
-  void headIs(std::uint32_t b, PtrInterface* m) noexcept { buckets_[b] = Ptr<PtrInterface>(m, adoptRef); }
+  // The core moves bucket heads without counting, as it does links.
+  PtrInterface* takeHead(std::uint32_t b) noexcept {
+    PtrInterface* head = buckets_[b].head();
+    buckets_[b].set(nullptr, 0);
+    return head;
+  }
+  // A new head loses the hint: the chain may be longer than one.
+  void headIs(std::uint32_t b, PtrInterface* m) noexcept { buckets_[b].set(m, 0); }
   // Makes m what follows `previous` in `bucket`'s chain (null: its head),
   // handing over the reference the link or head held.
   void placeAfter(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket, PtrInterface* previous,

@@ -176,6 +176,8 @@ TEST(HashMapTest, EqualHashesAreOrderedByNameAndDuplicatesKeepTheOlderFirst) {
   Map map;
   auto b = member(kTwinB), a = member(kTwinA), again = member(kTwinA);
   map.memberIs(b);
+  // Alone in its bucket with the same hash: found by its key only.
+  EXPECT_EQ(map[kTwinA], nullptr);
   map.memberIs(a);
   map.memberIs(again);
   std::vector<Member const*> seen;
