@@ -164,6 +164,8 @@ ValidPtr<Child> childIs(E* self, Ptr<Child>& field, Name const& name, AttributeI
   if (current) current->parentIs(nullptr);
   Ptr<Child> child = make(name);
   field = child;
+  // The field holds it, and the entity's destruction clears the field.
+  if (child->parent().ptr() == self) child->zefHeldByParentIs(true);
   notify<N>(self->zefNotifieeList(), id, handler);
   return child;
 }

@@ -197,7 +197,7 @@ void childRecordMove(Entity* child, Entity const* from, Entity const* to) {
 }  // namespace
 
 Entity::~Entity() {
-  if (parent_) childRecordMove(this, parent_, nullptr);
+  if (parent_ && !heldByParent_) childRecordMove(this, parent_, nullptr);
   std::vector<Entity*> children;
   {
     ChildRecord& record = childRecord();
@@ -225,9 +225,18 @@ Ptr<Entity const> Entity::parent() const { return Ptr<Entity const>(parent_); }
 Ptr<Entity> Entity::parent() { return Ptr<Entity>(parent_); }
 void Entity::parentIs(Ptr<Entity> const& p) {
   if (p.ptr() == parent_) return;
-  childRecordMove(this, parent_, p.ptr());
+  childRecordMove(this, heldByParent_ ? nullptr : parent_, p.ptr());
+  heldByParent_ = 0;
   parent_ = p.ptr();
   handleParent(p);
+}
+
+void Entity::zefHeldByParentIs(bool b) {
+  if (b == heldByParent_ || !parent_) return;
+  // Throws, if at all, before anything changes.
+  if (b) childRecordMove(this, parent_, nullptr);
+  else childRecordMove(this, nullptr, parent_);
+  heldByParent_ = b ? 1 : 0;
 }
 AttributeId Entity::parentAttrId() const { return parentAttrId_; }
 void Entity::parentAttrIdIs(AttributeId id) { parentAttrId_ = id; }

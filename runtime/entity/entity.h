@@ -50,13 +50,22 @@ class Entity : public PtrInterface {
                                                       Ptr<NboAttrLog::Out> const& out, PtrInterface* owner);
   virtual Ptr<ZefNboAttrLogSa> zefNboAttrLogSaDel(Ptr<NboAttrLog::Out const> const& out);
 
+  // Whether the parent keeps this entity in a field of its own, which it
+  // clears, detaching the entity, before it goes: the record of each
+  // parent's children then needs no entry for it. Any other parent change
+  // ends it. Without a parent it stays false.
+  bool zefHeldByParent() const { return heldByParent_; }
+  void zefHeldByParentIs(bool b);
+
  private:
   Name name_;
   // Plain link: a parent outlives its children's membership, and detaches
   // them before it goes.
   Entity* parent_ = nullptr;
   AttributeId parentAttrId_ = kNoParentAttrId;
-  std::uint32_t version_ = 0;
+  // One word for both: the version counts parent changes.
+  std::uint32_t version_ : 31 = 0;
+  std::uint32_t heldByParent_ : 1 = 0;
 };
 
 // The reactor base of every entity's NotifieeConst.

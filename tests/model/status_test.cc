@@ -131,6 +131,20 @@ TEST_F(StatusTest, AStatisticsEntityNeverStoredOutlivesItsStatusWithoutParent) {
   EXPECT_FALSE(moved->parent());
 }
 
+TEST_F(StatusTest, AStoredStatisticsEntityMovedElsewhereGoesWithItsNewParent) {
+  Ptr<PhyBcm54980Stats> stats = status->bcmStatsIs("stats");
+  EXPECT_TRUE(stats->zefHeldByParent());
+  EXPECT_FALSE(status->newBcmStats("loose")->zefHeldByParent());
+  Ptr<PhyBcm54980Status> other =
+      PhyBcm54980Status::PhyBcm54980StatusIs("port2", Hardware::Phy::mdioClause45, config, intf);
+  stats->parentIs(other);
+  EXPECT_FALSE(stats->zefHeldByParent());
+  other = nullptr;  // a parent that goes detaches the children it has
+  EXPECT_FALSE(stats->parent());
+  status = nullptr;
+  EXPECT_FALSE(stats->parent());
+}
+
 TEST_F(StatusTest, SnapshotTimeNotifiesOnChangeAndAlwaysForNaN) {
   auto r = attach(new StatusReactor("r", &journal), status);
   status->debugStateSnapshotTimestampIs(0.0);
