@@ -31,24 +31,29 @@ constexpr bool kSlabs = true;
 constexpr bool kSlabs = true;
 #endif
 
-// Classes of 16 bytes up to 512, then of 128 bytes: small objects waste at
-// most 15 bytes, and an entity with dozens of attributes still has a class.
+// Classes of 16 bytes up to 1 KiB, then of 128 bytes: an object up to there
+// wastes at most 15 bytes (a port's statistics entity is about 600), and an
+// entity with dozens of attributes still has a class. Classes up to 512
+// bytes cut 64 KiB slabs, larger ones slabs of a few slots, so that a size
+// met once costs little.
 constexpr std::size_t kGranule = 16;
 constexpr std::size_t kSmallest = 512;
+constexpr std::size_t kFine = 1024;
 constexpr std::size_t kWideGranule = 128;
 constexpr std::size_t kSmallClasses = kSmallest / kGranule;
-constexpr std::size_t kClasses = kSmallClasses + (ZefMemPool::kLargestClass - kSmallest) / kWideGranule;
+constexpr std::size_t kFineClasses = kFine / kGranule;
+constexpr std::size_t kClasses = kFineClasses + (ZefMemPool::kLargestClass - kFine) / kWideGranule;
 constexpr std::size_t kSlabSize = 64 * 1024;
-static_assert((ZefMemPool::kLargestClass - kSmallest) % kWideGranule == 0);
+static_assert((ZefMemPool::kLargestClass - kFine) % kWideGranule == 0);
 constexpr std::size_t kWideSlots = 8;
 static_assert(kSlabSize % kSmallest == 0);
 
 std::size_t classOf(std::size_t size) {
-  if (size <= kSmallest) return size == 0 ? 0 : (size - 1) / kGranule;
-  return kSmallClasses + (size - kSmallest - 1) / kWideGranule;
+  if (size <= kFine) return size == 0 ? 0 : (size - 1) / kGranule;
+  return kFineClasses + (size - kFine - 1) / kWideGranule;
 }
 std::size_t classSize(std::size_t c) {
-  return c < kSmallClasses ? (c + 1) * kGranule : kSmallest + (c + 1 - kSmallClasses) * kWideGranule;
+  return c < kFineClasses ? (c + 1) * kGranule : kFine + (c + 1 - kFineClasses) * kWideGranule;
 }
 
 // Slabs are cut from 2 MiB arenas the kernel may back with one huge page. On

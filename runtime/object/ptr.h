@@ -28,7 +28,7 @@ class ZefType;
 // keeps a count of the bytes it has handed out so memory cost is measurable.
 //
 // Sizes up to kLargestClass come from slabs, one size class per 16 bytes up
-// to 512 and per 128 bytes above: objects made one after another sit side by
+// to 1 KiB and per 128 bytes above: objects made one after another sit side by
 // side, and a freed slot is the next one handed out in its class. Each thread
 // keeps its own free lists, so no lock is taken; a slot freed on another
 // thread joins that thread's list. Slabs are never given back. Blocks of a

@@ -60,23 +60,31 @@ TEST(MemPoolTest, AFreedSlotIsTheNextOneHandedOutInItsClass) {
   });
 }
 
-// Above 512 bytes a class is 128 bytes wide, so an entity with dozens of
-// attributes still comes from a slab.
-TEST(MemPoolTest, WiderClassesAbove512Bytes) {
+// Classes are 16 bytes wide up to 1 KiB and 128 above, so an entity of
+// about 600 bytes wastes at most 15 and one with dozens more attributes
+// still comes from a slab.
+TEST(MemPoolTest, ClassesWidenAbove1KiB) {
   if (!ZefMemPool::usesSlabs()) GTEST_SKIP() << "sizes go to operator new in this build";
   onFreshThread([] {
-    void* a = ZefMemPool::allocate(700);
-    void* b = ZefMemPool::allocate(700);
-    EXPECT_EQ(at(b) - at(a), 768u) << "700 bytes take a 768-byte slot, side by side";
-    ZefMemPool::release(a, 700);
-    EXPECT_EQ(ZefMemPool::allocate(641), a) << "641 to 768 bytes are one class";
-    void* c = ZefMemPool::allocate(769);
+    void* a = ZefMemPool::allocate(616);
+    void* b = ZefMemPool::allocate(616);
+    EXPECT_EQ(at(b) - at(a), 624u) << "616 bytes take a 624-byte slot, side by side";
+    ZefMemPool::release(a, 616);
+    EXPECT_EQ(ZefMemPool::allocate(609), a) << "609 to 624 bytes are one class";
+    void* c = ZefMemPool::allocate(625);
     EXPECT_NE(c, a);
+    void* d = ZefMemPool::allocate(1100);
+    void* e = ZefMemPool::allocate(1100);
+    EXPECT_EQ(at(e) - at(d), 1152u) << "1,100 bytes take a 1,152-byte slot";
+    ZefMemPool::release(d, 1100);
+    EXPECT_EQ(ZefMemPool::allocate(1025), d) << "1,025 to 1,152 bytes are one class";
     void* big = ZefMemPool::allocate(ZefMemPool::kLargestClass);
     EXPECT_EQ(at(big) % 16, 0u);
-    ZefMemPool::release(a, 641);
-    ZefMemPool::release(b, 700);
-    ZefMemPool::release(c, 769);
+    ZefMemPool::release(a, 609);
+    ZefMemPool::release(b, 616);
+    ZefMemPool::release(c, 625);
+    ZefMemPool::release(d, 1025);
+    ZefMemPool::release(e, 1100);
     ZefMemPool::release(big, ZefMemPool::kLargestClass);
   });
 }
