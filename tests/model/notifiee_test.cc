@@ -9,6 +9,7 @@ namespace {
 
 using Hardware::Phy::PhyBcm54980ChipConfig;
 using phytest::AdapterReactor;
+using phytest::attach;
 using phytest::ChipReactor;
 using phytest::Journal;
 using phytest::lines;
@@ -40,38 +41,22 @@ TEST_F(NotifieeTest, AFailingReactorIsToldWithTheAttributeIdAndTheOthersStillRun
   auto c = ChipReactor::attached("C", &journal, chip);
   b->onResetHook = [] { throw Zef::RangeException("bad"); };
   b->onInterruptHook = [] { throw 42; };  // not even an exception class
-
   chip->resetIs(gpo);
-  EXPECT_EQ(journal.lines, lines({"A:reset", "B:reset", "B:exception 258", "C:reset"}));
+  chip->interruptIs(Fru::IntCtrl::IntCtrlIs("irq"));
+  EXPECT_EQ(journal.lines, lines({"A:reset", "B:reset", "B:exception 258", "C:reset", "A:interrupt", "B:interrupt",
+                                  "B:exception 259", "C:interrupt"}));
   EXPECT_EQ(chip->reset().ptr(), gpo.ptr());
 
+  // A failure of the exception handler leaves the mutator with the value
+  // stored and the snapshot released.
   journal.lines.clear();
-  chip->interruptIs(Fru::IntCtrl::IntCtrlIs("irq"));
-  EXPECT_EQ(journal.lines, lines({"A:interrupt", "B:interrupt", "B:exception 259", "C:interrupt"}));
-}
-
-TEST_F(NotifieeTest, AFailureOfTheExceptionHandlerLeavesTheMutatorWithTheValueStored) {
-  auto a = ChipReactor::attached("A", &journal, chip);
-  auto b = ChipReactor::attached("B", &journal, chip);
-  auto c = ChipReactor::attached("C", &journal, chip);
   b->onResetHook = [] { throw std::runtime_error("bad"); };
   b->throwFromExceptionHandler = true;
-  EXPECT_THROW(chip->resetIs(gpo), std::runtime_error);
+  EXPECT_THROW(chip->resetIs(nullptr), std::runtime_error);
   EXPECT_EQ(journal.lines, lines({"A:reset", "B:reset", "B:exception 258"}));
-  EXPECT_EQ(chip->reset().ptr(), gpo.ptr());
-  // The snapshot was released: every reactor is back to its owner's count.
+  EXPECT_FALSE(chip->reset());
   EXPECT_EQ(a->references(), 1u);
   EXPECT_EQ(c->references(), 1u);
-}
-
-TEST_F(NotifieeTest, HandlersRunInsideAnExpectScopeForIdZero) {
-  auto a = ChipReactor::attached("A", &journal, chip);
-  int seen = -1;
-  Zef::Expect outer(7);
-  a->onResetHook = [&] { seen = Zef::Expect::current(); };
-  change();
-  EXPECT_EQ(seen, 0);
-  EXPECT_EQ(Zef::Expect::current(), 7);
 }
 
 TEST_F(NotifieeTest, StateAdaptersComeFirstThenAttachmentOrder) {
@@ -82,12 +67,19 @@ TEST_F(NotifieeTest, StateAdaptersComeFirstThenAttachmentOrder) {
   auto s1 = AdapterReactor::attached("S1", &journal, sa1.ptr(), chip);
   auto s2 = AdapterReactor::attached("S2", &journal, sa2.ptr(), chip);
   change();
-  // The most recently attached adapter is foremost.
-  EXPECT_EQ(journal.lines, lines({"S2:reset", "S1:reset", "A:reset", "B:reset"}));
+  // The most recently attached adapter is foremost, and so is one switched back on.
+  s1->hasNotificationActiveIs(false);
+  s1->hasNotificationActiveIs(true);
+  change();
+  EXPECT_EQ(journal.lines, lines({"S2:reset", "S1:reset", "A:reset", "B:reset", "S1:reset", "S2:reset", "A:reset",
+                                  "B:reset"}));
 }
 
-TEST_F(NotifieeTest, RegistrationAndAttachmentWorkInEitherOrder) {
+TEST_F(NotifieeTest, RegistrationAndAttachmentWorkInEitherOrderAndHandlersRunInAnExpectScopeForIdZero) {
   Ptr<ChipReactor> late(new ChipReactor("L", &journal), Zef::adoptRef);
+  int seen = -1;
+  Zef::Expect outer(7);
+  late->onResetHook = [&] { seen = Zef::Expect::current(); };
   late->notifierIs(chip);
   EXPECT_EQ(chip->zefNotifieeList().memberCount(), 0u);
   late->isRegisteredNotifieeIs(true);
@@ -95,10 +87,11 @@ TEST_F(NotifieeTest, RegistrationAndAttachmentWorkInEitherOrder) {
   late->isRegisteredNotifieeIs(true);  // no second entry
   EXPECT_EQ(chip->zefNotifieeList().memberCount(), 1u);
   change();
+  EXPECT_EQ(seen, 0);
+  EXPECT_EQ(Zef::Expect::current(), 7);
   late->isRegisteredNotifieeIs(false);
   change();
   EXPECT_EQ(journal.lines, lines({"L:reset"}));
-  EXPECT_EQ(late->name(), "chip0");
 }
 
 // A reactor class that overrides only the interrupt handler, and one derived
@@ -121,14 +114,10 @@ class AlsoReset : public InterruptOnly {
 };
 
 TEST_F(NotifieeTest, EachReactorHearsWhatItsClassOverridesWhateverTheOthersOnTheList) {
-  Ptr<InterruptOnly> a(new InterruptOnly("A", &journal), Zef::adoptRef);
-  a->isRegisteredNotifieeIs(true);
-  a->notifierIs(chip);
+  auto a = attach(new InterruptOnly("A", &journal), chip);
   change();
   EXPECT_TRUE(journal.lines.empty());
-  Ptr<AlsoReset> b(new AlsoReset("B", &journal), Zef::adoptRef);
-  b->isRegisteredNotifieeIs(true);
-  b->notifierIs(chip);
+  auto b = attach(new AlsoReset("B", &journal), chip);
   change();
   chip->interruptIs(Fru::IntCtrl::IntCtrlIs("irq"));
   EXPECT_EQ(journal.lines, lines({"B:reset", "A:interrupt", "B:interrupt"}));
@@ -136,33 +125,30 @@ TEST_F(NotifieeTest, EachReactorHearsWhatItsClassOverridesWhateverTheOthersOnThe
   EXPECT_EQ(b->references(), 1u);
 }
 
-TEST_F(NotifieeTest, AReactorAttachedDuringADispatchSeesOnlyTheNextChange) {
+TEST_F(NotifieeTest, AReactorAttachedDuringADispatchSeesOnlyTheNextChangeAndOneDetachedStillHearsIt) {
   auto a = ChipReactor::attached("A", &journal, chip);
+  auto b = ChipReactor::attached("B", &journal, chip);
   Ptr<ChipReactor> c;
   a->onResetHook = [&] {
     if (!c) c = ChipReactor::attached("C", &journal, chip);
+    b->notifierIs(nullptr);
   };
   change();
   change();
-  EXPECT_EQ(journal.lines, lines({"A:reset", "A:reset", "C:reset"}));
-}
-
-TEST_F(NotifieeTest, AReactorDetachedDuringADispatchStillHearsThatChange) {
-  auto a = ChipReactor::attached("A", &journal, chip);
-  auto b = ChipReactor::attached("B", &journal, chip);
-  a->onResetHook = [&] { b->notifierIs(nullptr); };
-  change();
-  change();
-  EXPECT_EQ(journal.lines, lines({"A:reset", "B:reset", "A:reset"}));
+  EXPECT_EQ(journal.lines, lines({"A:reset", "B:reset", "A:reset", "C:reset"}));
 }
 
 // An applying adapter names its reactor for the attribute it applies; only
-// that reactor, and only for that attribute, is passed over.
+// that reactor, and only for that attribute, is passed over, even when it is
+// the only one on the list.
 TEST_F(NotifieeTest, AnAppliedEchoPassesOverItsReactorForItsAttributeAlone) {
   auto a = ChipReactor::attached("A", &journal, chip);
-  auto b = ChipReactor::attached("B", &journal, chip);
+  Ptr<ChipReactor> b;
   {
     Zef::AppliedEcho echo(a.ptr(), PhyBcm54980ChipConfig::resetAttrId);
+    change();
+    EXPECT_TRUE(journal.lines.empty());
+    b = ChipReactor::attached("B", &journal, chip);  // attached meanwhile: not the one named
     change();
     chip->interruptIs(Fru::IntCtrl::IntCtrlIs("irq1"));
     {
@@ -175,20 +161,6 @@ TEST_F(NotifieeTest, AnAppliedEchoPassesOverItsReactorForItsAttributeAlone) {
   change();
   EXPECT_EQ(journal.lines, lines({"B:reset", "A:interrupt", "B:interrupt", "A:interrupt", "A:reset", "B:reset",
                                   "B:reset", "A:reset", "B:reset"}));
-}
-
-TEST_F(NotifieeTest, AnAppliedEchoOfTheOnlyReactorTellsNobody) {
-  auto a = ChipReactor::attached("A", &journal, chip);
-  {
-    Zef::AppliedEcho echo(a.ptr(), PhyBcm54980ChipConfig::resetAttrId);
-    change();
-    EXPECT_TRUE(journal.lines.empty());
-    // A reactor attached meanwhile is not the one named.
-    auto b = ChipReactor::attached("B", &journal, chip);
-    change();
-  }
-  change();
-  EXPECT_EQ(journal.lines, lines({"B:reset", "A:reset"}));
 }
 
 TEST_F(NotifieeTest, AReactorReleasedDuringADispatchIsSkippedAndDestroyedByTheSnapshot) {
@@ -209,39 +181,31 @@ TEST_F(NotifieeTest, AReactorReleasedDuringADispatchIsSkippedAndDestroyedByTheSn
   EXPECT_EQ(journal.lines, lines({"A:reset", "A:reset"}));
 }
 
-TEST_F(NotifieeTest, ASoleReactorReleasedInItsOwnHandlerLivesUntilTheHandlerReturns) {
-  bool destroyed = false;
-  auto a = ChipReactor::attached("A", &journal, chip, &destroyed);
-  bool destroyedInsideHandler = true;
-  a->onResetHook = [&] {
-    a = nullptr;
-    destroyedInsideHandler = destroyed;
-  };
-  change();
-  EXPECT_FALSE(destroyedInsideHandler);
-  EXPECT_TRUE(destroyed);
-  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 0u);
-  change();
-  EXPECT_EQ(journal.lines, lines({"A:reset"}));
-}
-
-TEST_F(NotifieeTest, ASoleReactorReleasedInANestedDispatchLivesUntilTheOuterOneReturns) {
-  bool destroyed = false;
-  auto a = ChipReactor::attached("A", &journal, chip, &destroyed);
-  int depth = 0;
-  std::vector<bool> destroyedAfterEachCall;
-  a->onResetHook = [&] {
-    if (depth++ == 0) {
-      change();  // a second dispatch to the same reactor, inside the first
-    } else {
-      a = nullptr;
-    }
-    destroyedAfterEachCall.push_back(destroyed);
-  };
-  change();
-  EXPECT_EQ(destroyedAfterEachCall, (std::vector<bool>{false, false}));
-  EXPECT_TRUE(destroyed);
-  EXPECT_EQ(journal.lines, lines({"A:reset", "A:reset"}));
+// Released in its own handler, directly or in a dispatch nested inside the
+// first, a sole reactor lives until the outermost dispatch returns.
+TEST_F(NotifieeTest, ASoleReactorReleasedInItsHandlerLivesUntilTheOutermostDispatchReturns) {
+  for (int nesting : {1, 2}) {
+    SCOPED_TRACE(nesting);
+    journal.lines.clear();
+    bool destroyed = false;
+    auto a = ChipReactor::attached("A", &journal, chip, &destroyed);
+    int depth = 0;
+    std::vector<bool> destroyedAfterEachCall;
+    a->onResetHook = [&] {
+      if (++depth < nesting) {
+        change();  // a second dispatch to the same reactor, inside the first
+      } else {
+        a = nullptr;
+      }
+      destroyedAfterEachCall.push_back(destroyed);
+    };
+    change();
+    EXPECT_EQ(destroyedAfterEachCall, std::vector<bool>(nesting, false));
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(chip->zefNotifieeList().memberCount(), 0u);
+    change();
+    EXPECT_EQ(journal.lines.size(), std::size_t(nesting));
+  }
 }
 
 TEST_F(NotifieeTest, ASoleReactorTakenBackByAnotherHolderInItsHandlerSurvives) {
@@ -271,16 +235,9 @@ TEST_F(NotifieeTest, AReactorWhoseDestructionReleasesItsEntityIsNotCalledAnyMore
     using ChipReactor::ChipReactor;
     Ptr<PhyBcm54980ChipConfig> kept;
   };
-  auto weak = [&](ChipReactor* raw) {
-    Ptr<ChipReactor> r(raw, Zef::adoptRef);
-    r->isWeakReferenceIs(true);
-    r->isRegisteredNotifieeIs(true);
-    r->notifierIs(chip);
-    return r;
-  };
-  Ptr<ChipReactor> keeper = weak(new Keeper("K", &journal));
-  Ptr<ChipReactor> other = weak(new ChipReactor("O", &journal));
-  static_cast<Keeper*>(keeper.ptr())->kept = chip;
+  auto keeper = attach(new Keeper("K", &journal), chip, true);
+  auto other = attach(new ChipReactor("O", &journal), chip, true);
+  keeper->kept = chip;
   chip = nullptr;
   keeper = nullptr;
   EXPECT_EQ(journal.lines, lines({"O:zeroReferences"}));
@@ -288,20 +245,11 @@ TEST_F(NotifieeTest, AReactorWhoseDestructionReleasesItsEntityIsNotCalledAnyMore
 }
 
 TEST_F(NotifieeTest, AnEntityReleasedByAHandlerFinishesItsDispatchWithoutIt) {
-  auto weak = [&](char const* tag) {
-    Ptr<ChipReactor> r(new ChipReactor(tag, &journal), Zef::adoptRef);
-    r->isWeakReferenceIs(true);
-    r->isRegisteredNotifieeIs(true);
-    r->notifierIs(chip);
-    return r;
-  };
-  Ptr<ChipReactor> a = weak("A");
-  Ptr<ChipReactor> b = weak("B");
+  auto a = attach(new ChipReactor("A", &journal), chip, true);
+  auto b = attach(new ChipReactor("B", &journal), chip, true);
   a->onResetHook = [&] { chip = nullptr; };
-  PhyBcm54980ChipConfig* raw = chip.ptr();
-  raw->resetIs(gpo);
-  // The entity went inside A's handler; B, on the snapshot, still hears the
-  // change it was on the list for.
+  chip.ptr()->resetIs(gpo);
+  // B, on the snapshot, still hears the change it was on the list for.
   EXPECT_EQ(journal.lines, lines({"A:reset", "A:zeroReferences", "B:zeroReferences", "B:reset"}));
   EXPECT_EQ(b->Zef::PtrInterface::NotifieeConst::notifier(), nullptr);
 }
@@ -330,10 +278,7 @@ TEST_F(NotifieeTest, StrongReactorsCountTheirNotifierAndWeakOnesDoNot) {
   strong->notifierIs(nullptr);
   EXPECT_EQ(chip->references(), 1u);
 
-  Ptr<ChipReactor> weak(new ChipReactor("W", &journal), Zef::adoptRef);
-  weak->isWeakReferenceIs(true);
-  weak->isRegisteredNotifieeIs(true);
-  weak->notifierIs(chip);
+  auto weak = attach(new ChipReactor("W", &journal), chip, true);
   EXPECT_EQ(chip->references(), 1u);
   change();
   EXPECT_EQ(journal.lines, lines({"W:reset"}));
@@ -349,7 +294,7 @@ TEST_F(NotifieeTest, StrongReactorsCountTheirNotifierAndWeakOnesDoNot) {
   EXPECT_EQ(chip->references(), 2u);
 }
 
-TEST_F(NotifieeTest, MovingAReactorToAnotherEntityMovesItsRegistration) {
+TEST_F(NotifieeTest, AnotherNotifierMovesTheRegistrationAndOneOfAnotherTypeDetaches) {
   auto other = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip1");
   auto a = ChipReactor::attached("A", &journal, chip);
   a->notifierIs(other);
@@ -361,59 +306,49 @@ TEST_F(NotifieeTest, MovingAReactorToAnotherEntityMovesItsRegistration) {
   change();
   other->resetIs(gpo);
   EXPECT_EQ(journal.lines, lines({"A:reset"}));
-}
 
-TEST_F(NotifieeTest, ANotifierOfAnotherTypeDetaches) {
-  auto a = ChipReactor::attached("A", &journal, chip);
+  auto const gpoReferences = gpo->references();
   a->notifierIs(gpo);
   EXPECT_FALSE(a->notifier());
   EXPECT_EQ(a->name(), "");
-  EXPECT_EQ(chip->zefNotifieeList().memberCount(), 0u);
-  EXPECT_EQ(chip->references(), 1u);
-  EXPECT_EQ(gpo->references(), 1u);
+  EXPECT_EQ(other->zefNotifieeList().memberCount(), 0u);
+  EXPECT_EQ(other->references(), 1u);
+  EXPECT_EQ(gpo->references(), gpoReferences);
 }
 
-TEST_F(NotifieeTest, SwitchingNotificationOffAndOnRestoresRegistrationAtTheTail) {
+TEST_F(NotifieeTest, SwitchingNotificationOffAndOnRestoresRegistrationAtTheTailAndOnlyIfRegistered) {
   auto a = ChipReactor::attached("A", &journal, chip);
   auto b = ChipReactor::attached("B", &journal, chip);
+  Ptr<ChipReactor> unregistered(new ChipReactor("U", &journal), Zef::adoptRef);
+  unregistered->notifierIs(chip);
   EXPECT_TRUE(a->hasNotificationActive());
   a->hasNotificationActiveIs(false);
+  unregistered->hasNotificationActiveIs(false);
   EXPECT_FALSE(a->hasNotificationActive());
   EXPECT_FALSE(a->isRegisteredNotifiee());
   EXPECT_TRUE(a->zef_bitSet.wasNotified());
+  EXPECT_FALSE(unregistered->zef_bitSet.wasNotified());
   change();
   a->hasNotificationActiveIs(true);
+  unregistered->hasNotificationActiveIs(true);
   EXPECT_TRUE(a->isRegisteredNotifiee());
+  EXPECT_FALSE(unregistered->isRegisteredNotifiee());
   change();
   EXPECT_EQ(journal.lines, lines({"B:reset", "B:reset", "A:reset"}));
 }
 
-TEST_F(NotifieeTest, SwitchingAnAdapterReactorBackOnPutsItAtTheHead) {
-  auto a = ChipReactor::attached("A", &journal, chip);
-  Ptr<TestStateAdapter> sa(new TestStateAdapter(), Zef::adoptRef);
-  auto s = AdapterReactor::attached("S", &journal, sa.ptr(), chip);
-  s->hasNotificationActiveIs(false);
-  s->hasNotificationActiveIs(true);
-  change();
-  EXPECT_EQ(journal.lines, lines({"S:reset", "A:reset"}));
-}
-
-TEST_F(NotifieeTest, AnUnregisteredReactorStaysUnregisteredThroughOffAndOn) {
-  Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
-  r->notifierIs(chip);
-  r->hasNotificationActiveIs(false);
-  EXPECT_FALSE(r->zef_bitSet.wasNotified());
-  r->hasNotificationActiveIs(true);
-  EXPECT_FALSE(r->isRegisteredNotifiee());
-  change();
-  EXPECT_TRUE(journal.lines.empty());
-}
-
-TEST_F(NotifieeTest, AZombieReactorLeavesTheListAndARevivedOneReturns) {
+// Zombie, nondestructing and back: the reactor keeps its switch and its
+// zombie mark, and a revived adapter reactor returns to the head.
+TEST_F(NotifieeTest, AZombieReactorLeavesTheListAndARevivedOneReturnsButADestroyedOneLeavesItAlone) {
   Ptr<TestStateAdapter> sa(new TestStateAdapter(), Zef::adoptRef);
   auto s = AdapterReactor::attached("S", &journal, sa.ptr(), chip);
   auto a = ChipReactor::attached("A", &journal, chip);
   Zef::doZombieReactor(*s, true);
+  EXPECT_TRUE(s->zefMarkedForDeletion());
+  EXPECT_FALSE(s->hasNotificationActive());
+  s->isNondestructingIs(true);
+  EXPECT_TRUE(s->zefMarkedForDeletion());
+  s->isNondestructingIs(false);
   EXPECT_TRUE(s->zefMarkedForDeletion());
   EXPECT_FALSE(s->hasNotificationActive());
   change();
@@ -422,65 +357,9 @@ TEST_F(NotifieeTest, AZombieReactorLeavesTheListAndARevivedOneReturns) {
   EXPECT_FALSE(s->zefMarkedForDeletion());
   change();
   EXPECT_EQ(journal.lines, lines({"A:reset", "S:reset", "A:reset"}));
-}
 
-// Nondestructing and back: the reactor keeps its switch and its zombie mark,
-// and both still work afterwards.
-TEST_F(NotifieeTest, AReactorSwitchedNondestructingAndBackCanStillBeSwitchedOff) {
-  auto a = ChipReactor::attached("A", &journal, chip);
-  a->isNondestructingIs(true);
-  EXPECT_TRUE(a->hasNotificationActive());
-  a->isNondestructingIs(false);
-  EXPECT_TRUE(a->hasNotificationActive());
-  EXPECT_EQ(a->references(), 1u);
-  change();
-  a->hasNotificationActiveIs(false);
-  EXPECT_FALSE(a->isRegisteredNotifiee());
-  change();
-  EXPECT_EQ(journal.lines, lines({"A:reset"}));
-}
-
-TEST_F(NotifieeTest, SwitchingANondestructingReactorOffAndOnKeepsItNondestructing) {
-  auto a = ChipReactor::attached("A", &journal, chip);
-  a->isNondestructingIs(true);
-  a->hasNotificationActiveIs(false);
-  change();
-  a->hasNotificationActiveIs(true);
-  EXPECT_TRUE(a->isNondestructing());
-  change();
-  a->isNondestructingIs(false);
-  EXPECT_EQ(a->references(), 1u);
-  EXPECT_EQ(journal.lines, lines({"A:reset"}));
-}
-
-TEST_F(NotifieeTest, AZombieSwitchedNondestructingAndBackStaysAZombieAndCanBeRevived) {
-  auto a = ChipReactor::attached("A", &journal, chip);
-  Zef::doZombieReactor(*a, true);
-  a->isNondestructingIs(true);
-  EXPECT_TRUE(a->zefMarkedForDeletion());
-  a->isNondestructingIs(false);
-  EXPECT_TRUE(a->zefMarkedForDeletion());
-  EXPECT_FALSE(a->hasNotificationActive());
-  change();
-  Zef::doZombieReactor(*a, false);
-  EXPECT_FALSE(a->zefMarkedForDeletion());
-  change();
-  EXPECT_EQ(journal.lines, lines({"A:reset"}));
-}
-
-TEST_F(NotifieeTest, AZombieWithoutNotifierIsOnlyMarked) {
-  Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
-  Zef::doZombieReactor(*r, true);
-  EXPECT_TRUE(r->zefMarkedForDeletion());
-  EXPECT_TRUE(r->hasNotificationActive());
-  Zef::doZombieReactor(*r, false);
-}
-
-TEST_F(NotifieeTest, AMarkedReactorIsNotUnlinkedByItsDestructor) {
-  // A reactor marked for deletion has already left the list through its
-  // zombie switch; its destructor must not touch the list again.
-  auto a = ChipReactor::attached("A", &journal, chip);
-  auto b = ChipReactor::attached("B", &journal, chip);
+  // It left the list through its zombie switch; its destructor must not
+  // touch the list again.
   Zef::doZombieReactor(*a, true);
   EXPECT_EQ(chip->zefNotifieeList().memberCount(), 1u);
   std::uint32_t version = chip->zefNotifieeList().version();
@@ -489,23 +368,40 @@ TEST_F(NotifieeTest, AMarkedReactorIsNotUnlinkedByItsDestructor) {
   EXPECT_EQ(chip->references(), 2u);
 }
 
+TEST_F(NotifieeTest, ANondestructingReactorKeepsItsSwitchAndItsFlagThroughEither) {
+  auto a = ChipReactor::attached("A", &journal, chip);
+  a->isNondestructingIs(true);
+  EXPECT_TRUE(a->hasNotificationActive());
+  a->hasNotificationActiveIs(false);
+  change();
+  a->hasNotificationActiveIs(true);
+  EXPECT_TRUE(a->isNondestructing());
+  change();
+  a->isNondestructingIs(false);
+  EXPECT_TRUE(a->hasNotificationActive());
+  EXPECT_EQ(a->references(), 1u);
+  a->hasNotificationActiveIs(false);
+  EXPECT_FALSE(a->isRegisteredNotifiee());
+  change();
+  EXPECT_EQ(journal.lines, lines({"A:reset"}));
+}
+
 // The entity holds no count for a weak reactor, so it may go first, whether
 // the reactor is on its list or not.
 TEST_F(NotifieeTest, WeakReactorsOffTheListForgetAnEntityThatGoesFirst) {
-  auto weak = [&](char const* tag) {
-    Ptr<ChipReactor> r(new ChipReactor(tag, &journal), Zef::adoptRef);
-    r->isWeakReferenceIs(true);
-    r->notifierIs(chip);
-    return r;
-  };
-  Ptr<ChipReactor> unregistered = weak("U");
-  Ptr<ChipReactor> off = weak("O");
-  off->isRegisteredNotifieeIs(true);
+  Ptr<ChipReactor> unregistered(new ChipReactor("U", &journal), Zef::adoptRef);
+  unregistered->isWeakReferenceIs(true);
+  unregistered->notifierIs(chip);
+  auto off = attach(new ChipReactor("O", &journal), chip, true);
   off->hasNotificationActiveIs(false);
   Ptr<TestStateAdapter> sa(new TestStateAdapter(), Zef::adoptRef);
   auto zombie = AdapterReactor::attached("Z", &journal, sa.ptr(), chip);
   zombie->isWeakReferenceIs(true);
   Zef::doZombieReactor(*zombie, true);
+  // An adapter listens on no list of its own; it only holds its entity.
+  Ptr<TestStateAdapter> weakSa(new TestStateAdapter(), Zef::adoptRef);
+  weakSa->notifierIs(chip);  // counted, then given back
+  weakSa->isWeakReferenceIs(true);
   ASSERT_EQ(chip->references(), 1u);
   ASSERT_EQ(chip->zefNotifieeList().memberCount(), 0u);
 
@@ -514,22 +410,13 @@ TEST_F(NotifieeTest, WeakReactorsOffTheListForgetAnEntityThatGoesFirst) {
     EXPECT_EQ(r->Zef::PtrInterface::NotifieeConst::notifier(), nullptr);
     EXPECT_EQ(r->name(), "");
   }
-  // Switching back on and reviving find no entity to return to.
+  EXPECT_EQ(weakSa->notifier(), nullptr);
+  // Switching back on, reviving and turning strong find no entity to return to.
   off->hasNotificationActiveIs(true);
   Zef::doZombieReactor(*zombie, false);
+  weakSa->isWeakReferenceIs(false);
+  EXPECT_EQ(weakSa->notifier(), nullptr);
   EXPECT_TRUE(journal.lines.empty());
-}
-
-TEST_F(NotifieeTest, AWeakStateAdapterForgetsAnEntityThatGoesFirst) {
-  // An adapter listens on no list of its own; it only holds its entity.
-  Ptr<TestStateAdapter> sa(new TestStateAdapter(), Zef::adoptRef);
-  sa->notifierIs(chip);  // counted, then given back
-  sa->isWeakReferenceIs(true);
-  EXPECT_EQ(chip->references(), 1u);
-  chip = nullptr;
-  EXPECT_EQ(sa->notifier(), nullptr);
-  sa->isWeakReferenceIs(false);
-  EXPECT_EQ(sa->notifier(), nullptr);
 }
 
 TEST_F(NotifieeTest, AReactorTurningWeakMayReleaseItsEntityLast) {
@@ -543,10 +430,7 @@ TEST_F(NotifieeTest, AReactorTurningWeakMayReleaseItsEntityLast) {
 }
 
 TEST_F(NotifieeTest, AWeakReactorKeepsItsRegistrationForTheNextEntity) {
-  Ptr<ChipReactor> r(new ChipReactor("R", &journal), Zef::adoptRef);
-  r->isWeakReferenceIs(true);
-  r->isRegisteredNotifieeIs(true);
-  r->notifierIs(chip);
+  auto r = attach(new ChipReactor("R", &journal), chip, true);
   chip = nullptr;
   auto other = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip1");
   r->notifierIs(other);
@@ -566,6 +450,11 @@ TEST_F(NotifieeTest, NewReactorsStartActiveEnabledUnattachedAndUnregistered) {
   EXPECT_FALSE(r->isWeakReference());
   EXPECT_FALSE(r->isRegisteredNotifiee());
   EXPECT_EQ(r->listNext, nullptr);
+  // A zombie without a notifier is only marked.
+  Zef::doZombieReactor(*r, true);
+  EXPECT_TRUE(r->zefMarkedForDeletion());
+  EXPECT_TRUE(r->hasNotificationActive());
+  Zef::doZombieReactor(*r, false);
 }
 
 }  // namespace
