@@ -21,6 +21,54 @@ using Zef::NboAttrLog::FrameKind;
 using Zef::NboAttrLog::MemoryPair;
 using Zef::NboAttrLog::Out;
 
+// The transaction markers and member records of entity `eid` that `drain`
+// takes from `out`, in order, as "open", "close", "+name" and "-name"; with
+// `tagged`, each with the collection's attribute id, as "open 258".
+std::vector<std::string> membersOf(Tap& drain, Ptr<Out> const& out, Zef::EntityId eid, bool tagged = false) {
+  std::vector<std::string> seen;
+  for (auto const& r : drain(out)) {
+    if (r.header.entityId != eid) continue;
+    std::string const tag = tagged ? " " + std::to_string(std::abs(r.header.attributeId)) : "";
+    if (r.kind == FrameKind::transaction) {
+      seen.push_back((r.payload[0] == 0 ? "open" : r.payload[0] == 2 ? "close" : "abort") + tag);
+    } else if (r.header.attributeId == 258 || r.header.attributeId == -258 || (tagged && r.header.attributeId == 259)) {
+      std::string name(r.payload.begin() + 4, r.payload.begin() + 4 + r.payload[3]);
+      seen.push_back((r.header.attributeId > 0 ? "+" : "-") + name + tag);
+    }
+  }
+  return seen;
+}
+
+// Ports on one MDIO bus: a configuration each, and a status with statistics.
+struct Ports {
+  Ptr<PhyBcm54980ConfigDir> configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
+  Ptr<PhyBcm54980StatusDir> statuses = PhyBcm54980StatusDir::PhyBcm54980StatusDirIs("statuses");
+  Ptr<Hardware::Mdio::Device> device = Hardware::Mdio::Device::DeviceIs("mdio0");
+
+  Ptr<PhyBcm54980Config> config(std::string const& name, int addr, std::string const& api = "api") {
+    auto wexa = configs->wexaDescIs(name, device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
+                                    Hardware::Mdio::PortAddr(addr), MdioClient::clause22, Hardware::XoltAgentId(4));
+    return configs->phyConfigIs(name, wexa, api, "1.0");
+  }
+  // Port p's status, named "port<p>", whose statistics count p + 1 errors.
+  auto status(int p) {
+    std::string const name = "port" + std::to_string(p);
+    auto st = statuses->phyStatusIs(name, mdioClause22, config(name, p % 8),
+                                    Interface::EthPhyIntfStatus::EthPhyIntfStatusIs(name));
+    st->bcmStatsIs(name)->crcErrorsIs(crcAfter(unsigned(p) + 1));
+    return st;
+  }
+  // How many of the first `n` ports `copy` holds whole.
+  static int whole(Ptr<PhyBcm54980StatusDir> const& copy, int n, bool linkUp = false) {
+    int complete = 0;
+    for (int p = 0; p < n; ++p) {
+      auto st = copy->phyStatus("port" + std::to_string(p));
+      complete += st && (!linkUp || st->linkUp()) && st->bcmStats() && st->bcmStats()->crcErrors() == crcAfter(unsigned(p) + 1);
+    }
+    return complete;
+  }
+};
+
 class CollectionTest : public ::testing::Test {
  protected:
   Ptr<Connection> conn = Connection::ConnectionIs();
@@ -28,60 +76,40 @@ class CollectionTest : public ::testing::Test {
   Tap drain;
   Ptr<PhyBcm54980ChipConfigDir> dir = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
 
-  Zef::EntityId dirEid() { return dir->zefNboAttrLogSa(Ptr<Out const>(out))->entityId(); }
-  // The transaction markers and member records of the directory, in order,
-  // as "open", "close", "+name" and "-name".
   std::vector<std::string> membership() {
-    std::vector<std::string> seen;
-    for (auto const& r : drain(out)) {
-      if (r.header.entityId != dirEid()) continue;
-      if (r.kind == FrameKind::transaction) {
-        seen.push_back(r.payload[0] == 0 ? "open" : r.payload[0] == 2 ? "close" : "abort");
-      } else if (r.header.attributeId == 258 || r.header.attributeId == -258) {
-        std::string name(r.payload.begin() + 4, r.payload.begin() + 4 + r.payload[3]);
-        seen.push_back((r.header.attributeId > 0 ? "+" : "-") + name);
-      }
-    }
-    return seen;
+    return membersOf(drain, out, dir->zefNboAttrLogSa(Ptr<Out const>(out))->entityId());
   }
 };
 
-TEST_F(CollectionTest, AnEmptyCollectionSyncsAsAnOpenAndACloseAndIsThenSynced) {
-  conn->rootIs(dir);
-  conn->flowOutReady();
-  EXPECT_EQ(membership(), (std::vector<std::string>{"open", "close"}));
-  EXPECT_EQ(conn->demuxer()->scheduledCount(), 0u) << "synced: nothing left to do";
-}
-
-TEST_F(CollectionTest, AFullSyncSendsEveryMemberBetweenTheMarkersWithItsOwnAdapter) {
-  for (auto n : {"a", "b", "c"}) dir->phyChipConfigIs(n);
-  conn->rootIs(dir);
-  conn->flowOutReady();
-  auto seen = membership();
-  ASSERT_EQ(seen.size(), 5u);
-  EXPECT_EQ(seen.front(), "open");
-  EXPECT_EQ(seen.back(), "close");
-  EXPECT_EQ(std::set<std::string>(seen.begin() + 1, seen.end() - 1), (std::set<std::string>{"+a", "+b", "+c"}));
-  EXPECT_NE(dir->phyChipConfig("b")->zefNboAttrLogSa(Ptr<Out const>(out)), nullptr);
-}
-
-TEST_F(CollectionTest, APausedFullSyncResumesAfterTheLastMemberSentWithoutASecondOpen) {
-  for (auto n : {"a", "b", "c", "d", "e"}) dir->phyChipConfigIs(n);
-  conn->demuxer()->sliceBudgetIs(1);  // every slice stops after its first record
-  conn->rootIs(dir);
-  auto sa = dir->zefNboAttrLogSa(Ptr<Out const>(out));
-  ASSERT_NE(sa, nullptr);
-  // One slice at a time: run the scheduler while draining, as a slow reader.
-  std::vector<std::string> seen;
-  for (int i = 0; i < 100 && (conn->demuxer()->scheduledCount() || out->size()); ++i) {
-    conn->demuxer()->runFlowOuts();
-    for (auto& s : membership()) seen.push_back(s);
+// Empty or not, read whole or a record at a time, a first synchronisation
+// is one open, each member once with its own adapter, and one close.
+TEST(FullSyncTest, EveryMemberOnceBetweenOneOpenAndOneCloseHoweverItIsSliced) {
+  for (std::size_t budget : {std::size_t(1), std::size_t(1) << 20}) {
+    for (std::set<std::string> names : {std::set<std::string>{}, {"a", "b", "c", "d", "e"}}) {
+      SCOPED_TRACE(::testing::Message() << "budget " << budget << ", " << names.size() << " members");
+      Ptr<Connection> conn = Connection::ConnectionIs();
+      Ptr<Out> const& out = conn->out();
+      auto dir = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
+      for (auto const& n : names) dir->phyChipConfigIs(n);
+      conn->demuxer()->sliceBudgetIs(budget);  // a budget of 1 stops every slice after its first record
+      conn->rootIs(dir);
+      Zef::EntityId const eid = dir->zefNboAttrLogSa(Ptr<Out const>(out))->entityId();
+      Tap drain;
+      std::vector<std::string> seen;  // run the scheduler while draining, as a slow reader
+      for (int i = 0; i < 100 && (conn->demuxer()->scheduledCount() || out->size()); ++i) {
+        conn->demuxer()->runFlowOuts();
+        for (auto& s : membersOf(drain, out, eid)) seen.push_back(s);
+      }
+      EXPECT_EQ(conn->demuxer()->scheduledCount(), 0u) << "synced: nothing left to do";
+      ASSERT_EQ(seen.size(), names.size() + 2) << "no member twice, no second open";
+      EXPECT_EQ(seen.front(), "open");
+      EXPECT_EQ(seen.back(), "close");
+      std::set<std::string> want;
+      for (auto const& n : names) want.insert("+" + n);
+      EXPECT_EQ(std::set<std::string>(seen.begin() + 1, seen.end() - 1), want);
+      for (auto const& n : names) EXPECT_NE(dir->phyChipConfig(n)->zefNboAttrLogSa(Ptr<Out const>(out)), nullptr);
+    }
   }
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), "open"), 1);
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), "close"), 1);
-  EXPECT_EQ(std::set<std::string>(seen.begin() + 1, seen.end() - 1),
-            (std::set<std::string>{"+a", "+b", "+c", "+d", "+e"}));
-  EXPECT_EQ(seen.size(), 7u) << "no member twice";
 }
 
 TEST_F(CollectionTest, ARemovalAfterTheSyncIsOneMemberGoneRecord) {
@@ -137,10 +165,6 @@ class MountTest : public ::testing::Test {
     pair->b()->onMountedIs([this](Ptr<Zef::Entity> const& e) { held[e->name().str()] = e; });
     pair->a()->rootIs(dir);
   }
-  void connect() {
-    reconnect();
-    pair->pump();
-  }
   Ptr<PhyBcm54980ChipConfigDir> copy() {
     auto it = held.find("chips");
     return it == held.end() ? nullptr : Ptr<PhyBcm54980ChipConfigDir>(dynamic_cast<PhyBcm54980ChipConfigDir*>(it->second.ptr()));
@@ -151,7 +175,8 @@ TEST_F(MountTest, MembersArriveLeaveAndKeepTheirAttributes) {
   auto a = dir->phyChipConfigIs("a");
   a->resetIs(Fru::Gpo::GpoIs("gpo-a"));
   dir->phyChipConfigIs("b");
-  connect();
+  reconnect();
+  pair->pump();
   ASSERT_NE(copy(), nullptr);
   EXPECT_TRUE(pair->b()->isSynced()) << "the writer said its first passes are done";
   EXPECT_EQ(namesOf(copy()), (std::set<std::string>{"a", "b"}));
@@ -165,70 +190,48 @@ TEST_F(MountTest, MembersArriveLeaveAndKeepTheirAttributes) {
   EXPECT_EQ(pair->b()->framesRefused(), 0u) << pair->b()->lastRefusal();
 }
 
-TEST_F(MountTest, AMemberMadeAgainWithOtherArgumentsArrivesWithThem) {
-  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
-  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
-  auto wexa = configs->wexaDescIs("w1", device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
-                                   Hardware::Mdio::PortAddr(3), MdioClient::clause22, Hardware::XoltAgentId(4));
-  configs->phyConfigIs("p1", wexa, "api-1", "1.0");
+TEST(MountOfPortsTest, MembersMadeAgainReferenceDirectoriesAndOwnedChildrenReplicate) {
+  Ports ports;
+  ports.config("p1", 3, "api-1");
+  auto status = ports.status(0);
+  auto refs = PhyBcm54980ConfigPtrDir::PhyBcm54980ConfigPtrDirIs("active");
+  refs->phyConfigIs(ports.configs->phyConfig("port0"));
   MemoryPair p;
-  p.a()->rootIs(configs);
+  p.a()->rootIs(ports.configs);
+  p.a()->rootIs(ports.statuses);
+  p.a()->rootIs(refs);
   p.pump();
-  Ptr<PhyBcm54980ConfigDir> mounted;
-  for (auto const& e : p.b()->mounted()) {
-    if (auto* d = dynamic_cast<PhyBcm54980ConfigDir*>(e.ptr())) mounted = Ptr<PhyBcm54980ConfigDir>(d);
-  }
+  auto mounted = mountedAs<PhyBcm54980ConfigDir>(p.b(), "configs");
   ASSERT_NE(mounted, nullptr);
   ASSERT_NE(mounted->phyConfig("p1"), nullptr);
   EXPECT_EQ(mounted->phyConfig("p1")->api(), "api-1");
   // While the reader is away, p1 is deleted and made again with another api.
   p.a()->out()->isConnectedIs(false);
-  configs->phyConfigDel("p1");
-  configs->phyConfigIs("p1", wexa, "api-2", "1.0");
+  ports.configs->phyConfigDel("p1");
+  ports.config("p1", 3, "api-2");
   p.a()->out()->isConnectedIs(true);
   p.pump();
   ASSERT_NE(mounted->phyConfig("p1"), nullptr);
   EXPECT_EQ(mounted->phyConfig("p1")->api(), "api-2");
-  EXPECT_EQ(p.b()->framesRefused(), 0u) << p.b()->lastRefusal();
-}
 
-TEST_F(MountTest, ReferenceDirectoriesAndTheStatusChildReplicate) {
-  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
-  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
-  auto wexa = configs->wexaDescIs("w1", device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
-                                   Hardware::Mdio::PortAddr(3), MdioClient::clause22, Hardware::XoltAgentId(4));
-  auto cfg = configs->phyConfigIs("p1", wexa, "api", "1.0");
-  auto statuses = PhyBcm54980StatusDir::PhyBcm54980StatusDirIs("statuses");
-  auto status = statuses->phyStatusIs("p1", mdioClause22, cfg, Interface::EthPhyIntfStatus::EthPhyIntfStatusIs("et1"));
-  status->bcmStatsIs("p1-stats")->crcErrorsIs(crcAfter(3));
-  auto refs = PhyBcm54980ConfigPtrDir::PhyBcm54980ConfigPtrDirIs("active");
-  refs->phyConfigIs(cfg);
-  MemoryPair p;
-  p.a()->rootIs(configs);
-  p.a()->rootIs(statuses);
-  p.a()->rootIs(refs);
-  p.pump();
-  ASSERT_EQ(p.b()->framesRefused(), 0u) << p.b()->lastRefusal();
-  Ptr<PhyBcm54980StatusDir> s;
-  Ptr<PhyBcm54980ConfigPtrDir> r;
-  for (auto const& e : p.b()->mounted()) {
-    if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) s = Ptr<PhyBcm54980StatusDir>(d);
-    if (auto* d = dynamic_cast<PhyBcm54980ConfigPtrDir*>(e.ptr())) r = Ptr<PhyBcm54980ConfigPtrDir>(d);
-  }
+  // Reference directories and the status's owned child replicate.
+  auto s = mountedAs<PhyBcm54980StatusDir>(p.b(), "statuses");
+  auto r = mountedAs<PhyBcm54980ConfigPtrDir>(p.b(), "active");
   ASSERT_TRUE(s && r);
-  auto statusCopy = s->phyStatus("p1");
+  auto statusCopy = s->phyStatus("port0");
   ASSERT_NE(statusCopy, nullptr);
   ASSERT_NE(statusCopy->bcmStats(), nullptr);
-  EXPECT_EQ(statusCopy->bcmStats()->name(), "p1-stats");
-  EXPECT_EQ(statusCopy->bcmStats()->crcErrors(), crcAfter(3));
-  ASSERT_NE(r->phyConfig("p1"), nullptr);
-  EXPECT_EQ(r->phyConfig("p1")->api(), "api");
+  EXPECT_EQ(statusCopy->bcmStats()->name(), "port0");
+  EXPECT_EQ(statusCopy->bcmStats()->crcErrors(), crcAfter(1));
+  ASSERT_NE(r->phyConfig("port0"), nullptr);
+  EXPECT_EQ(r->phyConfig("port0")->api(), "api");
   // The child goes, then the reference.
   status->bcmStatsDel();
-  refs->phyConfigDel("p1");
+  refs->phyConfigDel("port0");
   p.pump();
   EXPECT_EQ(statusCopy->bcmStats(), nullptr);
-  EXPECT_EQ(r->phyConfig("p1"), nullptr);
+  EXPECT_EQ(r->phyConfig("port0"), nullptr);
+  EXPECT_EQ(p.b()->framesRefused(), 0u) << p.b()->lastRefusal();
 }
 
 // Cut the connection at random points of the first synchronisation and of
@@ -282,39 +285,25 @@ TEST_F(MountTest, AMountConvergesAfterEveryCutOverManySeeds) {
 // first: the pass resumes in that collection, and each travels as one
 // transaction of its own.
 TEST(TwoCollectionsTest, APauseInTheFirstCollectionResumesThereBeforeTheSecond) {
-  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
-  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
-  for (int p = 0; p < 6; ++p) {
-    std::string const name = "p" + std::to_string(p);
-    auto wexa = configs->wexaDescIs(name, device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
-                                    Hardware::Mdio::PortAddr(p), MdioClient::clause22, Hardware::XoltAgentId(4));
-    configs->phyConfigIs(name, wexa, "api", "1.0");
-  }
+  Ports ports;
+  for (int p = 0; p < 6; ++p) ports.config("p" + std::to_string(p), p);
   Ptr<Connection> conn = Connection::ConnectionIs();
   Ptr<Out> const& out = conn->out();
   conn->demuxer()->sliceBudgetIs(1);  // every slice stops after its first record
-  conn->rootIs(configs);
-  Zef::EntityId const eid = configs->zefNboAttrLogSa(Ptr<Out const>(out))->entityId();
+  conn->rootIs(ports.configs);
+  Zef::EntityId const eid = ports.configs->zefNboAttrLogSa(Ptr<Out const>(out))->entityId();
   Tap drain;
-  std::vector<std::string> seen;  // "open 258", "+258 p0", "close 259", ...
+  std::vector<std::string> seen;
   for (int i = 0; i < 1000 && (conn->demuxer()->scheduledCount() || out->size()); ++i) {
     conn->demuxer()->runFlowOuts();
-    for (auto const& r : drain(out)) {
-      if (r.header.entityId != eid) continue;
-      if (r.kind == FrameKind::transaction) {
-        seen.push_back(std::string(r.payload[0] == 0 ? "open " : "close ") + std::to_string(r.header.attributeId));
-      } else if (r.header.attributeId == 258 || r.header.attributeId == 259) {
-        seen.push_back("+" + std::to_string(r.header.attributeId) + " " +
-                       std::string(r.payload.begin() + 4, r.payload.begin() + 4 + r.payload[3]));
-      }
-    }
+    for (auto& s : membersOf(drain, out, eid, true)) seen.push_back(s);
   }
-  std::vector<std::string> want{"open 258"};
-  for (int p = 0; p < 6; ++p) want.push_back("+258 p" + std::to_string(p));
-  want.push_back("close 258");
-  want.push_back("open 259");
-  for (int p = 0; p < 6; ++p) want.push_back("+259 p" + std::to_string(p));
-  want.push_back("close 259");
+  std::vector<std::string> want;
+  for (std::string id : {"258", "259"}) {
+    want.push_back("open " + id);
+    for (int p = 0; p < 6; ++p) want.push_back("+p" + std::to_string(p) + " " + id);
+    want.push_back("close " + id);
+  }
   ASSERT_EQ(seen.size(), want.size()) << ::testing::PrintToString(seen);
   // Members travel in the directory's order, not their names'.
   std::vector<std::string> sorted = seen;
@@ -326,41 +315,22 @@ TEST(TwoCollectionsTest, APauseInTheFirstCollectionResumesThereBeforeTheSecond) 
 // Mounts that connect together each get the whole state while their streams
 // interleave and their first synchronisations pause many times over.
 TEST(MountsTogetherTest, EveryMountGetsEveryPortWithItsStatistics) {
-  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
-  auto statuses = PhyBcm54980StatusDir::PhyBcm54980StatusDirIs("statuses");
-  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
-  int const ports = 400;
-  for (int p = 0; p < ports; ++p) {
-    std::string const name = "port" + std::to_string(p);
-    auto wexa = configs->wexaDescIs(name, device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
-                                    Hardware::Mdio::PortAddr(p % 8), MdioClient::clause22, Hardware::XoltAgentId(4));
-    auto cfg = configs->phyConfigIs(name, wexa, "api", "1.0");
-    statuses->phyStatusIs(name, mdioClause22, cfg, Interface::EthPhyIntfStatus::EthPhyIntfStatusIs(name))
-        ->bcmStatsIs(name)
-        ->crcErrorsIs(crcAfter(unsigned(p) + 1));
-  }
-  int const mounts = 2;
+  Ports ports;
+  int const n = 400;
+  for (int p = 0; p < n; ++p) ports.status(p);
   std::vector<std::unique_ptr<MemoryPair>> pairs;
-  std::vector<Ptr<PhyBcm54980StatusDir>> copies(mounts, nullptr);
-  for (int m = 0; m < mounts; ++m) {
+  for (int m = 0; m < 2; ++m) {
     pairs.push_back(std::make_unique<MemoryPair>(64 * 1024));
-    pairs.back()->b()->onMountedIs([&copies, m](Ptr<Zef::Entity> const& e) {
-      if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) copies[std::size_t(m)] = Ptr<PhyBcm54980StatusDir>(d);
-    });
-    pairs.back()->a()->rootIs(configs);
-    pairs.back()->a()->rootIs(statuses);
+    pairs.back()->a()->rootIs(ports.configs);
+    pairs.back()->a()->rootIs(ports.statuses);
   }
   pumpInTurns(pairs, 16 * 1024);
-  for (int m = 0; m < mounts; ++m) {
-    ASSERT_NE(copies[std::size_t(m)], nullptr);
-    EXPECT_TRUE(pairs[std::size_t(m)]->b()->isSynced());
-    int complete = 0;
-    for (int p = 0; p < ports; ++p) {
-      auto st = copies[std::size_t(m)]->phyStatus("port" + std::to_string(p));
-      complete += st && st->bcmStats() && st->bcmStats()->crcErrors() == crcAfter(unsigned(p) + 1);
-    }
-    EXPECT_EQ(complete, ports) << "mount " << m;
-    EXPECT_EQ(pairs[std::size_t(m)]->b()->framesRefused(), 0u) << pairs[std::size_t(m)]->b()->lastRefusal();
+  for (auto const& pair : pairs) {
+    auto copy = mountedAs<PhyBcm54980StatusDir>(pair->b(), "statuses");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_TRUE(pair->b()->isSynced());
+    EXPECT_EQ(Ports::whole(copy, n), n);
+    EXPECT_EQ(pair->b()->framesRefused(), 0u) << pair->b()->lastRefusal();
   }
 }
 
@@ -369,49 +339,29 @@ TEST(MountsTogetherTest, EveryMountGetsEveryPortWithItsStatistics) {
 // mount makes a new member for it, which must get every attribute and its
 // statistics, not only those after where the paused pass stood.
 TEST(MemberAfterReferenceTest, TheNewMemberGetsItsWholeStateWhereverTheOrphansPassPaused) {
-  auto configs = PhyBcm54980ConfigDir::PhyBcm54980ConfigDirIs("configs");
-  auto statuses = PhyBcm54980StatusDir::PhyBcm54980StatusDirIs("statuses");
+  Ports ports;
   auto active = PhyBcm54980StatusPtrDir::PhyBcm54980StatusPtrDirIs("active");
-  auto device = Hardware::Mdio::Device::DeviceIs("mdio0");
-  int const ports = 64;
-  for (int p = 0; p < ports; ++p) {
-    std::string const name = "port" + std::to_string(p);
-    auto wexa = configs->wexaDescIs(name, device, Hardware::XoltAccelId(1), Hardware::Mdio::BusId(2),
-                                    Hardware::Mdio::PortAddr(p % 8), MdioClient::clause22, Hardware::XoltAgentId(4));
-    auto cfg = configs->phyConfigIs(name, wexa, "api", "1.0");
-    auto status = statuses->phyStatusIs(name, mdioClause22, cfg, Interface::EthPhyIntfStatus::EthPhyIntfStatusIs(name));
+  int const n = 64;
+  for (int p = 0; p < n; ++p) {
+    auto status = ports.status(p);
     status->linkUpIs(true);
-    status->bcmStatsIs(name)->crcErrorsIs(crcAfter(unsigned(p) + 1));
     active->phyStatusIs(status);
   }
   for (std::size_t budget : {64u, 128u, 256u, 512u, 4096u, 65536u}) {
     MemoryPair pair(64 * 1024);
-    Ptr<PhyBcm54980StatusDir> copy;
-    pair.b()->onMountedIs([&copy](Ptr<Zef::Entity> const& e) {
-      if (auto* d = dynamic_cast<PhyBcm54980StatusDir*>(e.ptr())) copy = Ptr<PhyBcm54980StatusDir>(d);
-    });
-    // Small slices: the references announce statuses whose passes take
-    // turns with the directories', and pause part way.
+    // Small slices: the references' statuses take turns with the
+    // directories', and pause part way.
     pair.a()->demuxer()->sliceBudgetIs(budget);
-    pair.a()->rootIs(configs);
+    pair.a()->rootIs(ports.configs);
     pair.a()->rootIs(active);
-    // The references go first, until the log is full.
-    pair.a()->flowOutReady();
-    pair.a()->rootIs(statuses);
+    pair.a()->flowOutReady();  // the references go first, until the log is full
+    pair.a()->rootIs(ports.statuses);
     pair.pump();
+    auto copy = mountedAs<PhyBcm54980StatusDir>(pair.b(), "statuses");
     ASSERT_NE(copy, nullptr);
     EXPECT_TRUE(pair.b()->isSynced());
     EXPECT_EQ(pair.b()->framesRefused(), 0u) << pair.b()->lastRefusal();
-    int complete = 0;
-    std::string first;
-    for (int p = 0; p < ports; ++p) {
-      std::string const name = "port" + std::to_string(p);
-      auto st = copy->phyStatus(name);
-      bool whole = st && st->linkUp() && st->bcmStats() && st->bcmStats()->crcErrors() == crcAfter(unsigned(p) + 1);
-      complete += whole;
-      if (!whole && first.empty()) first = name + (st && st->linkUp() ? "" : " (link)") + (st && st->bcmStats() ? "" : " (statistics)");
-    }
-    EXPECT_EQ(complete, ports) << "slice budget " << budget << ", first incomplete: " << first;
+    EXPECT_EQ(Ports::whole(copy, n, true), n) << "slice budget " << budget;
   }
 }
 
@@ -430,8 +380,6 @@ TEST(ManyRootsTest, TheEndOfTheFirstSynchronisationReachesEveryRootOfANearlyFull
   EXPECT_EQ(pair.b()->mounted().size(), roots.size());
   EXPECT_TRUE(pair.b()->isSynced());
 }
-
-}  // namespace
 
 // The first synchronisation of a large directory grows the send buffer; once
 // it is done and drained, an idle connection holds 16 KiB.
@@ -454,5 +402,7 @@ TEST(SendBufferTest, AfterTheFirstSynchronisationADrainedBufferShrinks) {
   // It grows again when it must, and the mount still follows.
   for (int i = 0; i < 3000; ++i) dir->phyChipConfigDel(Zef::Name("chip" + std::to_string(i)));
   pair.pump();
-  EXPECT_EQ(namesOf(Ptr<PhyBcm54980ChipConfigDir>(dynamic_cast<PhyBcm54980ChipConfigDir*>(pair.b()->mounted().front().ptr()))).size(), 17000u);
+  EXPECT_EQ(namesOf(mountedAs<PhyBcm54980ChipConfigDir>(pair.b(), "chips")).size(), 17000u);
 }
+
+}  // namespace

@@ -394,25 +394,10 @@ TEST_P(SocketTransportTest, AtTheLimitAStalledReaderGivesItsPlaceToANewConnectio
   auto reader = Client::ClientIs(io_, server_->address());
   ASSERT_TRUE(runUntil([&] { return accepted.size() == 1 && reader->isConnected(); }));
   // A bare socket: connected, and never a byte read.
-  int fd = -1;
-  if (isUnix()) {
-    fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path("s").c_str(), sizeof a.sun_path - 1);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  } else {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(server_->port());
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
+  asio::local::stream_protocol::socket unixPeer(io_);
+  asio::ip::tcp::socket tcpPeer(io_);
+  if (isUnix()) unixPeer.connect(asio::local::stream_protocol::endpoint(path("s")));
+  else tcpPeer.connect({asio::ip::address_v4::loopback(), server_->port()});
   ASSERT_TRUE(runUntil([&] { return accepted.size() == 2; }));
   Ptr<Connection> stalled = accepted[1];
   // More than any socket buffers take, to both.
@@ -455,28 +440,6 @@ TEST_F(UnixSocketFileTest, AStaleSocketFileIsReplacedAndTheServersFileRemovedWhe
   ASSERT_TRUE(runUntil([&] { return client->isClosed(); }));
 }
 
-TEST_F(UnixSocketFileTest, AFileThatIsNotASocketIsLeftAloneAndRefused) {
-  std::string p = path("s");
-  std::ofstream(p) << "keep me";
-  try {
-    Server::ServerIs(io_, UnixAddress{p});
-    FAIL() << "listened over a regular file";
-  } catch (SocketException const& e) {
-    EXPECT_EQ(std::string(e.what()), "cannot listen on unix:" + p + ": a file that is not a socket is in the way");
-  }
-  std::ifstream in(p);
-  std::string text;
-  std::getline(in, text);
-  EXPECT_EQ(text, "keep me");
-}
-
-TEST_F(UnixSocketFileTest, APathTooLongForASocketIsRefused) {
-  std::string p = path(std::string(200, 'x').c_str());
-  EXPECT_THROW(Server::ServerIs(io_, UnixAddress{p}), SocketException);
-  EXPECT_THROW(Client::ClientIs(io_, UnixAddress{p}), SocketException);
-  EXPECT_THROW(Server::ServerIs(io_, UnixAddress{""}), SocketException);
-}
-
 TEST_F(UnixSocketFileTest, FlowOutsThatWaitForAnEntityIdAreRetriedUntilOneIsFree) {
   using Hardware::Phy::PhyBcm54980ChipConfig;
   auto server = Server::ServerIs(io_, UnixAddress{path("s")});
@@ -501,22 +464,13 @@ TEST_F(UnixSocketFileTest, FlowOutsThatWaitForAnEntityIdAreRetriedUntilOneIsFree
 
   conn->demuxer()->entityIdLimitIs(8);
   ASSERT_TRUE(runUntil([&] {
-    for (auto const& s : atClient) {
-      if (s.header.attributeId == PhyBcm54980ChipConfig::resetAttrId) return true;
-    }
-    return false;
+    return std::any_of(atClient.begin(), atClient.end(),
+                       [](Seen const& s) { return s.header.attributeId == PhyBcm54980ChipConfig::resetAttrId; });
   }));
   EXPECT_EQ(conn->demuxer()->reactorCount(), 2u);
 }
 
-
 // ---- Who may connect ----
-
-mode_t modeOf(std::string const& p) {
-  struct stat st {};
-  if (::lstat(p.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
-}
 
 TEST_F(UnixSocketFileTest, TheSocketFileIsOwnerOnlyWhateverTheUmaskAndAsWideAsAskedForAGroup) {
   struct UmaskBack {
@@ -524,7 +478,7 @@ TEST_F(UnixSocketFileTest, TheSocketFileIsOwnerOnlyWhateverTheUmaskAndAsWideAsAs
     ~UmaskBack() { ::umask(old); }
   } wideOpen;
   auto server = Server::ServerIs(io_, UnixAddress{path("s")});
-  EXPECT_EQ(modeOf(path("s")), 0600u);
+  EXPECT_EQ(std::filesystem::status(path("s")).permissions(), std::filesystem::perms(0600));
 
   // Root may give the file to any group; others to one of their own.
   gid_t group = ::geteuid() == 0 && ::getegid() != 65534 ? 65534 : ::getegid();
@@ -540,17 +494,19 @@ TEST_F(UnixSocketFileTest, TheSocketFileIsOwnerOnlyWhateverTheUmaskAndAsWideAsAs
   ASSERT_TRUE(runUntil([&] { return client->isConnected(); }));
 }
 
-TEST_F(UnixSocketFileTest, OptionsOutOfRangeAreRefusedLeavingNoFile) {
+TEST_F(UnixSocketFileTest, BadOptionsAndPathsAreRefusedWithTheirReasonsLeavingNoFileAndForeignFilesAlone) {
+  std::string const p = path("s");
   auto refusal = [&](Options const& o) -> std::string {
+    bool const existed = std::filesystem::exists(p);
     try {
-      Server::ServerIs(io_, UnixAddress{path("s")}, o);
+      Server::ServerIs(io_, UnixAddress{p}, o);
     } catch (SocketException const& e) {
-      EXPECT_FALSE(std::filesystem::exists(path("s"))) << e.what();
+      EXPECT_EQ(std::filesystem::exists(p), existed) << e.what();
       return e.what();
     }
     return "listened";
   };
-  std::string const prefix = "cannot listen on unix:" + path("s") + ": ";
+  std::string const prefix = "cannot listen on unix:" + p + ": ";
   Options none;
   none.maxConnections = 0;
   EXPECT_EQ(refusal(none), prefix + "maxConnections must be at least 1");
@@ -564,57 +520,61 @@ TEST_F(UnixSocketFileTest, OptionsOutOfRangeAreRefusedLeavingNoFile) {
     EXPECT_NE(refusal(foreign).find("cannot give the socket to group 0"), std::string::npos);
   }
   EXPECT_THROW(Server::ServerIs(io_, TcpAddress{"127.0.0.1", 0}, none), SocketException);
+  std::string const tooLong = path(std::string(200, 'x').c_str());
+  EXPECT_THROW(Server::ServerIs(io_, UnixAddress{tooLong}), SocketException);
+  EXPECT_THROW(Client::ClientIs(io_, UnixAddress{tooLong}), SocketException);
+  EXPECT_THROW(Server::ServerIs(io_, UnixAddress{""}), SocketException);
+  // A file that is not a socket is left alone.
+  std::ofstream(p) << "keep me";
+  EXPECT_EQ(refusal({}), prefix + "a file that is not a socket is in the way");
+  std::ifstream in(p);
+  std::string text;
+  std::getline(in, text);
+  EXPECT_EQ(text, "keep me");
 }
 
 // A Unix socket bound at `p` by a child that takes another user's
 // credentials before it listens; the child stays until this goes.
-class ForeignServer {
- public:
+struct ForeignServer {
   ForeignServer(std::string const& p, uid_t uid, gid_t gid) {
     int ready[2];
-    if (::pipe(ready) != 0 || ::pipe(hold_) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
-      ::close(hold_[1]);
+    if (::pipe(ready) != 0 || ::pipe(hold) != 0) return;
+    if ((pid = ::fork()) == 0) {
       int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
       sockaddr_un a{};
       a.sun_family = AF_UNIX;
       std::strncpy(a.sun_path, p.c_str(), sizeof a.sun_path - 1);
-      // The peer credentials are the listener's at listen().
-      if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0 ||
-          ::listen(fd, 8) != 0) {
+      char c = 1;
+      // The peer credentials are the listener's at listen(). The child
+      // ends when the parent closes `hold`, or dies.
+      if (::close(hold[1]) != 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::setgid(gid) != 0 ||
+          ::setuid(uid) != 0 || ::listen(fd, 8) != 0 || ::write(ready[1], &c, 1) != 1) {
         ::_exit(1);
       }
-      char c = 1;
-      if (::write(ready[1], &c, 1) != 1) ::_exit(1);
-      while (::read(hold_[0], &c, 1) > 0) {
+      while (::read(hold[0], &c, 1) > 0) {
       }
       ::_exit(0);
     }
     ::close(ready[1]);
-    ::close(hold_[0]);
+    ::close(hold[0]);
     char c = 0;
-    listening_ = pid_ > 0 && ::read(ready[0], &c, 1) == 1;
+    listening = pid > 0 && ::read(ready[0], &c, 1) == 1;
     ::close(ready[0]);
   }
   ~ForeignServer() {
-    ::close(hold_[1]);
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+    ::close(hold[1]);
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
   }
-  bool isListening() const { return listening_; }
-
- private:
-  int hold_[2] = {-1, -1};
-  pid_t pid_ = -1;
-  bool listening_ = false;
+  int hold[2] = {-1, -1};
+  pid_t pid = -1;
+  bool listening = false;
 };
 
 TEST_F(UnixSocketFileTest, AClientRefusesAServerRunByAnotherUserUnlessToldNotToCheck) {
   if (::geteuid() != 0) GTEST_SKIP() << "running a server as another user needs root";
   std::string p = path("theirs");
   ForeignServer theirs(p, 65534, 65534);
-  ASSERT_TRUE(theirs.isListening());
+  ASSERT_TRUE(theirs.listening);
 
   EXPECT_EQ(closedBeforeConnecting(Client::ClientIs(io_, UnixAddress{p})),
             "unix:" + p + " is served by uid 65534, not by this user");
