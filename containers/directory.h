@@ -20,11 +20,14 @@ constexpr auto keyHandler(void (N::*handler)(Name)) {
 
 // The creation step of a collection: the member takes the collection's id as
 // its parent attribute id, joins the map and gets the directory as parent.
+// The map holds it, and the directory's destruction removes every member,
+// detaching each, so the record of children needs no entry for it.
 template <class T, class Dir>
 Ptr<T> adoptMember(Dir* dir, HashMap<T, Name>& map, Ptr<T> member, AttributeId id) {
   member->parentAttrIdIs(id);
   map.memberIs(member);
   member->parentIs(Ptr<Entity>(dir));
+  member->zefHeldByParentIs(true);
   return member;
 }
 

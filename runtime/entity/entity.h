@@ -50,9 +50,9 @@ class Entity : public PtrInterface {
                                                       Ptr<NboAttrLog::Out> const& out, PtrInterface* owner);
   virtual Ptr<ZefNboAttrLogSa> zefNboAttrLogSaDel(Ptr<NboAttrLog::Out const> const& out);
 
-  // Whether the parent keeps this entity in a field of its own, which it
-  // clears, detaching the entity, before it goes: the record of each
-  // parent's children then needs no entry for it. Any other parent change
+  // Whether the parent keeps this entity in a field or a collection of its
+  // own, which it clears, detaching the entity, before it goes: the record of
+  // each parent's children then needs no entry for it. Any other parent change
   // ends it. Without a parent it stays false.
   bool zefHeldByParent() const { return heldByParent_; }
   void zefHeldByParentIs(bool b);

@@ -238,6 +238,18 @@ TEST_F(DirectoryTest, DestructionTellsReactorsStillRegisteredOfEveryMember) {
   EXPECT_FALSE(weak->notifier());
 }
 
+TEST_F(DirectoryTest, AMemberGivenAnotherParentGoesWithThatParent) {
+  Ptr<PhyBcm54980ChipConfigDir> chips = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("chips");
+  Ptr<PhyBcm54980ChipConfig> chip = chips->phyChipConfigIs("chip0");
+  EXPECT_TRUE(chip->zefHeldByParent());
+  Ptr<PhyBcm54980ChipConfigDir> other = PhyBcm54980ChipConfigDir::PhyBcm54980ChipConfigDirIs("other");
+  chip->parentIs(other);
+  other = nullptr;  // a parent that goes detaches the children it has
+  EXPECT_FALSE(chip->parent());
+  chips = nullptr;
+  EXPECT_FALSE(chip->parent());
+}
+
 TEST_F(DirectoryTest, AttributeNamesOfCollections) {
   EXPECT_EQ(configs->attributeString(258), "phyConfig");
   EXPECT_EQ(configs->attributeString(259), "wexaDesc");
