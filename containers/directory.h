@@ -26,8 +26,7 @@ template <class T, class Dir>
 Ptr<T> adoptMember(Dir* dir, HashMap<T, Name>& map, Ptr<T> member, AttributeId id) {
   member->parentAttrIdIs(id);
   map.memberIs(member);
-  member->parentIs(Ptr<Entity>(dir));
-  member->zefHeldByParentIs(true);
+  member->zefHeldParentIs(Ptr<Entity>(dir));
   return member;
 }
 

@@ -231,6 +231,15 @@ void Entity::parentIs(Ptr<Entity> const& p) {
   handleParent(p);
 }
 
+void Entity::zefHeldParentIs(Ptr<Entity> const& p) {
+  if (p.ptr() == parent_) return zefHeldByParentIs(true);
+  // A removal from the record takes nothing, and cannot throw.
+  if (parent_ && !heldByParent_) childRecordMove(this, parent_, nullptr);
+  heldByParent_ = p ? 1 : 0;
+  parent_ = p.ptr();
+  handleParent(p);
+}
+
 void Entity::zefHeldByParentIs(bool b) {
   if (b == heldByParent_ || !parent_) return;
   // Throws, if at all, before anything changes.

@@ -56,6 +56,9 @@ class Entity : public PtrInterface {
   // ends it. Without a parent it stays false.
   bool zefHeldByParent() const { return heldByParent_; }
   void zefHeldByParentIs(bool b);
+  // Makes `p` the parent, holding this entity, in one step: the record of
+  // children is not touched on the way.
+  void zefHeldParentIs(Ptr<Entity> const& p);
 
  private:
   Name name_;

@@ -57,7 +57,7 @@ bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   linkIs(member, next, base, m);
   placeAfter(next, base, b, previous, member);
   // Hinted while alone; a second member takes the hint away.
-  buckets_[b].set(buckets_[b].head(), alone ? hintOf(hash) : 0);
+  buckets_[b].hintIs(alone ? hintOf(hash) : 0);
   if (b < lowBucket_) lowBucket_ = b;
   ++memberCount_;
   ++version_;
@@ -93,8 +93,7 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
     if (!m) continue;
     unsigned const h = vt.hash(m);
     auto nb = static_cast<std::uint32_t>(std::uint64_t{h} >> shift);
-    // A run that ends after its first member is a chain of one: hinted.
-    bool single = true;
+    // A run's head is hinted until a second member joins it.
     fresh[nb].set(m, hintOf(h));
     if (nb < low) low = nb;
     for (PtrInterface* following = linkOf(m, next, base); following; following = linkOf(m, next, base)) {
@@ -104,10 +103,8 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
         linkIs(m, next, base, nullptr);
         fresh[fb].set(following, hintOf(fh));
         nb = fb;
-        single = true;
-      } else if (single) {
-        fresh[nb].set(fresh[nb].head(), 0);
-        single = false;
+      } else {
+        fresh[nb].hintIs(0);
       }
       m = following;
     }

@@ -230,6 +230,7 @@ class HashMapGeneric {
     unsigned hint() const noexcept { return static_cast<unsigned>(word_ & kHintMask); }
     explicit operator bool() const noexcept { return word_ != 0; }
     void set(PtrInterface* head, unsigned hint) noexcept { word_ = reinterpret_cast<std::uintptr_t>(head) | hint; }
+    void hintIs(unsigned hint) noexcept { word_ = (word_ & ~kHintMask) | hint; }
 
    private:
     std::uintptr_t word_ = 0;
