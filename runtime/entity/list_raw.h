@@ -105,21 +105,21 @@ class ListRaw : public BaseRefCollection<T> {
   std::uint32_t version() const { return version_; }
   std::uint32_t memberCount() const { return memberCount_; }
   T* head() const { return head_; }
+  T* tail() const { return tail_; }
 
   void newHead(T* r) {
     r->listNext = head_;
+    if (!head_) tail_ = r;
     head_ = r;
     ++version_;
     ++memberCount_;
   }
 
-  // Walks to the end, as a removal walks to its member: lists are a few
-  // reactors long, and every entity saves the link to the last.
   void newMember(T* r) {
     r->listNext = nullptr;
-    T** at = &head_;
-    while (*at) at = &(*at)->listNext;
-    *at = r;
+    if (!head_) head_ = r;
+    else tail_->listNext = r;
+    tail_ = r;
     ++version_;
     ++memberCount_;
   }
@@ -132,6 +132,7 @@ class ListRaw : public BaseRefCollection<T> {
       if (cur != r) continue;
       if (prev) prev->listNext = r->listNext;
       else head_ = r->listNext;
+      if (tail_ == r) tail_ = prev;
       ++version_;
       --memberCount_;
       return;
@@ -142,6 +143,7 @@ class ListRaw : public BaseRefCollection<T> {
   std::uint32_t version_ = 0;
   std::uint32_t memberCount_ = 0;
   T* head_ = nullptr;
+  T* tail_ = nullptr;
 };
 
 template <class T>

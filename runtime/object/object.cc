@@ -31,12 +31,14 @@ constexpr bool kSlabs = true;
 constexpr bool kSlabs = true;
 #endif
 
-// Classes of 16 bytes up to 1 KiB, then of 128 bytes: an object up to there
-// wastes at most 15 bytes (a port's statistics entity is about 600), and an
-// entity with dozens of attributes still has a class. Classes up to 512
-// bytes cut 64 KiB slabs, larger ones slabs of a few slots, so that a size
-// met once costs little.
-constexpr std::size_t kGranule = 16;
+// Classes of 8 bytes up to 1 KiB, then of 128 bytes: an object up to there
+// wastes at most 7 bytes (a port's statistics entity is about 600), and an
+// entity with dozens of attributes still has a class. A slot is aligned to the
+// largest power of two, up to 16, that divides its size, and an object's
+// alignment divides its size, so every object that fits a class is aligned.
+// Classes up to 512 bytes cut 64 KiB slabs, larger ones slabs of a few slots,
+// so that a size met once costs little.
+constexpr std::size_t kGranule = 8;
 constexpr std::size_t kSmallest = 512;
 constexpr std::size_t kFine = 1024;
 constexpr std::size_t kWideGranule = 128;

@@ -27,7 +27,7 @@ class ZefType;
 // factories with the object's size and returned with the same size; the pool
 // keeps a count of the bytes it has handed out so memory cost is measurable.
 //
-// Sizes up to kLargestClass come from slabs, one size class per 16 bytes up
+// Sizes up to kLargestClass come from slabs, one size class per 8 bytes up
 // to 1 KiB and per 128 bytes above: objects made one after another sit side by
 // side, and a freed slot is the next one handed out in its class. Each thread
 // keeps its own free lists, so no lock is taken; a slot freed on another

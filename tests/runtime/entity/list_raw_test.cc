@@ -39,6 +39,7 @@ TEST(ListRawTest, HeadAndTailInsertionKeepOrderAndCount) {
   EXPECT_EQ(values(l), (std::vector<int>{3, 1, 2}));
   EXPECT_EQ(l.memberCount(), 3u);
   EXPECT_EQ(l.version(), 3u);
+  EXPECT_EQ(l.tail(), b.ptr());
   // The list holds no counted reference.
   EXPECT_EQ(a->references(), 1u);
 }
@@ -47,8 +48,10 @@ TEST(ListRawTest, AMemberAddedAfterAHeadOnAnEmptyListFollowsIt) {
   List l;
   auto a = node(1), b = node(2);
   l.newHead(a.ptr());
+  EXPECT_EQ(l.tail(), a.ptr());
   l.newMember(b.ptr());
   EXPECT_EQ(values(l), (std::vector<int>{1, 2}));
+  EXPECT_EQ(l.tail(), b.ptr());
 }
 
 TEST(ListRawTest, DeleteMemberUnlinksFromAnyPlace) {
@@ -60,11 +63,13 @@ TEST(ListRawTest, DeleteMemberUnlinksFromAnyPlace) {
   EXPECT_EQ(b->listNext, c.ptr());  // left as it was
   // The last member gone, the next one added follows the one left.
   l.deleteMember(c.ptr());
+  EXPECT_EQ(l.tail(), a.ptr());
   l.newMember(c.ptr());
   EXPECT_EQ(values(l), (std::vector<int>{1, 3}));
   l.deleteMember(c.ptr());
   l.deleteMember(a.ptr());
   EXPECT_EQ(l.head(), nullptr);
+  EXPECT_EQ(l.tail(), nullptr);
   EXPECT_EQ(l.memberCount(), 0u);
   EXPECT_EQ(l.version(), 8u);
   l.newMember(b.ptr());

@@ -29,15 +29,15 @@ TEST(MemPoolTest, ObjectsMadeTogetherSitTogether) {
   if (!ZefMemPool::usesSlabs()) GTEST_SKIP() << "sizes go to operator new in this build";
   std::vector<void*> made;
   onFreshThread([&] {
-    for (int i = 0; i < 64; ++i) made.push_back(ZefMemPool::allocate(72));
+    for (int i = 0; i < 64; ++i) made.push_back(ZefMemPool::allocate(74));
   });
-  // 72 bytes take an 80-byte slot; a new slab may begin once in 64.
+  // 74 bytes take an 80-byte slot; a new slab may begin once in 64.
   int adjacent = 0;
   for (std::size_t i = 1; i < made.size(); ++i) adjacent += at(made[i]) - at(made[i - 1]) == 80;
   EXPECT_GE(adjacent, 62);
   for (void* p : made) {
-    EXPECT_EQ(at(p) % 16, 0u) << "every slot is 16-byte aligned";
-    ZefMemPool::release(p, 72);
+    EXPECT_EQ(at(p) % 16, 0u) << "a slot of a multiple of 16 bytes is 16-byte aligned";
+    ZefMemPool::release(p, 74);
   }
 }
 
@@ -47,32 +47,40 @@ TEST(MemPoolTest, AFreedSlotIsTheNextOneHandedOutInItsClass) {
     void* a = ZefMemPool::allocate(100);
     void* b = ZefMemPool::allocate(100);
     ZefMemPool::release(a, 100);
-    // Any size of the same 16-byte class takes it.
-    void* c = ZefMemPool::allocate(112);
+    // Any size of the same 8-byte class takes it.
+    void* c = ZefMemPool::allocate(104);
     EXPECT_EQ(c, a);
     // Another class does not.
-    void* d = ZefMemPool::allocate(120);
+    void* d = ZefMemPool::allocate(105);
     EXPECT_NE(d, a);
     EXPECT_NE(d, b);
     ZefMemPool::release(b, 100);
-    ZefMemPool::release(c, 112);
-    ZefMemPool::release(d, 120);
+    ZefMemPool::release(c, 104);
+    ZefMemPool::release(d, 105);
   });
 }
 
-// Classes are 16 bytes wide up to 1 KiB and 128 above, so an entity of
-// about 600 bytes wastes at most 15 and one with dozens more attributes
+// Classes are 8 bytes wide up to 1 KiB and 128 above, so an entity of
+// about 600 bytes wastes at most 7 and one with dozens more attributes
 // still comes from a slab.
 TEST(MemPoolTest, ClassesWidenAbove1KiB) {
   if (!ZefMemPool::usesSlabs()) GTEST_SKIP() << "sizes go to operator new in this build";
   onFreshThread([] {
-    void* a = ZefMemPool::allocate(616);
-    void* b = ZefMemPool::allocate(616);
-    EXPECT_EQ(at(b) - at(a), 624u) << "616 bytes take a 624-byte slot, side by side";
-    ZefMemPool::release(a, 616);
-    EXPECT_EQ(ZefMemPool::allocate(609), a) << "609 to 624 bytes are one class";
-    void* c = ZefMemPool::allocate(625);
+    void* a = ZefMemPool::allocate(614);
+    void* b = ZefMemPool::allocate(614);
+    EXPECT_EQ(at(b) - at(a), 616u) << "614 bytes take a 616-byte slot, side by side";
+    ZefMemPool::release(a, 614);
+    EXPECT_EQ(ZefMemPool::allocate(609), a) << "609 to 616 bytes are one class";
+    void* c = ZefMemPool::allocate(617);
     EXPECT_NE(c, a);
+    // A slot whose size is a multiple of 16 stays 16-aligned for objects that
+    // need it; one of 8 more holds only objects of at most 8-byte alignment.
+    void* s1 = ZefMemPool::allocate(32);
+    void* s2 = ZefMemPool::allocate(32);
+    EXPECT_EQ(at(s1) % 16, 0u);
+    EXPECT_EQ(at(s2) % 16, 0u);
+    ZefMemPool::release(s1, 32);
+    ZefMemPool::release(s2, 32);
     void* d = ZefMemPool::allocate(1100);
     void* e = ZefMemPool::allocate(1100);
     EXPECT_EQ(at(e) - at(d), 1152u) << "1,100 bytes take a 1,152-byte slot";
@@ -81,8 +89,8 @@ TEST(MemPoolTest, ClassesWidenAbove1KiB) {
     void* big = ZefMemPool::allocate(ZefMemPool::kLargestClass);
     EXPECT_EQ(at(big) % 16, 0u);
     ZefMemPool::release(a, 609);
-    ZefMemPool::release(b, 616);
-    ZefMemPool::release(c, 625);
+    ZefMemPool::release(b, 614);
+    ZefMemPool::release(c, 617);
     ZefMemPool::release(d, 1025);
     ZefMemPool::release(e, 1100);
     ZefMemPool::release(big, ZefMemPool::kLargestClass);
