@@ -545,8 +545,6 @@ int resyncMount(int fd, int back, int ports) {
   LineReader ctl(fd);
   auto const to = goAddress(ctl.wait());
   if (!to) return 2;
-  std::uint64_t const t0 = nowNs();
-  long const cpu0 = cpuUs(), faults0 = minorFaults();
   asio::io_context io;
   MountLoop mount(io, *to);
   std::vector<Ptr<PhyBcm54980Stats>> got(static_cast<std::size_t>(ports));
@@ -554,13 +552,18 @@ int resyncMount(int fd, int back, int ports) {
     int const p = portIndex(e->name().str());
     if (auto* s = dynamic_cast<PhyBcm54980Stats*>(e.ptr()); s && p >= 0 && p < ports) got[std::size_t(p)] = Ptr<PhyBcm54980Stats>(s);
   });
+  // The clock starts where the peer's does: at the call that makes the
+  // client's connection.
+  std::uint64_t const t0 = nowNs();
+  long const cpu0 = cpuUs(), faults0 = minorFaults();
   mount.start();
   // Where the time goes: connected, first bytes in, synchronised.
   std::uint64_t tConnected = 0, tFirstBytes = 0;
+  long cpuFirstBytes = 0;
   while (!mount.connection()->isSynced() && mount.state() != MountLoop::State::closed && nowNs() - t0 < 60'000'000'000ull) {
     io.run_one_for(milliseconds(100));
     if (!tConnected && mount.state() == MountLoop::State::connected) tConnected = nowNs();
-    if (!tFirstBytes && mount.connection()->bytesReceivedCount() > 0) tFirstBytes = nowNs();
+    if (!tFirstBytes && mount.connection()->bytesReceivedCount() > 0) tFirstBytes = nowNs(), cpuFirstBytes = cpuUs();
   }
   std::uint64_t const t1 = nowNs();
   long const cpu1 = cpuUs(), faults1 = minorFaults();
@@ -578,6 +581,7 @@ int resyncMount(int fd, int back, int ports) {
   out("resync_connected_ms", double(tConnected - t0) * 1e-6);
   out("resync_first_bytes_ms", double(tFirstBytes - t0) * 1e-6);
   out("resync_mount_cpu_ms", double(cpu1 - cpu0) * 1e-3);
+  out("resync_mount_cpu_to_first_bytes_ms", double(cpuFirstBytes - cpu0) * 1e-3);
   outi("resync_mount_page_faults", faults1 - faults0);
   outi("resync_wire_bytes_server", static_cast<long long>(bytes));
   out("resync_wire_bytes_per_field", double(bytes) / double(std::max(1LL, fields)));

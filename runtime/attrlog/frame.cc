@@ -59,7 +59,10 @@ std::size_t encodeFrameHead(unsigned char* p, FrameKind kind, MsgHeader const& h
 }
 
 FrameReader::Result FrameReader::next(std::span<unsigned char const> bytes, std::size_t offset) {
-  Result r{Status::needMore, {}, {}};
+  // Not value-initialised: zeroing the whole result cost as much as reading
+  // the frame. Each way out sets what its caller reads.
+  Result r;
+  r.status = Status::needMore;
   if (bytes.size() < Frame::kPrefix) return r;
   unsigned char tag = bytes[0];
   std::size_t length = std::size_t(bytes[1]) << 8 | bytes[2];
