@@ -148,6 +148,8 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
   bool stampPosted = false;
   StatsHeard::Sink sink = [&](int port, int k, std::uint32_t counter, double t) {
     if (!following) return;
+    // Read first, as the floor's reader reads the clock first.
+    if (plan.latency) latencyNs.push_back(std::uint32_t(std::min(4294967295.0, std::max(0.0, (nowS() - t) * 1e9))));
     ++notifications;
     if (!tFirstApply) tFirstApply = nowNs();
     if (!stampPosted) {
@@ -157,7 +159,6 @@ int mountMain(MountPlan const& plan, int ctlFd, int backFd) {
         tLastApply = nowNs();
       });
     }
-    if (plan.latency) latencyNs.push_back(std::uint32_t(std::min(4294967295.0, std::max(0.0, (nowS() - t) * 1e9))));
     if (expected.empty()) return;
     std::size_t const f = std::size_t(port) * kStats + std::size_t(k);
     bool const was = current[f] == expected[f];
