@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <type_traits>
 #include <unordered_map>
 
 #include "runtime/text/text.h"
@@ -184,6 +185,10 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     // Reads and writes take what the socket has now and otherwise wait for
     // it to be ready, holding only a small buffer meanwhile.
     socket_.non_blocking(true, ignored);
+    // Records leave in writes we have already gathered: a write held back
+    // until the last is acknowledged could wait out the other end's delayed
+    // acknowledgement, tens of milliseconds, with a link change in it.
+    if constexpr (std::is_same_v<Protocol, TcpProtocol>) socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     Ptr<NboAttrLog::Out> const& out = conn_->out();
     out->isConnectedIs(true);
     out->drainerIs(this);

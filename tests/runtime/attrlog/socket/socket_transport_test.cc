@@ -7,6 +7,7 @@
 #include <asio.hpp>
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -195,6 +196,38 @@ TEST_P(SocketTransportTest, RecordsArriveIntactAndCutIntoTheSameFramesBothWays) 
   ASSERT_TRUE(runUntil([&] { return !atServer.empty(); }));
   EXPECT_EQ(atServer, (std::vector<Seen>{{{9, 258}, {1}, 0}}));
   EXPECT_TRUE(serverClosures_.seen.empty());
+}
+
+// Both ends of a TCP connection send at once: a small write held back until
+// the last is acknowledged could wait out the other end's delayed
+// acknowledgement with a link change in it. Found among this process's
+// descriptors: the two sockets whose one end is the server's port.
+TEST_P(SocketTransportTest, TcpEndsSendWithoutWaitingForAcknowledgements) {
+  if (isUnix()) GTEST_SKIP() << "a TCP option";
+  connect();
+  std::uint16_t const port = server_->port();
+  int ends = 0;
+  for (auto const& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    int const fd = std::atoi(entry.path().filename().c_str());
+    sockaddr_storage self{}, peer{};
+    socklen_t selfSize = sizeof self, peerSize = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfSize) != 0 ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) {
+      continue;
+    }
+    auto portOf = [](sockaddr_storage const& a) -> std::uint16_t {
+      if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in const&>(a).sin_port);
+      if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6 const&>(a).sin6_port);
+      return 0;
+    };
+    if (portOf(self) != port && portOf(peer) != port) continue;
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_NE(noDelay, 0) << "descriptor " << fd;
+    ++ends;
+  }
+  EXPECT_EQ(ends, 2) << "the client's end and the server's";
 }
 
 // Writes `total` numbered records of 1 KiB from a scheduled flow-out, only
