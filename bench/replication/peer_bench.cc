@@ -8,6 +8,7 @@
 // state after n updates is known to the mount in advance: it converges when
 // every field holds its last round.
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -326,20 +327,36 @@ struct Mount {
   ~Mount() { close(backFd); }
 };
 
-// A child that runs `body(ctl, back)`, with a pipe back to the agent.
-std::unique_ptr<Mount> spawnWithBack(std::function<int(int, int)> const& body) {
+// The mount is this program started again (`--mount`), as a real mount is a
+// process of its own. A forked copy would share the agent's pages, and after
+// earlier workloads each side would pay to copy every page it writes: the
+// link change in a burst read 130-160 µs that way against 35-58 µs.
+std::unique_ptr<Mount> spawnMount(MountPlan const& plan) {
   int back[2];
   if (pipe(back) != 0) std::abort();
-  Child c = Child::spawn([&body, back](int fd) {
-    close(back[0]);
-    return body(fd, back[1]);
-  });
+  char spec[192];
+  std::snprintf(spec, sizeof spec, "%d,%d,%lld,%d,%d,%.17g,%d,%d", back[1], plan.ports, plan.n, int(plan.latency),
+                int(plan.mark), plan.rateLimit, int(plan.memory), int(plan.busyPoll));
+  Child c = Child::exec({"--mount", spec, "--mount-tag", tag()}, {back[0]});
   close(back[1]);
   return std::unique_ptr<Mount>(new Mount{std::move(c), std::make_unique<LineReader>(back[0]), back[0]});
 }
 
-std::unique_ptr<Mount> spawnMount(MountPlan const& plan) {
-  return spawnWithBack([&plan](int ctl, int back) { return mountMain(plan, ctl, back); });
+// The mount's side of `--mount BACK,PORTS,N,LATENCY,MARK,RATE,MEMORY,BUSYPOLL`
+// with the agent's pipe last.
+int mountFromArgs(std::string const& spec, std::string const& name, std::string const& ctlFd) {
+  MountPlan plan;
+  int back = -1, latency = 0, mark = 0, memory = 0, busyPoll = 0;
+  if (std::sscanf(spec.c_str(), "%d,%d,%lld,%d,%d,%lg,%d,%d", &back, &plan.ports, &plan.n, &latency, &mark,
+                  &plan.rateLimit, &memory, &busyPoll) != 8) {
+    return 2;
+  }
+  plan.latency = latency != 0;
+  plan.mark = mark != 0;
+  plan.memory = memory != 0;
+  plan.busyPoll = busyPoll != 0;
+  tag() = name;
+  return mountMain(plan, std::atoi(ctlFd.c_str()), back);
 }
 
 // Runs the agent's loop until the mount says `what`; false when it went away.
@@ -693,6 +710,10 @@ bool socketPair(bool tcp, int fds[2]) {
     close(cs);
     return false;
   }
+  // As the transport's streams: no write waits for an acknowledgement.
+  int const one = 1;
+  setsockopt(as, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(cs, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   fds[0] = as;
   fds[1] = cs;
   return true;
@@ -774,6 +795,29 @@ std::vector<std::uint32_t> readAsAMount(int fd, Protocol protocol, int ctlFd, lo
   return lat;
 }
 
+// The floor's reader, `--floor-reader FD,TCP,N` with the writer's pipe last:
+// prints the delays' percentiles under `name`.
+int floorReaderFromArgs(std::string const& spec, std::string const& name, std::string const& ctlFd) {
+  int fd = -1, tcp = 0;
+  long long n = 0;
+  if (std::sscanf(spec.c_str(), "%d,%d,%lld", &fd, &tcp, &n) != 3) return 2;
+  int const ctl = std::atoi(ctlFd.c_str());
+  // Started: the writer waits for this byte, so no delay counts our start.
+  char const ready = 'r';
+  if (write(fd, &ready, 1) != 1) return 1;
+  std::vector<std::uint32_t> lat = tcp ? readAsAMount(fd, asio::ip::tcp::v4(), ctl, n)
+                                       : readAsAMount(fd, asio::local::stream_protocol(), ctl, n);
+  if (lat.empty()) return 1;
+  std::sort(lat.begin(), lat.end());
+  auto pct = [&](double q) { return lat[std::min(lat.size() - 1, std::size_t(q * double(lat.size())))] / 1e3; };
+  std::printf("%s_samples=%lld\n", name.c_str(), static_cast<long long>(lat.size()));
+  std::printf("%s_p50_us=%.6g\n", name.c_str(), pct(0.50));
+  std::printf("%s_p99_us=%.6g\n", name.c_str(), pct(0.99));
+  std::printf("%s_p999_us=%.6g\n", name.c_str(), pct(0.999));
+  std::fflush(stdout);
+  return 0;
+}
+
 // The floor under any one-way latency here: 16 bytes from one process to
 // another over the transport in use, the reader waiting as the mount does,
 // paced as the latency workload is. With `asAnAgent` the writer waits as
@@ -791,20 +835,17 @@ void wakeupRef(double rate, double seconds, bool asAnAgent) {
   }
   std::string const name = asAnAgent ? "oneway_floor" : "oneway_floor_sleeping_writer";
   long long const n = static_cast<long long>(rate * seconds);
-  Child reader = Child::spawn([&](int ctlFd) {
-    close(sv[0]);
-    std::vector<std::uint32_t> lat = gTcp ? readAsAMount(sv[1], asio::ip::tcp::v4(), ctlFd, n)
-                                          : readAsAMount(sv[1], asio::local::stream_protocol(), ctlFd, n);
-    if (lat.empty()) return 1;
-    std::sort(lat.begin(), lat.end());
-    auto pct = [&](double q) { return lat[std::min(lat.size() - 1, std::size_t(q * double(lat.size())))] / 1e3; };
-    outi((name + "_samples").c_str(), static_cast<long long>(lat.size()));
-    out((name + "_p50_us").c_str(), pct(0.50));
-    out((name + "_p99_us").c_str(), pct(0.99));
-    out((name + "_p999_us").c_str(), pct(0.999));
-    return 0;
-  });
+  // Started as the mount is, a process of its own.
+  char spec[128];
+  std::snprintf(spec, sizeof spec, "%d,%d,%lld", sv[1], int(gTcp), n);
+  Child reader = Child::exec({"--floor-reader", spec, "--mount-tag", tag() + "." + name}, {sv[0]});
   close(sv[1]);
+  char ready = 0;
+  if (read(sv[0], &ready, 1) != 1) {
+    close(sv[0]);
+    reader.wait();
+    return;
+  }
   auto const send = [&](long long i) {
     std::uint64_t msg[2] = {nowNs(), std::uint64_t(i)};
     return write(sv[0], msg, sizeof msg) == ssize_t(sizeof msg);
@@ -857,9 +898,13 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(std::size_t(1), std::size_t(1) << 20));
   // Set when this program runs itself for a workload that needs a fresh process.
   app.add_flag("--fresh", fresh)->group("");
-  std::string resyncMountArgs;
+  std::string resyncMountArgs, mountArgs, mountTag;
   std::vector<std::string> extra;
   app.add_option("--resync-mount", resyncMountArgs)->group("");
+  app.add_option("--mount", mountArgs)->group("");
+  std::string floorReaderArgs;
+  app.add_option("--floor-reader", floorReaderArgs)->group("");
+  app.add_option("--mount-tag", mountTag)->group("");
   app.add_option("extra", extra)->group("");
   CLI11_PARSE(app, argc, argv);
   if (!resyncMountArgs.empty()) {
@@ -869,6 +914,8 @@ int main(int argc, char** argv) {
     fd = std::atoi(extra[0].c_str());
     return resyncMount(fd, back, ports);
   }
+  if (!mountArgs.empty()) return extra.size() == 1 ? mountFromArgs(mountArgs, mountTag, extra[0]) : 2;
+  if (!floorReaderArgs.empty()) return extra.size() == 1 ? floorReaderFromArgs(floorReaderArgs, mountTag, extra[0]) : 2;
   gTcp = transport == "tcp";
   auto wanted = [&](char const* w) { return only.empty() || std::find(only.begin(), only.end(), w) != only.end(); };
   auto count = [&](double v) { return static_cast<long long>(v * scale); };
