@@ -327,36 +327,29 @@ struct Mount {
   ~Mount() { close(backFd); }
 };
 
-// The mount is this program started again (`--mount`), as a real mount is a
-// process of its own. A forked copy would share the agent's pages, and after
-// earlier workloads each side would pay to copy every page it writes: the
-// link change in a burst read 130-160 µs that way against 35-58 µs.
-std::unique_ptr<Mount> spawnMount(MountPlan const& plan) {
+// A mount is this program started again in a mount's role (`args`), as a
+// real mount is a process of its own. A forked copy would share the agent's
+// pages, and after earlier workloads each side would pay to copy every page
+// it writes: the link change in a burst read 130-160 µs that way against
+// 35-58 µs. The mount writes to the agent on the pipe given as `--back`.
+std::unique_ptr<Mount> execMount(std::vector<std::string> args) {
   int back[2];
   if (pipe(back) != 0) std::abort();
-  char spec[192];
-  std::snprintf(spec, sizeof spec, "%d,%d,%lld,%d,%d,%.17g,%d,%d", back[1], plan.ports, plan.n, int(plan.latency),
-                int(plan.mark), plan.rateLimit, int(plan.memory), int(plan.busyPoll));
-  Child c = Child::exec({"--mount", spec, "--mount-tag", tag()}, {back[0]});
+  args.insert(args.end(), {"--back", std::to_string(back[1]), "--tag", tag()});
+  Child c = Child::exec(std::move(args), {back[0]});
   close(back[1]);
   return std::unique_ptr<Mount>(new Mount{std::move(c), std::make_unique<LineReader>(back[0]), back[0]});
 }
 
-// The mount's side of `--mount BACK,PORTS,N,LATENCY,MARK,RATE,MEMORY,BUSYPOLL`
-// with the agent's pipe last.
-int mountFromArgs(std::string const& spec, std::string const& name, std::string const& ctlFd) {
-  MountPlan plan;
-  int back = -1, latency = 0, mark = 0, memory = 0, busyPoll = 0;
-  if (std::sscanf(spec.c_str(), "%d,%d,%lld,%d,%d,%lg,%d,%d", &back, &plan.ports, &plan.n, &latency, &mark,
-                  &plan.rateLimit, &memory, &busyPoll) != 8) {
-    return 2;
-  }
-  plan.latency = latency != 0;
-  plan.mark = mark != 0;
-  plan.memory = memory != 0;
-  plan.busyPoll = busyPoll != 0;
-  tag() = name;
-  return mountMain(plan, std::atoi(ctlFd.c_str()), back);
+std::unique_ptr<Mount> spawnMount(MountPlan const& plan) {
+  std::vector<std::string> args{"--role", "mount", "--ports", std::to_string(plan.ports), "--updates",
+                                std::to_string(plan.n)};
+  if (plan.rateLimit > 0) args.insert(args.end(), {"--rate-limit", std::to_string(plan.rateLimit)});
+  if (plan.latency) args.push_back("--latency");
+  if (plan.mark) args.push_back("--mark");
+  if (plan.memory) args.push_back("--memory");
+  if (plan.busyPoll) args.push_back("--busy-poll");
+  return execMount(std::move(args));
 }
 
 // Runs the agent's loop until the mount says `what`; false when it went away.
@@ -613,12 +606,7 @@ int resyncMount(int fd, int back, int ports) {
 // would share the agent's pages, and each side would then pay to copy every
 // page it writes.
 void resync(int ports) {
-  int back[2];
-  if (pipe(back) != 0) std::abort();
-  auto mount = std::unique_ptr<Mount>(
-      new Mount{Child::exec({"--resync-mount", std::to_string(back[1]) + "," + std::to_string(ports)}, {back[0]}),
-                std::make_unique<LineReader>(back[0]), back[0]});
-  close(back[1]);
+  auto mount = execMount({"--role", "resync-mount", "--ports", std::to_string(ports)});
   asio::io_context io;
   auto table = statsTable(ports);
   AgentLoop agent(io, rootsOf(table), serving());
@@ -795,25 +783,21 @@ std::vector<std::uint32_t> readAsAMount(int fd, Protocol protocol, int ctlFd, lo
   return lat;
 }
 
-// The floor's reader, `--floor-reader FD,TCP,N` with the writer's pipe last:
-// prints the delays' percentiles under `name`.
-int floorReaderFromArgs(std::string const& spec, std::string const& name, std::string const& ctlFd) {
-  int fd = -1, tcp = 0;
-  long long n = 0;
-  if (std::sscanf(spec.c_str(), "%d,%d,%lld", &fd, &tcp, &n) != 3) return 2;
-  int const ctl = std::atoi(ctlFd.c_str());
+// The floor's reader, in a process of its own: reads `n` messages from
+// `fd`, then prints their delays' percentiles as `name`_*.
+int floorReader(int fd, int ctlFd, long long n, std::string const& name) {
   // Started: the writer waits for this byte, so no delay counts our start.
   char const ready = 'r';
   if (write(fd, &ready, 1) != 1) return 1;
-  std::vector<std::uint32_t> lat = tcp ? readAsAMount(fd, asio::ip::tcp::v4(), ctl, n)
-                                       : readAsAMount(fd, asio::local::stream_protocol(), ctl, n);
+  std::vector<std::uint32_t> lat = gTcp ? readAsAMount(fd, asio::ip::tcp::v4(), ctlFd, n)
+                                        : readAsAMount(fd, asio::local::stream_protocol(), ctlFd, n);
   if (lat.empty()) return 1;
   std::sort(lat.begin(), lat.end());
   auto pct = [&](double q) { return lat[std::min(lat.size() - 1, std::size_t(q * double(lat.size())))] / 1e3; };
-  std::printf("%s_samples=%lld\n", name.c_str(), static_cast<long long>(lat.size()));
-  std::printf("%s_p50_us=%.6g\n", name.c_str(), pct(0.50));
-  std::printf("%s_p99_us=%.6g\n", name.c_str(), pct(0.99));
-  std::printf("%s_p999_us=%.6g\n", name.c_str(), pct(0.999));
+  outi((name + "_samples").c_str(), static_cast<long long>(lat.size()));
+  out((name + "_p50_us").c_str(), pct(0.50));
+  out((name + "_p99_us").c_str(), pct(0.99));
+  out((name + "_p999_us").c_str(), pct(0.999));
   std::fflush(stdout);
   return 0;
 }
@@ -836,9 +820,9 @@ void wakeupRef(double rate, double seconds, bool asAnAgent) {
   std::string const name = asAnAgent ? "oneway_floor" : "oneway_floor_sleeping_writer";
   long long const n = static_cast<long long>(rate * seconds);
   // Started as the mount is, a process of its own.
-  char spec[128];
-  std::snprintf(spec, sizeof spec, "%d,%d,%lld", sv[1], int(gTcp), n);
-  Child reader = Child::exec({"--floor-reader", spec, "--mount-tag", tag() + "." + name}, {sv[0]});
+  Child reader = Child::exec({"--role", "floor-reader", "--socket", std::to_string(sv[1]), "--updates", std::to_string(n),
+                              "--transport", gTcp ? "tcp" : "unix", "--tag", tag(), "--floor-name", name},
+                             {sv[0]});
   close(sv[1]);
   char ready = 0;
   if (read(sv[0], &ready, 1) != 1) {
@@ -898,25 +882,29 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(std::size_t(1), std::size_t(1) << 20));
   // Set when this program runs itself for a workload that needs a fresh process.
   app.add_flag("--fresh", fresh)->group("");
-  std::string resyncMountArgs, mountArgs, mountTag;
-  std::vector<std::string> extra;
-  app.add_option("--resync-mount", resyncMountArgs)->group("");
-  app.add_option("--mount", mountArgs)->group("");
-  std::string floorReaderArgs;
-  app.add_option("--floor-reader", floorReaderArgs)->group("");
-  app.add_option("--mount-tag", mountTag)->group("");
-  app.add_option("extra", extra)->group("");
+  // Set when this program runs itself as a mount or as the floor's reader;
+  // the pipe from the agent comes last.
+  std::string role, floorName;
+  MountPlan plan;
+  int backFd = -1, socketFd = -1, ctlFd = -1;
+  app.add_option("--role", role)->check(CLI::IsMember({"mount", "resync-mount", "floor-reader"}))->group("");
+  app.add_option("--tag", tag())->group("");
+  app.add_option("--back", backFd)->group("");
+  app.add_option("--socket", socketFd)->group("");
+  app.add_option("--ports", plan.ports)->group("");
+  app.add_option("--updates", plan.n)->group("");
+  app.add_option("--rate-limit", plan.rateLimit)->group("");
+  app.add_flag("--latency", plan.latency)->group("");
+  app.add_flag("--mark", plan.mark)->group("");
+  app.add_flag("--memory", plan.memory)->group("");
+  app.add_flag("--busy-poll", plan.busyPoll)->group("");
+  app.add_option("--floor-name", floorName)->group("");
+  app.add_option("ctl", ctlFd)->group("");
   CLI11_PARSE(app, argc, argv);
-  if (!resyncMountArgs.empty()) {
-    // BACK,PORTS then the pipe from the agent.
-    int fd = -1, back = -1, ports = 0;
-    if (std::sscanf(resyncMountArgs.c_str(), "%d,%d", &back, &ports) != 2 || extra.size() != 1) return 2;
-    fd = std::atoi(extra[0].c_str());
-    return resyncMount(fd, back, ports);
-  }
-  if (!mountArgs.empty()) return extra.size() == 1 ? mountFromArgs(mountArgs, mountTag, extra[0]) : 2;
-  if (!floorReaderArgs.empty()) return extra.size() == 1 ? floorReaderFromArgs(floorReaderArgs, mountTag, extra[0]) : 2;
   gTcp = transport == "tcp";
+  if (role == "mount") return mountMain(plan, ctlFd, backFd);
+  if (role == "resync-mount") return resyncMount(ctlFd, backFd, plan.ports);
+  if (role == "floor-reader") return floorReader(socketFd, ctlFd, plan.n, floorName);
   auto wanted = [&](char const* w) { return only.empty() || std::find(only.begin(), only.end(), w) != only.end(); };
   auto count = [&](double v) { return static_cast<long long>(v * scale); };
   if (!fresh) std::printf("env.transport=%s\n", transport.c_str());

@@ -197,7 +197,7 @@ void childRecordMove(Entity* child, Entity const* from, Entity const* to) {
 }  // namespace
 
 Entity::~Entity() {
-  if (parent_ && !heldByParent_) childRecordMove(this, parent_, nullptr);
+  childRecordMove(this, recordedParent(), nullptr);
   std::vector<Entity*> children;
   {
     ChildRecord& record = childRecord();
@@ -224,18 +224,19 @@ Name Entity::name() const { return name_; }
 Ptr<Entity const> Entity::parent() const { return Ptr<Entity const>(parent_); }
 Ptr<Entity> Entity::parent() { return Ptr<Entity>(parent_); }
 void Entity::parentIs(Ptr<Entity> const& p) {
-  if (p.ptr() == parent_) return;
-  childRecordMove(this, heldByParent_ ? nullptr : parent_, p.ptr());
-  heldByParent_ = 0;
-  parent_ = p.ptr();
-  handleParent(p);
+  if (p.ptr() != parent_) parentMove(p, false);
 }
 
 void Entity::zefHeldParentIs(Ptr<Entity> const& p) {
   if (p.ptr() == parent_) return zefHeldByParentIs(true);
-  // A removal from the record takes nothing, and cannot throw.
-  if (parent_ && !heldByParent_) childRecordMove(this, parent_, nullptr);
-  heldByParent_ = p ? 1 : 0;
+  parentMove(p, true);
+}
+
+void Entity::parentMove(Ptr<Entity> const& p, bool held) {
+  bool const holds = held && p;
+  // An insertion into the record may throw; it comes before anything changes.
+  childRecordMove(this, recordedParent(), holds ? nullptr : p.ptr());
+  heldByParent_ = holds ? 1 : 0;
   parent_ = p.ptr();
   handleParent(p);
 }

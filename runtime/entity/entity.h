@@ -61,6 +61,11 @@ class Entity : public PtrInterface {
   void zefHeldParentIs(Ptr<Entity> const& p);
 
  private:
+  // The parent whose entry in the record of children lists this entity.
+  Entity* recordedParent() const { return heldByParent_ ? nullptr : parent_; }
+  // Makes `p` the parent, held by it or recorded under it.
+  void parentMove(Ptr<Entity> const& p, bool held);
+
   Name name_;
   // Plain link: a parent outlives its children's membership, and detaches
   // them before it goes.
