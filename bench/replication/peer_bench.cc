@@ -570,10 +570,10 @@ int resyncMount(int fd, int back, int ports) {
   mount.start();
   // Where the time goes: connected, first bytes in, synchronised.
   std::uint64_t tConnected = 0, tFirstBytes = 0;
-  long cpuFirstBytes = 0;
+  long cpuFirstBytes = 0, cpuConnected = 0;
   while (!mount.connection()->isSynced() && mount.state() != MountLoop::State::closed && nowNs() - t0 < 60'000'000'000ull) {
     io.run_one_for(milliseconds(100));
-    if (!tConnected && mount.state() == MountLoop::State::connected) tConnected = nowNs();
+    if (!tConnected && mount.state() == MountLoop::State::connected) tConnected = nowNs(), cpuConnected = cpuUs();
     if (!tFirstBytes && mount.connection()->bytesReceivedCount() > 0) tFirstBytes = nowNs(), cpuFirstBytes = cpuUs();
   }
   std::uint64_t const t1 = nowNs();
@@ -593,6 +593,7 @@ int resyncMount(int fd, int back, int ports) {
   out("resync_first_bytes_ms", double(tFirstBytes - t0) * 1e-6);
   out("resync_mount_cpu_ms", double(cpu1 - cpu0) * 1e-3);
   out("resync_mount_cpu_to_first_bytes_ms", double(cpuFirstBytes - cpu0) * 1e-3);
+  out("resync_mount_cpu_to_connected_ms", double(cpuConnected - cpu0) * 1e-3);
   outi("resync_mount_page_faults", faults1 - faults0);
   outi("resync_wire_bytes_server", static_cast<long long>(bytes));
   out("resync_wire_bytes_per_field", double(bytes) / double(std::max(1LL, fields)));

@@ -49,6 +49,9 @@ class In {
 
   // Passes over n bytes a reader does not use.
   void skip(std::size_t n) { take(n, "skip"); }
+  // The bytes not yet read, for a reader that decodes several values at once
+  // and then skips them.
+  std::span<unsigned char const> rest() const { return {at_, remaining()}; }
 
   // Bytes read so far, and left to read.
   std::size_t offset() const { return static_cast<std::size_t>(at_ - begin_); }
@@ -241,6 +244,13 @@ class Out : public PtrInterface {
     if (!recordOpen_) committedBytes(static_cast<std::size_t>(n));
   }
   void writeBytes(void const* p, std::size_t n);
+  // n bytes at once, filled by fill(p): one check for room instead of one a
+  // number, for values whose encoding has a fixed width.
+  template <class Fill>
+  void writeFixed(std::size_t n, Fill&& fill) {
+    fill(room(n));
+    if (!recordOpen_) committedBytes(n);
+  }
 
  private:
   explicit Out(std::size_t capacity);

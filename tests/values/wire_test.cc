@@ -59,6 +59,29 @@ TEST(ValueWireTest, AFlagByteAboveOneIsRefusedWithTheU1Message) {
   }
 }
 
+// A value is read whole when all of it is there; a refusal still names the
+// field that could not be read, as a read one field at a time does.
+TEST(ValueWireTest, ARefusalNamesTheFieldThatCouldNotBeRead) {
+  Bytes cut = encoded(valueOf<EventStat>(U1(1), 7u, 1.5));
+  cut.pop_back();
+  try {
+    decoded<EventStat>(cut);
+    ADD_FAILURE() << "no exception";
+  } catch (Zef::RangeException const& e) {
+    EXPECT_STREQ(e.what(), "attribute log record ends early: nextU64 needs 8 bytes at offset 5, 7 left");
+  }
+  // The second flag of two out of range, after a valid first.
+  Bytes flags{0, 2, 0, 0, 0, 0, 0, 0, 0, 0};
+  try {
+    decoded<ConditionOrChanged>(flags);
+    ADD_FAILURE() << "no exception";
+  } catch (Zef::RangeException const& e) {
+    EXPECT_STREQ(e.what(), "U1::value < 0 or > 0x01 not allowed");
+  }
+  flags[1] = 1;
+  EXPECT_EQ(decoded<ConditionOrChanged>(flags), valueOf<ConditionOrChanged>(U1(0), U1(1), 0.0));
+}
+
 TEST(ValueWireTest, TheLargestCountReadsBackUnchanged) {
   CountStat s;
   s.countIs(4294967295u);
