@@ -130,10 +130,16 @@ void Out::recordBegin() {
     ++interrupted_;
   }
   if (closed_) throwRangeException("attribute log is closed");
-  unsigned char head[48];
-  std::size_t n = encodeFrameHead(head, recordKind_, header_, context_);
-  std::size_t start = end_ - begin_;
-  std::memcpy(room(n), head, n);
+  std::size_t const start = end_ - begin_;
+  // The head is encoded in place when the largest one fits at the end.
+  constexpr std::size_t kLargestHead = 48;
+  if (allocated_ - end_ >= kLargestHead) {
+    end_ += encodeFrameHead(data_.get() + end_, recordKind_, header_, context_);
+  } else {
+    unsigned char head[kLargestHead];
+    std::size_t n = encodeFrameHead(head, recordKind_, header_, context_);
+    std::memcpy(room(n), head, n);
+  }
   recordStart_ = begin_ + start;
   recordOpen_ = true;
   contextBefore_ = context_;
