@@ -66,7 +66,7 @@ constexpr std::size_t fixedWireSize() {
 
 namespace Fixed {
 
-// Big-endian numbers of n bytes, moving p past them.
+// A big-endian number of sizeof(U) bytes at p, moving p past it.
 template <class U>
 [[gnu::always_inline]] inline void store(unsigned char*& p, U v) {
   if constexpr (sizeof(U) > 1 && std::endian::native == std::endian::little) {
@@ -108,9 +108,9 @@ void put(unsigned char*& p, T const& v) {
   }
 }
 
-// Reads v from p, which holds its whole width; false at a byte the reader
-// one number at a time refuses, which then reports it. Unknown enumerators
-// are counted in `unknown`.
+// Reads v from p, which holds its whole width. False at a byte that reading
+// one field at a time refuses: that reader then reports it. Unknown
+// enumerators are counted in `unknown`.
 template <class T>
 bool get(unsigned char const*& p, T& v, unsigned& unknown) {
   if constexpr (std::is_same_v<T, bool>) {
@@ -160,10 +160,8 @@ void readFields(V& v, In& in) {
   forEachField<V>([&]<class F>(ValueField<V, F> const& f) { v.*f.member = readValue<F>(in); });
 }
 
-
 template <class T>
 void writeValue(Ptr<Out> const& out, T const& v);
-
 
 template <class T>
 T readValue(In& in) {
