@@ -169,7 +169,6 @@ void BM_BaselinePlainStructs(benchmark::State& state) {
 }
 BENCHMARK(BM_BaselinePlainStructs)->Arg(1)->Arg(0)->ArgName("active");
 
-
 // What a socket transport does with the agent's send buffer, in memory: the
 // first record of a loop turn is taken at once, the rest when the
 // low-priority backlog is reached and after the turn, every byte copied out
@@ -192,10 +191,9 @@ class CopyingDrainer final : public Zef::NboAttrLog::Out::Drainer {
 
   // The loop turn is over: what waits goes, and flow-outs fill what follows.
   void turnEnd() {
-    for (;;) {
-      bool const more = conn_.flowOutReady();
+    for (bool more = true; more;) {
+      more = conn_.flowOutReady();
       take();
-      if (!more) break;
     }
     turnWritten_ = false;
   }
