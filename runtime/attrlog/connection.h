@@ -148,6 +148,10 @@ class Connection : public PtrInterface {
   FrameHandler frameHandler_;
   std::function<void(Ptr<Entity> const&)> onMounted_;
   RootFinder rootFinder_;
+  // The type the last announcement named, and what it names.
+  String8 lastTypeName_;
+  ZefType* lastType_ = nullptr;
+  std::uint64_t lastRegistrations_ = 0;
   Role role_ = Role::peer;
   std::uint64_t refusalLimit_ = kDefaultRefusalLimit;
   std::size_t entityLimit_ = kDefaultEntityLimit;

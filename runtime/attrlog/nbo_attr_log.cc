@@ -24,7 +24,9 @@ bool ByteConnection::In::nextbool() {
   return b == 1;
 }
 
-String8 ByteConnection::In::nextString() {
+String8 ByteConnection::In::nextString() { return String8(nextStringView()); }
+
+std::string_view ByteConnection::In::nextStringView() {
   // The length and the bytes are taken together, so that a short record
   // consumes neither and a huge length allocates nothing.
   std::uint32_t n = nextU32();
@@ -32,7 +34,7 @@ String8 ByteConnection::In::nextString() {
     at_ -= 4;
     throwShort(4 + std::size_t(n), "nextString");
   }
-  return String8(reinterpret_cast<char const*>(take(n, "nextString")), n);
+  return {reinterpret_cast<char const*>(take(n, "nextString")), n};
 }
 
 namespace NboAttrLog {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "runtime/text/bounded.h"
 #include "runtime/entity/entity.h"
@@ -46,6 +47,8 @@ class In {
   // A byte above 1 is refused: no writer makes one.
   bool nextbool();
   String8 nextString();
+  // The same string in place: valid while the reader's bytes are.
+  std::string_view nextStringView();
 
   // Passes over n bytes a reader does not use.
   void skip(std::size_t n) { take(n, "skip"); }

@@ -24,16 +24,32 @@ void announcementEnd(Ptr<Out> const& out, EntityId eid) {
   out << std::uint64_t(eid) << TransactToken{3};
 }
 
-AnnouncementHead announcementHead(In& in) {
+namespace {
+// Sections 1 and 3 up to the entity's name, each type handed to `type`.
+template <class Type>
+void readHead(In& in, Type type) {
   if (in.nextU8() != section(AnnouncementSection::types)) throw AnnouncementException(AnnouncementFault::noTypeSection, "orphan announcement: no type section");
-  AnnouncementHead h;
   unsigned types = in.nextU8();
   if (types == 0) throw AnnouncementException(AnnouncementFault::noType, "orphan announcement: no type");
-  for (unsigned i = 0; i < types; ++i) h.types.push_back(in.nextString());
+  for (unsigned i = 0; i < types; ++i) type(i, in.nextStringView());
   if (in.nextU8() != section(AnnouncementSection::constructor)) {
     throw AnnouncementException(AnnouncementFault::noConstructorSection, "orphan announcement: no constructor section");
   }
+}
+}  // namespace
+
+AnnouncementHead announcementHead(In& in) {
+  AnnouncementHead h;
+  readHead(in, [&](unsigned, std::string_view t) { h.types.emplace_back(t); });
   return h;
+}
+
+std::string_view announcementType(In& in) {
+  std::string_view own;
+  readHead(in, [&](unsigned i, std::string_view t) {
+    if (i == 0) own = t;
+  });
+  return own;
 }
 
 EntityId announcementEntityId(In& in) {

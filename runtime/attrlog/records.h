@@ -69,6 +69,9 @@ struct AnnouncementHead {
   std::vector<String8> types;  // own type first
 };
 AnnouncementHead announcementHead(In& in);
+// The same sections, read for the entity's own type alone, in place: the
+// other types are passed over. Valid while the reader's bytes are.
+std::string_view announcementType(In& in);
 // Section 4 after the constructor arguments: the entity id, which must be
 // one and end the record.
 EntityId announcementEntityId(In& in);

@@ -1,6 +1,7 @@
 // Type objects, attributes, the registry and the introspection reactor.
 #include "runtime/types/zef_type.h"
 
+#include <atomic>
 #include <map>
 #include <type_traits>
 #include <utility>
@@ -77,8 +78,15 @@ Ptr<Entity> ZefType::newEntityFromLog(NboAttrLog::In&) const {
   throw AttrLogEntityException(("type cannot be mounted from an attribute log: " + typeNodeName()).charPtr(), {});
 }
 
+namespace {
+std::atomic<std::uint64_t> registrationCount{0};
+}  // namespace
+
+std::uint64_t ZefType::registrations() { return registrationCount.load(std::memory_order_acquire); }
+
 void ZefType::typeNodeIs(ZefType const* type, Name const& fullName) {
   registry()[fullName] = type;
+  registrationCount.fetch_add(1, std::memory_order_release);
   const_cast<ZefType*>(type)->typeNodeName_ = fullName;
 }
 

@@ -178,6 +178,9 @@ class ZefType : public Entity {
   // The registry: full name to type object.
   static void typeNodeIs(ZefType const* type, Name const& fullName);
   static ZefType* registered(Name const& fullName);
+  // Counts registrations, so that a cache of looked-up types can tell when
+  // a name may have come to name another type.
+  static std::uint64_t registrations();
   // Every registered full name, in name order.
   static std::vector<Name> registeredNames();
   // The full name the type is registered under; its short name until then.

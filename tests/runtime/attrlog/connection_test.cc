@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/phy_bcm54980_stats.h"
+#include "runtime/attrlog/records.h"
 
 namespace {
 
@@ -196,6 +197,28 @@ TEST(ConnectionReceiveTest, AFrameItsHandlerRefusesIsCountedAndReadingGoesOn) {
   EXPECT_EQ(conn->framesRefused(), 1u);
   EXPECT_EQ(refusals, (Refusals{{6, "frame at offset 6: no such attribute"}}));
   EXPECT_EQ(conn->lastRefusal(), "frame at offset 6: no such attribute");
+}
+
+// A mount remembers the last type it looked up; an announcement of a type
+// nobody registered is still refused after one of a known type.
+TEST(ConnectionReceiveTest, AnAnnouncementOfAnUnknownTypeIsRefusedAfterOneOfAKnownType) {
+  MemoryPair pair;
+  pair.a()->roleIs(Connection::Role::agent);
+  pair.b()->roleIs(Connection::Role::mount);
+  pair.a()->rootIs(Hardware::Phy::PhyBcm54980Stats::PhyBcm54980StatsIs("known"));
+  pair.pump();
+  ASSERT_EQ(pair.b()->mounted().size(), 1u);
+  Ptr<Out> out = Out::OutIs();
+  char const* types[] = {"No::SuchType"};
+  Zef::NboAttrLog::announcementBegin(out, types, "stranger");
+  Zef::NboAttrLog::announcementEnd(out, 41);
+  Refusals refusals;
+  collectRefusals(*pair.b(), &refusals);
+  pair.b()->bytesReceived(out->bytes());
+  ASSERT_EQ(refusals.size(), 1u);
+  EXPECT_NE(refusals[0].second.find("orphan announcement of an unknown type: No::SuchType"), std::string::npos)
+      << refusals[0].second;
+  EXPECT_EQ(pair.b()->mounted().size(), 1u);
 }
 
 TEST(MemoryPairTest, RecordsCrossBothWaysAndPumpCountsTheBytes) {

@@ -36,15 +36,22 @@ TEST(Announcement, WhatIsWrittenReadsBackWithItsTypesNameAndId) {
   EXPECT_EQ(in.nextString().str(), "arg");
   EXPECT_EQ(announcementEntityId(in), 41u);
   EXPECT_EQ(announcementEntityIdFromEnd(p), 41u) << "found without reading the arguments";
+  // Read for its own type alone, in place, it ends where the whole head does.
+  In again(p);
+  EXPECT_EQ(announcementType(again), "A::Derived");
+  EXPECT_EQ(again.nextString().str(), "port0");
 }
 
-AnnouncementFault faultOf(std::vector<unsigned char> p, bool fromEnd = false) {
+enum class Reader { head, ownType, fromEnd };
+
+AnnouncementFault faultOf(std::vector<unsigned char> p, Reader reader = Reader::head) {
   try {
-    if (fromEnd) {
+    if (reader == Reader::fromEnd) {
       announcementEntityIdFromEnd(p);
     } else {
       In in(p);
-      announcementHead(in);
+      if (reader == Reader::head) announcementHead(in);
+      else announcementType(in);
       in.nextString();
       in.nextString();
       announcementEntityId(in);
@@ -58,25 +65,30 @@ AnnouncementFault faultOf(std::vector<unsigned char> p, bool fromEnd = false) {
 
 TEST(Announcement, EachMalformationIsNamed) {
   auto good = announced({"T"}, "n", 3);
+  for (Reader r : {Reader::head, Reader::ownType}) {
+    SCOPED_TRACE(r == Reader::head ? "whole head" : "own type alone");
+    auto p = good;
+    p[0] = 2;
+    EXPECT_EQ(faultOf(p, r), AnnouncementFault::noTypeSection);
+    EXPECT_EQ(faultOf({1, 0, 3}, r), AnnouncementFault::noType);
+    // Section 3's marker follows the one type name (length word and 1 byte).
+    p = good;
+    p[2 + 4 + 1] = 7;
+    EXPECT_EQ(faultOf(p, r), AnnouncementFault::noConstructorSection);
+    p = good;
+    p[p.size() - 9] = 5;
+    EXPECT_EQ(faultOf(p, r), AnnouncementFault::noEntityIdSection);
+    p = good;
+    p.back() = 4;  // an even id is no writer's
+    EXPECT_EQ(faultOf(p, r), AnnouncementFault::notAnEntityId);
+    p = good;
+    p.push_back(0);
+    EXPECT_EQ(faultOf(p, r), AnnouncementFault::bytesBeyond);
+  }
   auto p = good;
-  p[0] = 2;
-  EXPECT_EQ(faultOf(p), AnnouncementFault::noTypeSection);
-  EXPECT_EQ(faultOf({1, 0, 3}), AnnouncementFault::noType);
-  // Section 3's marker follows the one type name (length word and 1 byte).
-  p = good;
-  p[2 + 4 + 1] = 7;
-  EXPECT_EQ(faultOf(p), AnnouncementFault::noConstructorSection);
-  p = good;
   p[p.size() - 9] = 5;
-  EXPECT_EQ(faultOf(p), AnnouncementFault::noEntityIdSection);
-  EXPECT_EQ(faultOf(p, true), AnnouncementFault::noEntityIdSection);
-  p = good;
-  p.back() = 4;  // an even id is no writer's
-  EXPECT_EQ(faultOf(p), AnnouncementFault::notAnEntityId);
-  EXPECT_EQ(faultOf(announced({"T"}, "n", kAnnouncementEntityId), true), AnnouncementFault::notAnEntityId);
-  p = good;
-  p.push_back(0);
-  EXPECT_EQ(faultOf(p), AnnouncementFault::bytesBeyond);
+  EXPECT_EQ(faultOf(p, Reader::fromEnd), AnnouncementFault::noEntityIdSection);
+  EXPECT_EQ(faultOf(announced({"T"}, "n", kAnnouncementEntityId), Reader::fromEnd), AnnouncementFault::notAnEntityId);
 }
 
 TEST(Announcement, ACutRecordIsARangeFailureNotAFault) {
