@@ -168,12 +168,10 @@ void Connection::mountOrphan(FrameView const& f) {
     lastType_ = found;
     lastRegistrations_ = ZefType::registrations();
   }
-  ZefType* type = lastType_;
-  String8 const& typeText = lastTypeName_;
-  Ptr<Entity> e = type->newEntityFromLog(in);
+  Ptr<Entity> e = lastType_->newEntityFromLog(in);
   EntityId eid = announcementEntityId(in);
   if (rootFinder_) {
-    if (Ptr<Entity> held = rootFinder_(typeText, e->name()); held && held->fwkType() == e->fwkType()) e = held;
+    if (Ptr<Entity> held = rootFinder_(lastTypeName_, e->name()); held && held->fwkType() == e->fwkType()) e = held;
   }
 
   PtrInterface::NotifieeConst::Zef_BitSet flags;

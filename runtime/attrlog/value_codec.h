@@ -149,9 +149,8 @@ void readFields(V& v, In& in) {
     auto const rest = in.rest();
     unsigned char const* p = rest.data();
     unsigned unknown = 0;
-    V read;
-    if (rest.size() >= n && Fixed::get(p, read, unknown)) {
-      v = read;
+    // A value refused part way is read again below, every field of it.
+    if (rest.size() >= n && Fixed::get(p, v, unknown)) {
       in.skip(n);
       if (unknown && in.demuxer()) in.demuxer()->unknownEnumsInc(unknown);
       return;

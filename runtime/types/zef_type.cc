@@ -1,7 +1,6 @@
 // Type objects, attributes, the registry and the introspection reactor.
 #include "runtime/types/zef_type.h"
 
-#include <atomic>
 #include <map>
 #include <type_traits>
 #include <utility>
@@ -79,14 +78,15 @@ Ptr<Entity> ZefType::newEntityFromLog(NboAttrLog::In&) const {
 }
 
 namespace {
-std::atomic<std::uint64_t> registrationCount{0};
+// Types register on the thread that owns the state, as entities change.
+std::uint64_t registrationCount = 0;
 }  // namespace
 
-std::uint64_t ZefType::registrations() { return registrationCount.load(std::memory_order_acquire); }
+std::uint64_t ZefType::registrations() { return registrationCount; }
 
 void ZefType::typeNodeIs(ZefType const* type, Name const& fullName) {
   registry()[fullName] = type;
-  registrationCount.fetch_add(1, std::memory_order_release);
+  ++registrationCount;
   const_cast<ZefType*>(type)->typeNodeName_ = fullName;
 }
 
