@@ -149,8 +149,10 @@ void readFields(V& v, In& in) {
     auto const rest = in.rest();
     unsigned char const* p = rest.data();
     unsigned unknown = 0;
-    // A value refused part way is read again below, every field of it.
-    if (rest.size() >= n && Fixed::get(p, v, unknown)) {
+    // Decoded aside: the destination's bytes could alias the cursor's.
+    V read;
+    if (rest.size() >= n && Fixed::get(p, read, unknown)) {
+      v = read;
       in.skip(n);
       if (unknown && in.demuxer()) in.demuxer()->unknownEnumsInc(unknown);
       return;
