@@ -552,7 +552,6 @@ std::vector<Ptr<PhyBcm54980Stats>> statsTable(int ports) {
 // The mount's side, in a process of its own: `fd` brings the agent's
 // address, `back` takes "done".
 int resyncMount(int fd, int back, int ports) {
-  tag() = "d_resync";
   LineReader ctl(fd);
   auto const to = goAddress(ctl.wait());
   if (!to) return 2;
@@ -606,15 +605,29 @@ int resyncMount(int fd, int back, int ports) {
 // started again, as a real mount is a process of its own: a forked copy
 // would share the agent's pages, and each side would then pay to copy every
 // page it writes.
+//
+// Two mounts, one after the other. The first meets an agent that has served
+// nobody since it started (`d_resync_first_connection`). The second, the
+// compared one, meets the same agent after that: as the peer's server, when
+// its client connects, has already served the client that wrote the table.
+// The mount is a fresh process both times.
 void resync(int ports) {
-  auto mount = execMount({"--role", "resync-mount", "--ports", std::to_string(ports)});
   asio::io_context io;
   auto table = statsTable(ports);
   AgentLoop agent(io, rootsOf(table), serving());
   agent.listen(listenAt("resync"));
-  mount->child.send(goLine(*agent.server()));
-  runUntil(io, *mount, "done");
-  mount->child.wait();
+  for (char const* name : {"d_resync_first_connection", "d_resync"}) {
+    tag() = name;
+    auto mount = execMount({"--role", "resync-mount", "--ports", std::to_string(ports)});
+    mount->child.send(goLine(*agent.server()));
+    runUntil(io, *mount, "done");
+    mount->child.wait();
+    // The agent has let the first go before the second connects.
+    for (auto const until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         !agent.server()->connections().empty() && std::chrono::steady_clock::now() < until;) {
+      io.run_one_for(milliseconds(100));
+    }
+  }
   agent.stop("done");
 }
 
