@@ -597,7 +597,10 @@ int resyncMount(int fd, int back, int ports) {
   outi("resync_wire_bytes_server", static_cast<long long>(bytes));
   out("resync_wire_bytes_per_field", double(bytes) / double(std::max(1LL, fields)));
   std::fflush(stdout);
-  return write(back, "done\n", 5) < 0 ? 1 : 0;
+  if (write(back, "done\n", 5) < 0) return 1;
+  // Attached until the agent lets it go.
+  ctl.wait();
+  return 0;
 }
 
 // A fresh mount's first synchronisation, timed from its connect to its last
@@ -606,28 +609,28 @@ int resyncMount(int fd, int back, int ports) {
 // would share the agent's pages, and each side would then pay to copy every
 // page it writes.
 //
-// Two mounts, one after the other. The first meets an agent that has served
-// nobody since it started (`d_resync_first_connection`). The second, the
-// compared one, meets the same agent after that: as the peer's server, when
-// its client connects, has already served the client that wrote the table.
-// The mount is a fresh process both times.
+// Two mounts, one after the other, each a fresh process. The first meets an
+// agent that has served nobody since it started (`d_resync_first_connection`).
+// The second, the compared one, meets the same agent with the first still
+// attached and idle: as the peer's server, when its client connects, has
+// served the client that wrote the table and holds the client's first
+// connection. The first stays until the end: a process that ends keeps the
+// kernel busy on one core for milliseconds afterwards, freeing what it held,
+// and the second would share the other core with the agent meanwhile.
 void resync(int ports) {
   asio::io_context io;
   auto table = statsTable(ports);
   AgentLoop agent(io, rootsOf(table), serving());
   agent.listen(listenAt("resync"));
+  std::vector<std::unique_ptr<Mount>> mounts;
   for (char const* name : {"d_resync_first_connection", "d_resync"}) {
     tag() = name;
-    auto mount = execMount({"--role", "resync-mount", "--ports", std::to_string(ports)});
-    mount->child.send(goLine(*agent.server()));
-    runUntil(io, *mount, "done");
-    mount->child.wait();
-    // The agent has let the first go before the second connects.
-    for (auto const until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         !agent.server()->connections().empty() && std::chrono::steady_clock::now() < until;) {
-      io.run_one_for(milliseconds(100));
-    }
+    mounts.push_back(execMount({"--role", "resync-mount", "--ports", std::to_string(ports)}));
+    mounts.back()->child.send(goLine(*agent.server()));
+    if (!runUntil(io, *mounts.back(), "done")) break;
   }
+  for (auto& m : mounts) m->child.send("bye");
+  for (auto& m : mounts) m->child.wait();
   agent.stop("done");
 }
 
