@@ -609,21 +609,22 @@ int resyncMount(int fd, int back, int ports) {
 // would share the agent's pages, and each side would then pay to copy every
 // page it writes.
 //
-// Two mounts, one after the other, each a fresh process. The first meets an
-// agent that has served nobody since it started (`d_resync_first_connection`).
-// The second, the compared one, meets the same agent with the first still
-// attached and idle: as the peer's server, when its client connects, has
-// served the client that wrote the table and holds the client's first
-// connection. The first stays until the end: a process that ends keeps the
-// kernel busy on one core for milliseconds afterwards, freeing what it held,
-// and the second would share the other core with the agent meanwhile.
+// Two mounts, one after the other, each a fresh process. The first, the
+// compared one, meets an agent that has served nobody since it started, as
+// the peer's client meets a server whose resync has not run before. The
+// second (`d_resync_served_before`) meets the same agent with the first still
+// attached and idle: its accept, its connection's set-up and its first
+// synchronisation have all run once. The first stays until the end: a
+// process that ends keeps the kernel busy on one core for milliseconds
+// afterwards, freeing what it held, and the second would share the other
+// core with the agent meanwhile.
 void resync(int ports) {
   asio::io_context io;
   auto table = statsTable(ports);
   AgentLoop agent(io, rootsOf(table), serving());
   agent.listen(listenAt("resync"));
   std::vector<std::unique_ptr<Mount>> mounts;
-  for (char const* name : {"d_resync_first_connection", "d_resync"}) {
+  for (char const* name : {"d_resync", "d_resync_served_before"}) {
     tag() = name;
     mounts.push_back(execMount({"--role", "resync-mount", "--ports", std::to_string(ports)}));
     mounts.back()->child.send(goLine(*agent.server()));
