@@ -44,10 +44,10 @@ Out::Out(std::size_t capacity)
       // Room for one largest record beyond the capacity: a record begun just
       // under the limit still finishes.
       limit_(capacity + Frame::kPrefix + Frame::kMaxFrameBody),
-      // A log that is mostly idle (a mount's, a quiet agent's) keeps a small
-      // buffer; it grows to the limit only when it has to.
-      allocated_(std::min(limit_, kInitialAllocation)),
-      data_(allocated_) {}
+      // Nothing until the first write: a mount's log may never have one. A
+      // log that is mostly idle (a quiet agent's) keeps a small buffer; it
+      // grows to the limit only when it has to.
+      allocated_(0) {}
 
 Out::~Out() = default;
 
@@ -69,10 +69,10 @@ void Out::makeRoom(std::size_t n) {
     throwRangeException(closeReason_.charPtr());
   }
   if (used + n > allocated_) {
-    std::size_t size = allocated_;
+    std::size_t size = std::max(allocated_, std::min(limit_, kInitialAllocation));
     while (size < used + n) size = std::min(limit_, size * 2);
     PoolBytes larger(size);
-    std::memcpy(larger.get(), data_.get() + begin_, used);
+    if (used) std::memcpy(larger.get(), data_.get() + begin_, used);
     data_ = std::move(larger);
     allocated_ = size;
   } else {

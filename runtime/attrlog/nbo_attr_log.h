@@ -193,9 +193,9 @@ class Out : public PtrInterface {
   void bytesDelAll();
 
   std::size_t capacity() const { return capacity_; }
-  // The bytes the buffer holds allocated now: it starts at 64 KiB, grows by
-  // doubling up to the capacity when it must, and goes back to 16 KiB once
-  // drained after the first synchronisation.
+  // The bytes the buffer holds allocated now: none until the first write,
+  // then 64 KiB, growing by doubling up to the capacity when it must, and
+  // back to 16 KiB once drained after the first synchronisation.
   std::size_t bufferBytes() const { return allocated_; }
   std::size_t freeSpace() const { return capacity_ - (end_ - begin_); }
   bool isConnected() const { return connected_; }

@@ -42,7 +42,7 @@ char const* attrLogRoundTrip() {
   log->lowPriorityBacklogIs(Out::kDefaultLowPriorityBacklog);
   if (!log->isConnected() || log->isReceiveOnly() || !log->holdsLowPriority() ||
       log->lowPriorityBacklog() != Out::kDefaultLowPriorityBacklog || log->capacity() != (1u << 16) ||
-      log->bufferBytes() == 0 || !log->isRoomy() || !log->isRoomyForLowPriority() || log->isClosed()) {
+      log->bufferBytes() != 0 || !log->isRoomy() || !log->isRoomyForLowPriority() || log->isClosed()) {
     return "state";
   }
   // Values outside a record, then a record, an orphan's sections and a marker.

@@ -399,6 +399,8 @@ TEST(SendBufferTest, AfterTheFirstSynchronisationADrainedBufferShrinks) {
   EXPECT_GT(largest, std::size_t(64 * 1024)) << "the synchronisation needed more than the first size";
   EXPECT_EQ(pair.a()->out()->size(), 0u);
   EXPECT_EQ(pair.a()->out()->bufferBytes(), std::size_t(16 * 1024));
+  // The mount wrote nothing, and holds no send buffer.
+  EXPECT_EQ(pair.b()->out()->bufferBytes(), 0u);
   // It grows again when it must, and the mount still follows.
   for (int i = 0; i < 3000; ++i) dir->phyChipConfigDel(Zef::Name("chip" + std::to_string(i)));
   pair.pump();
