@@ -550,7 +550,8 @@ std::vector<Ptr<PhyBcm54980Stats>> statsTable(int ports) {
 }
 
 // The mount's side, in a process of its own: `fd` brings the agent's
-// address, `back` takes "done".
+// address, `back` takes "done"; it stays connected until `fd` brings
+// another line or ends.
 int resyncMount(int fd, int back, int ports) {
   LineReader ctl(fd);
   auto const to = goAddress(ctl.wait());
