@@ -138,7 +138,7 @@ Ptr<Entity> memberIsOf(E& dir, Name const& name, NboAttrLog::In& in, EntityId& e
 template <class Sa>
 bool keyedRecord(Sa* sa, AttributeId a, NboAttrLog::In* in) {
   std::span<AttributeId const> own = Sa::zefKeyedIds();
-  AttributeId id = a < 0 ? -a : a;
+  AttributeId id = attributeMagnitude(a);
   if (!isExtensionRecord(a) && std::find(own.begin(), own.end(), id) == own.end()) return false;
   keyedDeserialization(sa, a, in, [&](NboAttrLog::In& s, bool explicitStream) {
     ExtendedRecord r{a, 0};

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -120,9 +121,17 @@ struct KeyedRow {
   void (Sa::*keyHandler)(Name);
 };
 
+// The attribute a record of `a` is about: a record of -a takes back what one
+// of a adds. The most negative id has no magnitude to negate to, and names
+// no attribute.
+inline AttributeId attributeMagnitude(AttributeId a) {
+  if (a == std::numeric_limits<AttributeId>::min()) return 0;
+  return a < 0 ? -a : a;
+}
+
 template <class Sa>
 KeyedRow<Sa> const* keyedRowOf(std::span<KeyedRow<Sa> const> rows, AttributeId a) {
-  AttributeId id = a < 0 ? -a : a;
+  AttributeId id = attributeMagnitude(a);
   for (auto const& r : rows) {
     if (r.id == id) return &r;
   }
@@ -355,8 +364,7 @@ inline ExtendedRecord extensionSection(NboAttrLog::In& in, std::span<AttributeId
   while (in.offset() - start < l) {
     if (in.offset() - start + 4 > l) throw RangeException("extension section: an attribute id crosses L");
     AttributeId id = in.nextint();
-    AttributeId magnitude = id < 0 ? -id : id;
-    if (id && std::find(own.begin(), own.end(), magnitude) != own.end()) {
+    if (id && std::find(own.begin(), own.end(), attributeMagnitude(id)) != own.end()) {
       r.a = id;
       break;
     }
@@ -506,7 +514,7 @@ void keyedDeserialization(Sa* sa, AttributeId a, NboAttrLog::In* in, Apply apply
   NboAttrLog::In* stream = in ? in : (d ? d->currentIn() : nullptr);
   if (!stream) return;
   IsActiveAnchor anchor;
-  if (!in) beginApplying(sa, a < 0 ? -a : a, anchor);
+  if (!in) beginApplying(sa, attributeMagnitude(a), anchor);
   apply(*stream, in != nullptr);
 }
 
