@@ -38,10 +38,9 @@ void MountLoop::connect() {
   Ptr<Connection> conn = client_->connection();
   conn->roleIs(settings_.role);
   conn->entityLimitIs(settings_.maxEntities);
-  conn->rootFinderIs([this](String8 const& type, Zef::Name const& name) -> Ptr<Zef::Entity> {
-    // A first connection holds nothing: no type to look up by name.
+  conn->rootFinderIs([this](Zef::ZefType* type, Zef::Name const& name) -> Ptr<Zef::Entity> {
     if (held_.empty()) return nullptr;
-    auto it = held_.find({Zef::ZefType::registered(Zef::Name(type.str())), name.str()});
+    auto it = held_.find({type, name.str()});
     if (it == held_.end()) return nullptr;
     ++kept_;
     return it->second;

@@ -156,22 +156,12 @@ void Connection::mountOrphan(FrameView const& f) {
   // nothing.
   In in(f.payload, demuxer_.ptr());
   std::string_view const typeName = announcementType(in);
-  // A first synchronisation announces one type after another many times
-  // over: the last one found is looked up again without a copy.
-  if (typeName != std::string_view(lastTypeName_.charPtr(), lastTypeName_.size()) || !lastType_ ||
-      lastRegistrations_ != ZefType::registrations()) {
-    ZefType* found = ZefType::registered(Name(typeName));
-    if (!found) {
-      throw AttrLogEntityException(("orphan announcement of an unknown type: " + String8(typeName)).charPtr(), {});
-    }
-    lastTypeName_ = String8(typeName);
-    lastType_ = found;
-    lastRegistrations_ = ZefType::registrations();
-  }
-  Ptr<Entity> e = lastType_->newEntityFromLog(in);
+  ZefType* type = ZefType::registeredByName(typeName);
+  if (!type) throw AttrLogEntityException(("orphan announcement of an unknown type: " + String8(typeName)).charPtr(), {});
+  Ptr<Entity> e = type->newEntityFromLog(in);
   EntityId eid = announcementEntityId(in);
   if (rootFinder_) {
-    if (Ptr<Entity> held = rootFinder_(lastTypeName_, e->name()); held && held->fwkType() == e->fwkType()) e = held;
+    if (Ptr<Entity> held = rootFinder_(type, e->name()); held && held->fwkType() == e->fwkType()) e = held;
   }
 
   PtrInterface::NotifieeConst::Zef_BitSet flags;

@@ -85,7 +85,7 @@ class Connection : public PtrInterface {
   // Mount side: an announced root that a mount already holds (from an
   // earlier connection to the same writer) is kept rather than made anew,
   // so that its reactors stay and hear only what changed meanwhile.
-  using RootFinder = std::function<Ptr<Entity>(String8 const& typeName, Name const& name)>;
+  using RootFinder = std::function<Ptr<Entity>(ZefType* type, Name const& name)>;
   void rootFinderIs(RootFinder f) { rootFinder_ = std::move(f); }
   void refusalHandlerIs(RefusalHandler h) { refusalHandler_ = std::move(h); }
   // Bytes from the other end, in order. A frame split across calls is kept
@@ -148,10 +148,6 @@ class Connection : public PtrInterface {
   FrameHandler frameHandler_;
   std::function<void(Ptr<Entity> const&)> onMounted_;
   RootFinder rootFinder_;
-  // The type the last announcement named, and what it names.
-  String8 lastTypeName_;
-  ZefType* lastType_ = nullptr;
-  std::uint64_t lastRegistrations_ = 0;
   Role role_ = Role::peer;
   std::uint64_t refusalLimit_ = kDefaultRefusalLimit;
   std::size_t entityLimit_ = kDefaultEntityLimit;

@@ -78,21 +78,36 @@ Ptr<Entity> ZefType::newEntityFromLog(NboAttrLog::In&) const {
 }
 
 namespace {
-// Types register on the thread that owns the state, as entities change.
-std::uint64_t registrationCount = 0;
+// The last type found by a name read in place. Types register on the thread
+// that owns the state, as entities change.
+struct LastFound {
+  String8 name;
+  ZefType* type = nullptr;
+};
+LastFound& lastFound() {
+  static LastFound last;
+  return last;
+}
 }  // namespace
-
-std::uint64_t ZefType::registrations() { return registrationCount; }
 
 void ZefType::typeNodeIs(ZefType const* type, Name const& fullName) {
   registry()[fullName] = type;
-  ++registrationCount;
+  // The name may now name another type.
+  lastFound().type = nullptr;
   const_cast<ZefType*>(type)->typeNodeName_ = fullName;
 }
 
 ZefType* ZefType::registered(Name const& fullName) {
   auto it = registry().find(fullName);
   return it == registry().end() ? nullptr : const_cast<ZefType*>(it->second);
+}
+
+ZefType* ZefType::registeredByName(std::string_view fullName) {
+  LastFound& last = lastFound();
+  if (last.type && std::string_view(last.name.charPtr(), last.name.size()) == fullName) return last.type;
+  ZefType* found = registered(Name(fullName));
+  if (found) last = {String8(fullName), found};
+  return found;
 }
 
 std::vector<Name> ZefType::registeredNames() {

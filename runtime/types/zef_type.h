@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string_view>
 #include <vector>
 
 #include "runtime/entity/entity.h"
@@ -178,9 +179,9 @@ class ZefType : public Entity {
   // The registry: full name to type object.
   static void typeNodeIs(ZefType const* type, Name const& fullName);
   static ZefType* registered(Name const& fullName);
-  // Counts registrations, so that a cache of looked-up types can tell when
-  // a name may have come to name another type.
-  static std::uint64_t registrations();
+  // The same by a name read in place. A mount's first synchronisation names
+  // one type a thousand times over: the last one found is kept.
+  static ZefType* registeredByName(std::string_view fullName);
   // Every registered full name, in name order.
   static std::vector<Name> registeredNames();
   // The full name the type is registered under; its short name until then.

@@ -158,7 +158,7 @@ class MountTest : public ::testing::Test {
   // A new connection whose mount keeps what it held before.
   void reconnect(std::size_t capacity = Zef::NboAttrLog::Out::kDefaultCapacity) {
     pair = std::make_unique<MemoryPair>(capacity);
-    pair->b()->rootFinderIs([this](Zef::String8 const&, Zef::Name const& name) {
+    pair->b()->rootFinderIs([this](Zef::ZefType*, Zef::Name const& name) {
       auto it = held.find(name.str());
       return it == held.end() ? nullptr : it->second;
     });

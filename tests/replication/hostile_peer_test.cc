@@ -157,7 +157,7 @@ class MountRoleTest : public ::testing::Test {
     pair->a()->roleIs(Connection::Role::agent);
     pair->b()->roleIs(Connection::Role::mount);
     pair->b()->entityLimitIs(entityLimit);
-    pair->b()->rootFinderIs([this](Zef::String8 const&, Zef::Name const& name) {
+    pair->b()->rootFinderIs([this](Zef::ZefType*, Zef::Name const& name) {
       auto it = held.find(name.str());
       return it == held.end() ? nullptr : it->second;
     });

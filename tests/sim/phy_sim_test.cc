@@ -195,8 +195,8 @@ TEST(DriverMount, AMountConvergesToTheDriversDumpAfterCuts) {
   std::unique_ptr<Zef::NboAttrLog::MemoryPair> pair;
   for (int round = 0; round < 4; ++round) {
     pair = std::make_unique<Zef::NboAttrLog::MemoryPair>(64 * 1024);
-    pair->b()->rootFinderIs([&](Zef::String8 const& type, Zef::Name const& name) -> Ptr<Zef::Entity> {
-      auto it = held.find({Zef::ZefType::registered(Zef::Name(type.str())), name.str()});
+    pair->b()->rootFinderIs([&](Zef::ZefType* type, Zef::Name const& name) -> Ptr<Zef::Entity> {
+      auto it = held.find({type, name.str()});
       return it == held.end() ? nullptr : it->second;
     });
     pair->b()->onMountedIs([&](Ptr<Zef::Entity> const& e) { held[{e->fwkType(), e->name().str()}] = e; });

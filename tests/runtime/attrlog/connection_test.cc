@@ -199,8 +199,9 @@ TEST(ConnectionReceiveTest, AFrameItsHandlerRefusesIsCountedAndReadingGoesOn) {
   EXPECT_EQ(conn->lastRefusal(), "frame at offset 6: no such attribute");
 }
 
-// A mount remembers the last type it looked up; an announcement of a type
-// nobody registered is still refused after one of a known type.
+// The registry remembers the last type looked up by a mount; an
+// announcement of a type nobody registered is still refused after one of a
+// known type.
 TEST(ConnectionReceiveTest, AnAnnouncementOfAnUnknownTypeIsRefusedAfterOneOfAKnownType) {
   MemoryPair pair;
   pair.a()->roleIs(Connection::Role::agent);
