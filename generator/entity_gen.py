@@ -166,7 +166,14 @@ class Attr:
     def handlers(self):
         if self.kind in ("collection", "references"):
             return C["handlers"].substitute(Attr=cap(self.name))
-        return f"  virtual void {self.handler}() {{}}\n" if self.notifies else ""
+        return f"  virtual void {self.handler}();\n" if self.notifies else ""
+
+    def handler_definitions(self, entity):
+        """The reactor's own handlers, which do nothing: defined once, in the
+        library, so that every vtable holds the same address for each."""
+        if self.kind in ("collection", "references"):
+            return C["handler_definitions"].substitute(Attr=cap(self.name), name=entity.name)
+        return f"void {entity.name}::NotifieeConst::{self.handler}() {{}}\n" if self.notifies else ""
 
     def adapter_handler(self):
         """The generic adapter's handler: it passes the attribute's id on."""
@@ -356,7 +363,7 @@ def entity_header(t, e):
         fields += "  mutable Zef::ListRaw<NotifieeConst> notifiees_;\n"
     handlers = ""
     if e.rooted:
-        handlers += "  virtual void onIsNondestructing() {}\n"
+        handlers += "  virtual void onIsNondestructing();\n"
     handlers += "".join(a.handlers() for a in e.attrs)
     collections = [a for a in e.attrs if a.kind in ("collection", "references")]
     handlers += "".join(C["reactor_fields"].substitute(attr=a.name, Attr=cap(a.name)) for a in collections)
@@ -411,6 +418,8 @@ def entity_source(t, e):
         own_slot_definitions=t["own_slot_definitions"].substitute(name=e.name) if e.rooted else "",
         retire=f"{{ Zef::reactorRetire<{e.name}>(this); }}" if e.rooted else "= default;",
         reactor_op_definitions=t["reactor_op_definitions"].substitute(name=e.name) if e.rooted else "",
+        handler_definitions=(f"void {e.name}::NotifieeConst::onIsNondestructing() {{}}\n" if e.rooted else "")
+        + "".join(a.handler_definitions(e) for a in e.attrs),
         destructor=destructor,
         introspection_pass=f", &{e.pass_function}" if e.pass_function else "",
         type_definition=t["type_definition"].substitute(

@@ -125,6 +125,22 @@ TEST_F(NotifieeTest, EachReactorHearsWhatItsClassOverridesWhateverTheOthersOnThe
   EXPECT_EQ(b->references(), 1u);
 }
 
+// A dispatch is skipped when no reactor on the list has its own handler for
+// the attribute. The handlers a reactor class inherits are the library's,
+// whichever program defines the class: the test's own class counts as
+// overriding only what it overrides.
+TEST_F(NotifieeTest, ADispatchIsSkippedExactlyWhenNoReactorOverridesTheHandler) {
+  using N = PhyBcm54980ChipConfig::NotifieeConst;
+  auto const& list = chip->zefNotifieeList();
+  EXPECT_FALSE(Zef::anyOverrides(list, &N::onInterrupt));
+  auto a = attach(new InterruptOnly("A", &journal), chip);
+  EXPECT_TRUE(Zef::anyOverrides(list, &N::onInterrupt));
+  EXPECT_FALSE(Zef::anyOverrides(list, &N::onReset));
+  EXPECT_FALSE(Zef::anyOverrides(list, &N::onIsNondestructing));
+  auto b = attach(new AlsoReset("B", &journal), chip);
+  EXPECT_TRUE(Zef::anyOverrides(list, &N::onReset));
+}
+
 TEST_F(NotifieeTest, AReactorAttachedDuringADispatchSeesOnlyTheNextChangeAndOneDetachedStillHearsIt) {
   auto a = ChipReactor::attached("A", &journal, chip);
   auto b = ChipReactor::attached("B", &journal, chip);
