@@ -130,13 +130,19 @@ TEST_F(NotifieeTest, EachReactorHearsWhatItsClassOverridesWhateverTheOthersOnThe
 // whichever program defines the class: the test's own class counts as
 // overriding only what it overrides.
 TEST_F(NotifieeTest, ADispatchIsSkippedExactlyWhenNoReactorOverridesTheHandler) {
+#if defined(__GNUC__) && !defined(__clang__)
+  constexpr bool kHandlersCompared = true;
+#else
+  // Elsewhere every reactor is taken to have all its own handlers.
+  constexpr bool kHandlersCompared = false;
+#endif
   using N = PhyBcm54980ChipConfig::NotifieeConst;
   auto const& list = chip->zefNotifieeList();
   EXPECT_FALSE(Zef::anyOverrides(list, &N::onInterrupt));
   auto a = attach(new InterruptOnly("A", &journal), chip);
   EXPECT_TRUE(Zef::anyOverrides(list, &N::onInterrupt));
-  EXPECT_FALSE(Zef::anyOverrides(list, &N::onReset));
-  EXPECT_FALSE(Zef::anyOverrides(list, &N::onIsNondestructing));
+  EXPECT_EQ(Zef::anyOverrides(list, &N::onReset), !kHandlersCompared);
+  EXPECT_EQ(Zef::anyOverrides(list, &N::onIsNondestructing), !kHandlersCompared);
   auto b = attach(new AlsoReset("B", &journal), chip);
   EXPECT_TRUE(Zef::anyOverrides(list, &N::onReset));
 }
