@@ -22,7 +22,7 @@ void withValueType(unsigned char selector, F&& f) {
   constexpr std::size_t n = std::tuple_size_v<Values>;
   std::size_t const index = static_cast<unsigned char>(selector - '0') % n;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
-    ((I == index && (f(static_cast<std::tuple_element_t<I, Values>*>(nullptr)), true)) || ...);
+    (void)((I == index && (f(static_cast<std::tuple_element_t<I, Values>*>(nullptr)), true)) || ...);
   }(std::make_index_sequence<n>{});
 }
 
