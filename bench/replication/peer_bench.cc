@@ -628,8 +628,13 @@ void resync(int ports) {
   for (char const* name : {"d_resync", "d_resync_served_before"}) {
     tag() = name;
     mounts.push_back(execMount({"--role", "resync-mount", "--ports", std::to_string(ports)}));
+    long const cpu0 = cpuUs(), faults0 = minorFaults();
     mounts.back()->child.send(goLine(*agent.server()));
     if (!runUntil(io, *mounts.back(), "done")) break;
+    // The agent's side of the same resync, until the mount said it was done.
+    out("resync_agent_cpu_ms", double(cpuUs() - cpu0) * 1e-3);
+    outi("resync_agent_page_faults", minorFaults() - faults0);
+    std::fflush(stdout);
   }
   for (auto& m : mounts) m->child.send("bye");
   for (auto& m : mounts) m->child.wait();
