@@ -123,6 +123,8 @@ class HashMapGeneric {
 
   // How many buckets ahead growth and deleteOneMember ask for a member.
   static constexpr std::uint32_t kPrefetchAhead = 32;
+  // Buckets looked at together in a walk.
+  static constexpr std::uint32_t kScanGroup = 8;
 
   std::uint32_t version() const noexcept { return version_; }
   std::uint32_t memberCount() const noexcept { return memberCount_; }
@@ -144,11 +146,23 @@ class HashMapGeneric {
 
   // The head of the first non-empty bucket after *bucket (-1 starts at the
   // first), storing its index there; null and bucketCount() when none.
-  // Inline: an iteration calls it once per chain. It asks for no member
-  // ahead: prefetching the heads a few buckets on, measured, made removing
-  // every member while iterating slower and a walk no faster.
+  // Inline: an iteration calls it once per chain. A third of the buckets hold
+  // a member, in no order a branch can learn, so eight at a time make one
+  // mask of those that do, and its lowest bit is the next chain. It asks for
+  // no member ahead: prefetching the heads a few buckets on, measured, made
+  // removing every member while iterating slower and a walk no faster.
   PtrInterface* findNextBucketG(int* bucket) const noexcept {
-    for (auto b = static_cast<std::uint32_t>(*bucket + 1); b < bucketCount_; ++b) {
+    auto b = static_cast<std::uint32_t>(*bucket + 1);
+    for (; b + kScanGroup <= bucketCount_; b += kScanGroup) {
+      unsigned mask = 0;
+      for (unsigned i = 0; i < kScanGroup; ++i) mask |= static_cast<unsigned>(buckets_[b + i].holdsMember()) << i;
+      if (mask != 0) {
+        b += static_cast<std::uint32_t>(std::countr_zero(mask));
+        *bucket = static_cast<int>(b);
+        return buckets_[b].head();
+      }
+    }
+    for (; b < bucketCount_; ++b) {
       if (PtrInterface* head = buckets_[b].head()) {
         *bucket = static_cast<int>(b);
         return head;
@@ -229,6 +243,7 @@ class HashMapGeneric {
     PtrInterface* head() const noexcept { return reinterpret_cast<PtrInterface*>(word_ & ~kHintMask); }
     unsigned hint() const noexcept { return static_cast<unsigned>(word_ & kHintMask); }
     explicit operator bool() const noexcept { return word_ != 0; }
+    bool holdsMember() const noexcept { return word_ > kHintMask; }
     void set(PtrInterface* head, unsigned hint) noexcept { word_ = reinterpret_cast<std::uintptr_t>(head) | hint; }
     void hintIs(unsigned hint) noexcept { word_ = (word_ & ~kHintMask) | hint; }
 
