@@ -138,10 +138,14 @@ class HashMapGeneric {
   PtrInterface* bucketHead(std::uint32_t bucket) const noexcept { return buckets_[bucket].head(); }
   // The head of the bucket that `rhash` falls in, or null when the bucket's
   // hint says no member there can have it.
+  // Without a branch: whether a bucket holds a member and whether its hint
+  // matches follow no pattern, and a look-up that waits for the bucket's
+  // load to learn either would hold up the look-ups after it.
   PtrInterface* candidateHead(unsigned rhash) const noexcept {
     Bucket const b = buckets_[bucketIndex(rhash)];
     unsigned const hint = b.hint();
-    return hint == 0 || hint == hintOf(rhash) ? b.head() : nullptr;
+    std::uintptr_t const keep = std::uintptr_t{0} - static_cast<std::uintptr_t>((hint == 0) | (hint == hintOf(rhash)));
+    return reinterpret_cast<PtrInterface*>(reinterpret_cast<std::uintptr_t>(b.head()) & keep);
   }
 
   // The head of the first non-empty bucket after *bucket (-1 starts at the
