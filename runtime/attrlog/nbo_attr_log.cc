@@ -126,7 +126,7 @@ void Out::abandonRecord() {
   context_ = contextBefore_;
 }
 
-void Out::recordBegin() {
+void Out::recordBeginSlow() {
   if (recordOpen_) {
     abandonRecord();
     ++interrupted_;
@@ -142,13 +142,10 @@ void Out::recordBegin() {
     std::size_t n = encodeFrameHead(head, recordKind_, header_, context_);
     std::memcpy(room(n), head, n);
   }
-  recordStart_ = begin_ + start;
-  recordOpen_ = true;
-  contextBefore_ = context_;
-  context_ = {header_.entityId, header_.attributeId, true};
+  recordOpened(begin_ + start);
 }
 
-void Out::recordEnd() {
+void Out::recordEndSlow() {
   if (!recordOpen_) {
     if (interrupted_) {
       --interrupted_;
@@ -156,26 +153,11 @@ void Out::recordEnd() {
     }
     return;
   }
-  std::size_t body = end_ - recordStart_ - Frame::kPrefix;
-  if (body > Frame::kMaxFrameBody) {
-    abandonRecord();
-    throwRangeException(format("attribute log record of %d bytes exceeds the largest frame of %d bytes", body,
-                               Frame::kMaxFrameBody)
-                            .charPtr());
-  }
-  data_[recordStart_ + 1] = static_cast<unsigned char>(body >> 8);
-  data_[recordStart_ + 2] = static_cast<unsigned char>(body);
-  bool wasEmpty = recordStart_ == begin_;
-  recordOpen_ = false;
-  recordKind_ = FrameKind::attribute;
-  ++recordsWritten_;
-  std::size_t const record = Frame::kPrefix + body;
-  bytesWritten_ += record;
-  if (!drainer_) return;
-  if (wasEmpty) drainer_->outputPending();
-  // Told once, as the backlog is crossed.
-  std::size_t const now = size();
-  if (holdsLowPriority_ && now >= lowPriorityBacklog_ && now - record < lowPriorityBacklog_) drainer_->outputBacklogged();
+  std::size_t const body = end_ - recordStart_ - Frame::kPrefix;
+  abandonRecord();
+  throwRangeException(
+      format("attribute log record of %d bytes exceeds the largest frame of %d bytes", body, Frame::kMaxFrameBody)
+          .charPtr());
 }
 
 void Out::transactionMarkerIs(EntityId eid, AttributeId aid, unsigned char type, std::uint32_t n) {

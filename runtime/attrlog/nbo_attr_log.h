@@ -230,8 +230,20 @@ class Out : public PtrInterface {
 
   // Records.
   void nextHeaderIs(MsgHeader const& h) { header_ = h; }
-  void recordBegin();
-  void recordEnd();
+  // Inline for the common record, which the writer of every attribute
+  // makes; what is rare (a record left open, a closed log, no room for the
+  // largest head, an oversized record) goes out of line.
+  void recordBegin() {
+    constexpr std::size_t kLargestHead = 48;
+    if (recordOpen_ || closed_ || allocated_ - end_ < kLargestHead) return recordBeginSlow();
+    std::size_t const start = end_;
+    end_ += encodeFrameHead(data_.get() + end_, recordKind_, header_, context_);
+    recordOpened(start);
+  }
+  void recordEnd() {
+    if (!recordOpen_ || end_ - recordStart_ - Frame::kPrefix > Frame::kMaxFrameBody) return recordEndSlow();
+    recordClosed(end_ - recordStart_ - Frame::kPrefix);
+  }
   void transactionMarkerIs(EntityId eid, AttributeId aid, unsigned char type, std::uint32_t n);
   // The orphan record's payload sections.
   void currentPayloadSectionIs(unsigned char section);
@@ -272,6 +284,29 @@ class Out : public PtrInterface {
   void makeRoom(std::size_t n);
   void committedBytes(std::size_t n);
   void abandonRecord();
+  void recordBeginSlow();
+  void recordEndSlow();
+  void recordOpened(std::size_t start) {
+    recordStart_ = start;
+    recordOpen_ = true;
+    contextBefore_ = context_;
+    context_ = {header_.entityId, header_.attributeId, true};
+  }
+  void recordClosed(std::size_t body) {
+    data_[recordStart_ + 1] = static_cast<unsigned char>(body >> 8);
+    data_[recordStart_ + 2] = static_cast<unsigned char>(body);
+    bool const wasEmpty = recordStart_ == begin_;
+    recordOpen_ = false;
+    recordKind_ = FrameKind::attribute;
+    ++recordsWritten_;
+    std::size_t const record = Frame::kPrefix + body;
+    bytesWritten_ += record;
+    if (!drainer_) return;
+    if (wasEmpty) drainer_->outputPending();
+    // Told once, as the backlog is crossed.
+    std::size_t const now = size();
+    if (holdsLowPriority_ && now >= lowPriorityBacklog_ && now - record < lowPriorityBacklog_) drainer_->outputBacklogged();
+  }
 
   // Past the first synchronisation: eight times the low-priority backlog.
   static constexpr std::size_t kSteadyAllocation = 0x4000;

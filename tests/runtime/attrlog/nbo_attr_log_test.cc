@@ -144,4 +144,76 @@ TEST(NboAttrLogTest, AnOutputIsCountedAndGoesWithItsLastReference) {
   EXPECT_EQ(Zef::ZefMemPool::bytesInUse(), before);
 }
 
+// A record's bounds: an ordinary record is framed with its length; a record
+// opened over an unfinished one, a record on a closed log and one too large
+// for a frame are refused, and none leaves bytes behind.
+Zef::NboAttrLog::FrameReader::Result onlyFrame(Zef::Ptr<Out> const& out) {
+  Zef::NboAttrLog::FrameReader reader;
+  auto bytes = out->bytes();
+  auto r = reader.next(bytes, 0);
+  EXPECT_EQ(r.status, Zef::NboAttrLog::FrameReader::Status::frame) << r.error;
+  EXPECT_EQ(r.frame.size, bytes.size()) << "one frame and nothing after it";
+  return r;
+}
+
+TEST(NboAttrLogRecordTest, ARecordIsFramedWithItsHeaderAndLength) {
+  auto out = Out::OutIs();
+  out->nextHeaderIs({7, 300});
+  out->recordBegin();
+  out->writeBigEndian(0x01020304, 4);
+  out->recordEnd();
+  auto r = onlyFrame(out);
+  EXPECT_EQ(r.frame.header.entityId, 7u);
+  EXPECT_EQ(r.frame.header.attributeId, 300);
+  EXPECT_EQ(Bytes(r.frame.payload.begin(), r.frame.payload.end()), (Bytes{1, 2, 3, 4}));
+  EXPECT_EQ(out->recordsWritten(), 1u);
+  EXPECT_EQ(out->bytesWritten(), out->size());
+}
+
+TEST(NboAttrLogRecordTest, ARecordOpenedOverAnUnfinishedOneLeavesOnlyTheSecond) {
+  auto out = Out::OutIs();
+  out->nextHeaderIs({3, 10});
+  out->recordBegin();
+  out->writeBigEndian(0xAABBCCDD, 4);
+  out->nextHeaderIs({5, 11});
+  out->recordBegin();  // the first is abandoned
+  out->writeBigEndian(9, 1);
+  out->recordEnd();
+  EXPECT_THROW(out->recordEnd(), Zef::AttrLogRecordException) << "the first record's writer is told";
+  auto r = onlyFrame(out);
+  EXPECT_EQ(r.frame.header.entityId, 5u);
+  EXPECT_EQ(Bytes(r.frame.payload.begin(), r.frame.payload.end()), (Bytes{9}));
+  EXPECT_EQ(out->recordsWritten(), 1u);
+  out->recordEnd();  // told once: a further end with nothing open does nothing
+  EXPECT_EQ(out->recordsWritten(), 1u);
+}
+
+TEST(NboAttrLogRecordTest, AClosedLogRefusesARecord) {
+  auto out = Out::OutIs();
+  out->closedIs();
+  out->nextHeaderIs({3, 10});
+  EXPECT_NE(refusal([&] { out->recordBegin(); }).find("attribute log is closed"), std::string::npos);
+  EXPECT_FALSE(out->isRecordOpen());
+  EXPECT_EQ(out->size(), 0u);
+  EXPECT_EQ(out->recordsWritten(), 0u);
+}
+
+TEST(NboAttrLogRecordTest, ARecordTooLargeForAFrameIsRefusedAndTheNextOneIsWhole) {
+  auto out = Out::OutIs();
+  out->nextHeaderIs({3, 10});
+  out->recordBegin();
+  for (std::size_t i = 0; i <= Zef::NboAttrLog::Frame::kMaxFrameBody; i += 4) out->writeBigEndian(i, 4);
+  EXPECT_NE(refusal([&] { out->recordEnd(); }).find("exceeds the largest frame"), std::string::npos);
+  EXPECT_FALSE(out->isRecordOpen());
+  EXPECT_EQ(out->size(), 0u);
+  EXPECT_EQ(out->recordsWritten(), 0u);
+  out->nextHeaderIs({5, 11});
+  out->recordBegin();
+  out->writeBigEndian(1, 2);
+  out->recordEnd();
+  auto r = onlyFrame(out);
+  EXPECT_EQ(r.frame.header.entityId, 5u);
+  EXPECT_EQ(r.frame.payload.size(), 2u);
+}
+
 }  // namespace
