@@ -156,12 +156,17 @@ Zef::NboAttrLog::FrameReader::Result onlyFrame(Zef::Ptr<Out> const& out) {
   return r;
 }
 
+// One whole record of an `n`-byte number.
+void record(Zef::Ptr<Out> const& out, Zef::EntityId eid, Zef::AttributeId aid, std::uint64_t v, int n) {
+  out->nextHeaderIs({eid, aid});
+  out->recordBegin();
+  out->writeBigEndian(v, n);
+  out->recordEnd();
+}
+
 TEST(NboAttrLogRecordTest, ARecordIsFramedWithItsHeaderAndLength) {
   auto out = Out::OutIs();
-  out->nextHeaderIs({7, 300});
-  out->recordBegin();
-  out->writeBigEndian(0x01020304, 4);
-  out->recordEnd();
+  record(out, 7, 300, 0x01020304, 4);
   auto r = onlyFrame(out);
   EXPECT_EQ(r.frame.header.entityId, 7u);
   EXPECT_EQ(r.frame.header.attributeId, 300);
@@ -207,10 +212,7 @@ TEST(NboAttrLogRecordTest, ARecordTooLargeForAFrameIsRefusedAndTheNextOneIsWhole
   EXPECT_FALSE(out->isRecordOpen());
   EXPECT_EQ(out->size(), 0u);
   EXPECT_EQ(out->recordsWritten(), 0u);
-  out->nextHeaderIs({5, 11});
-  out->recordBegin();
-  out->writeBigEndian(1, 2);
-  out->recordEnd();
+  record(out, 5, 11, 1, 2);
   auto r = onlyFrame(out);
   EXPECT_EQ(r.frame.header.entityId, 5u);
   EXPECT_EQ(r.frame.payload.size(), 2u);
