@@ -132,16 +132,12 @@ void Out::recordBeginSlow() {
     ++interrupted_;
   }
   if (closed_) throwRangeException("attribute log is closed");
+  // With room for the largest head at the end, the head goes in place.
+  if (allocated_ - end_ >= kLargestHead) return recordBegin();
   std::size_t const start = end_ - begin_;
-  // The head is encoded in place when the largest one fits at the end.
-  constexpr std::size_t kLargestHead = 48;
-  if (allocated_ - end_ >= kLargestHead) {
-    end_ += encodeFrameHead(data_.get() + end_, recordKind_, header_, context_);
-  } else {
-    unsigned char head[kLargestHead];
-    std::size_t n = encodeFrameHead(head, recordKind_, header_, context_);
-    std::memcpy(room(n), head, n);
-  }
+  unsigned char head[kLargestHead];
+  std::size_t n = encodeFrameHead(head, recordKind_, header_, context_);
+  std::memcpy(room(n), head, n);
   recordOpened(begin_ + start);
 }
 

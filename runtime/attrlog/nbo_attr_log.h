@@ -234,15 +234,17 @@ class Out : public PtrInterface {
   // makes; what is rare (a record left open, a closed log, no room for the
   // largest head, an oversized record) goes out of line.
   void recordBegin() {
-    constexpr std::size_t kLargestHead = 48;
     if (recordOpen_ || closed_ || allocated_ - end_ < kLargestHead) return recordBeginSlow();
     std::size_t const start = end_;
     end_ += encodeFrameHead(data_.get() + end_, recordKind_, header_, context_);
     recordOpened(start);
   }
   void recordEnd() {
-    if (!recordOpen_ || end_ - recordStart_ - Frame::kPrefix > Frame::kMaxFrameBody) return recordEndSlow();
-    recordClosed(end_ - recordStart_ - Frame::kPrefix);
+    if (recordOpen_) {
+      std::size_t const body = end_ - recordStart_ - Frame::kPrefix;
+      if (body <= Frame::kMaxFrameBody) return recordClosed(body);
+    }
+    recordEndSlow();
   }
   void transactionMarkerIs(EntityId eid, AttributeId aid, unsigned char type, std::uint32_t n);
   // The orphan record's payload sections.
@@ -284,6 +286,8 @@ class Out : public PtrInterface {
   void makeRoom(std::size_t n);
   void committedBytes(std::size_t n);
   void abandonRecord();
+  // Room a record's head may take: encoded in place when this much is left.
+  static constexpr std::size_t kLargestHead = 48;
   void recordBeginSlow();
   void recordEndSlow();
   void recordOpened(std::size_t start) {

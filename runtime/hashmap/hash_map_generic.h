@@ -137,10 +137,9 @@ class HashMapGeneric {
   }
   PtrInterface* bucketHead(std::uint32_t bucket) const noexcept { return buckets_[bucket].head(); }
   // The head of the bucket that `rhash` falls in, or null when the bucket's
-  // hint says no member there can have it.
-  // Without a branch: whether a bucket holds a member and whether its hint
-  // matches follow no pattern, and a look-up that waits for the bucket's
-  // load to learn either would hold up the look-ups after it.
+  // hint says no member there can have it. Without a branch: whether the hint
+  // matches follows no pattern, and a look-up that waited for the bucket's
+  // load to learn it would hold up the look-ups after it.
   PtrInterface* candidateHead(unsigned rhash) const noexcept {
     Bucket const b = buckets_[bucketIndex(rhash)];
     unsigned const hint = b.hint();
