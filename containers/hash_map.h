@@ -45,35 +45,21 @@
 
 #include "runtime/failure/exception.h"
 #include "runtime/hashmap/hash_map_generic.h"
+#include "runtime/object/bit_reverse.h"
 #include "runtime/entity/notifiee.h"
 #include "runtime/object/ptr.h"
 #include "runtime/object/string8.h"
 
 namespace Zef {
 
-// Each byte value with its bits in reverse order. A look-up reverses every
-// hash it computes; four lookups in a table that stays in L1 beat the
-// shift-and-mask network there.
-inline constexpr auto kBitReversedBytes = [] {
-  std::array<std::uint8_t, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) {
-    for (unsigned bit = 0; bit < 8; ++bit) t[i] |= static_cast<std::uint8_t>(((i >> bit) & 1u) << (7 - bit));
-  }
-  return t;
-}();
-
-constexpr std::uint32_t bitReverse(std::uint32_t x) noexcept {
-  return (std::uint32_t{kBitReversedBytes[x & 0xFFu]} << 24) | (std::uint32_t{kBitReversedBytes[(x >> 8) & 0xFFu]} << 16) |
-         (std::uint32_t{kBitReversedBytes[(x >> 16) & 0xFFu]} << 8) | kBitReversedBytes[x >> 24];
-}
-
 // The key hash the map orders by: the key's hash with its bits reversed, so
 // that the bucket index (its top bits) is the low bits of the plain hash.
 template <class K>
 unsigned rhash(K const& key);
+// A name's is made reversed, bitReverse(key.hash()) without the reversal.
 template <>
 inline unsigned rhash<Name>(Name const& key) {
-  return bitReverse(key.hash());
+  return key.reversedHash();
 }
 template <>
 inline unsigned rhash<AttributeId>(AttributeId const& key) {

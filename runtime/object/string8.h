@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/object/bit_reverse.h"
+
 namespace Zef {
 
 class String8 {
@@ -158,14 +160,18 @@ std::ostream& operator<<(std::ostream& os, String8 const& s);
 // every host (bytes read little-endian), so that the hash map's order is the
 // same in every process. It reads eight bytes at a time and mixes them with
 // wide multiplies: every look-up hashes its name, and a byte-serial hash cost
-// more than the rest of the look-up.
+// more than the rest of the look-up. The map orders names by the hash's
+// bits in reverse, so the mix yields those directly (`reversedHash`), and the
+// hash itself is their reversal: a look-up then reverses nothing.
 class Name : public String8 {
  public:
   using String8::String8;
   Name() = default;
   Name(String8 s) : String8(std::move(s)) {}  // NOLINT
 
-  std::uint32_t hash() const {
+  std::uint32_t hash() const { return bitReverse(reversedHash()); }
+
+  std::uint32_t reversedHash() const {
     auto const* p = reinterpret_cast<unsigned char const*>(view().data());
     std::size_t const size = view().size();
     std::size_t n = size;
