@@ -274,11 +274,12 @@ class HashMap<T, K>::IteratorConst : public HashMapPosition {
       linkedAtIs(nullptr);
     } else if (version_ == owner_->version()) {
       PtrInterface const* following = ptr()->fwkHmNext.ptr();
-      if (!following) following = owner_->findNextBucketG(&bucket_);
+      if (!following) following = owner_->findNextBucketAheadG(&bucket_, &ahead_);
       linkedAtIs(following);
     } else {
       heldAtIs(map()->findNext(ptr(), &bucket_));
       version_ = owner_->version();
+      ahead_ = 0;
     }
     if (!at_) bucket_ = -1;
   }
@@ -297,6 +298,7 @@ class HashMap<T, K>::IteratorConst : public HashMapPosition {
  protected:
   HashMap const* map() const { return static_cast<HashMap const*>(owner_); }
   void positionIs(T const* member) {
+    ahead_ = 0;
     heldAtIs(member);
     if (member) version_ = owner_->version();
     else bucket_ = -1;
@@ -309,6 +311,9 @@ class HashMap<T, K>::IteratorConst : public HashMapPosition {
 
   std::uint32_t version_ = 0;
   int bucket_ = -1;
+  // The chains ahead in bucket_'s group while the map is as it was
+  // (HashMapGeneric::findNextBucketAheadG).
+  std::uint64_t ahead_ = 0;
 };
 
 template <class T, class K>

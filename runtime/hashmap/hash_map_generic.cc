@@ -18,15 +18,25 @@ void HashMapGeneric::deleteBuckets(Bucket* buckets, std::uint32_t count) noexcep
   deletePoolArray(buckets, count);
 }
 
-void HashMapGeneric::bucketsIs(Bucket* buckets, std::uint32_t count) noexcept {
+void HashMapGeneric::bucketsIs(Bucket* buckets, std::uint64_t* occupied, std::uint32_t count) noexcept {
   deleteBuckets(buckets_, bucketCount_);
+  deletePoolArray(occupied_, wordsFor(bucketCount_));
   buckets_ = buckets;
+  occupied_ = occupied;
   bucketCount_ = count;
 }
 
 HashMapGeneric::HashMapGeneric(unsigned size) {
   std::uint32_t const count = size > kMaxBuckets ? kMaxBuckets : std::bit_ceil(size ? size : 1u);
-  bucketsIs(newBuckets(count), count);
+  Bucket* buckets = newBuckets(count);
+  std::uint64_t* occupied;
+  try {
+    occupied = newPoolArray<std::uint64_t>(wordsFor(count));
+  } catch (...) {
+    deleteBuckets(buckets, count);
+    throw;
+  }
+  bucketsIs(buckets, occupied, count);
 }
 
 HashMapGeneric::~HashMapGeneric() {
@@ -36,6 +46,8 @@ HashMapGeneric::~HashMapGeneric() {
   Bucket* buckets = buckets_;
   buckets_ = nullptr;
   deleteBuckets(buckets, bucketCount_);
+  deletePoolArray(occupied_, wordsFor(bucketCount_));
+  occupied_ = nullptr;
 }
 
 bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
@@ -71,11 +83,14 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   if (memberCount_ <= bucketCount_ / 2 || bucketCount_ >= kMaxBuckets) return;
   std::uint32_t const count = bucketCount_ * 2;
   Bucket* fresh = nullptr;
+  std::uint64_t* occupied = nullptr;
   try {
     fresh = newBuckets(count);
+    occupied = newPoolArray<std::uint64_t>(wordsFor(count));
   } catch (...) {
     // A larger table is only an optimisation; the old one stays correct and
     // the next insertion tries again.
+    if (fresh) deleteBuckets(fresh, count);
     return;
   }
   // Walking the old buckets in index order visits the members in the order
@@ -95,6 +110,7 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
     auto nb = static_cast<std::uint32_t>(std::uint64_t{h} >> shift);
     // A run's head is hinted until a second member joins it.
     fresh[nb].set(m, hintOf(h));
+    occupiedIs(occupied, nb, true);
     if (nb < low) low = nb;
     for (PtrInterface* following = linkOf(m, next, base); following; following = linkOf(m, next, base)) {
       unsigned const fh = vt.hash(following);
@@ -102,6 +118,7 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
       if (fb != nb) {
         linkIs(m, next, base, nullptr);
         fresh[fb].set(following, hintOf(fh));
+        occupiedIs(occupied, fb, true);
         nb = fb;
       } else {
         fresh[nb].hintIs(0);
@@ -109,7 +126,7 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
       m = following;
     }
   }
-  bucketsIs(fresh, count);
+  bucketsIs(fresh, occupied, count);
   lowBucket_ = low == count ? 0 : low;
 }
 

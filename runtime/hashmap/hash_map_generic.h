@@ -123,8 +123,6 @@ class HashMapGeneric {
 
   // How many buckets ahead growth and deleteOneMember ask for a member.
   static constexpr std::uint32_t kPrefetchAhead = 32;
-  // Buckets looked at together in a walk.
-  static constexpr std::uint32_t kScanGroup = 8;
 
   std::uint32_t version() const noexcept { return version_; }
   std::uint32_t memberCount() const noexcept { return memberCount_; }
@@ -149,30 +147,41 @@ class HashMapGeneric {
 
   // The head of the first non-empty bucket after *bucket (-1 starts at the
   // first), storing its index there; null and bucketCount() when none.
-  // Inline: an iteration calls it once per chain. A third of the buckets hold
-  // a member, in no order a branch can learn, so eight at a time make one
-  // mask of those that do, and its lowest bit is the next chain. It asks for
-  // no member ahead: prefetching the heads a few buckets on, measured, made
-  // removing every member while iterating slower and a walk no faster.
   PtrInterface* findNextBucketG(int* bucket) const noexcept {
-    auto b = static_cast<std::uint32_t>(*bucket + 1);
-    for (; b + kScanGroup <= bucketCount_; b += kScanGroup) {
-      unsigned mask = 0;
-      for (unsigned i = 0; i < kScanGroup; ++i) mask |= static_cast<unsigned>(buckets_[b + i].holdsMember()) << i;
-      if (mask != 0) {
-        b += static_cast<std::uint32_t>(std::countr_zero(mask));
-        *bucket = static_cast<int>(b);
-        return buckets_[b].head();
+    std::uint64_t ahead = 0;
+    return findNextBucketAheadG(bucket, &ahead);
+  }
+
+  // findNextBucketG for a walk, inline: an iteration calls it once per
+  // chain. `*ahead` holds which buckets after *bucket, up to the end of its
+  // group of 64, hold a member, as bits from the group's first; 0 makes it
+  // read the map's bits again. It is the walker's to keep, valid while the
+  // map does not change. A step then takes the next chain from bits it
+  // already has, and does not wait for a read that could begin only once
+  // the step before it knew its bucket.
+  PtrInterface* findNextBucketAheadG(int* bucket, std::uint64_t* ahead) const noexcept {
+    std::uint64_t a = *ahead;
+    std::uint32_t b;
+    if (a != 0) {
+      b = (static_cast<std::uint32_t>(*bucket) & ~kGroupMask) + static_cast<std::uint32_t>(std::countr_zero(a));
+    } else {
+      b = static_cast<std::uint32_t>(*bucket + 1);
+      std::uint32_t word = b / kGroup;
+      std::uint32_t const words = wordsFor(bucketCount_);
+      a = word < words ? occupied_[word] & (~std::uint64_t{0} << (b % kGroup)) : 0;
+      while (a == 0) {
+        if (++word >= words) {
+          *bucket = static_cast<int>(bucketCount_);
+          *ahead = 0;
+          return nullptr;
+        }
+        a = occupied_[word];
       }
+      b = word * kGroup + static_cast<std::uint32_t>(std::countr_zero(a));
     }
-    for (; b < bucketCount_; ++b) {
-      if (PtrInterface* head = buckets_[b].head()) {
-        *bucket = static_cast<int>(b);
-        return head;
-      }
-    }
-    *bucket = static_cast<int>(bucketCount_);
-    return nullptr;
+    *ahead = a & (a - 1);
+    *bucket = static_cast<int>(b);
+    return buckets_[b].head();
   }
 
  protected:
@@ -246,7 +255,6 @@ class HashMapGeneric {
     PtrInterface* head() const noexcept { return reinterpret_cast<PtrInterface*>(word_ & ~kHintMask); }
     unsigned hint() const noexcept { return static_cast<unsigned>(word_ & kHintMask); }
     explicit operator bool() const noexcept { return word_ != 0; }
-    bool holdsMember() const noexcept { return word_ > kHintMask; }
     void set(PtrInterface* head, unsigned hint) noexcept { word_ = reinterpret_cast<std::uintptr_t>(head) | hint; }
     void hintIs(unsigned hint) noexcept { word_ = (word_ & ~kHintMask) | hint; }
 
@@ -257,9 +265,18 @@ class HashMapGeneric {
   // 1 to 7 from rhash's low byte: the bits furthest from the bucket index.
   static unsigned hintOf(unsigned rhash) noexcept { return 1 + (((rhash & 0xFFu) * 7u) >> 8); }
 
+  // One bit a bucket, set while it holds a member, 64 buckets a word.
+  static constexpr std::uint32_t kGroup = 64;
+  static constexpr std::uint32_t kGroupMask = kGroup - 1;
+  static std::uint32_t wordsFor(std::uint32_t buckets) noexcept { return (buckets + kGroupMask) / kGroup; }
+  static void occupiedIs(std::uint64_t* words, std::uint32_t b, bool holds) noexcept {
+    std::uint64_t const bit = std::uint64_t{1} << (b % kGroup);
+    words[b / kGroup] = (words[b / kGroup] & ~bit) | (holds ? bit : 0);
+  }
+
   static Bucket* newBuckets(std::uint32_t count);
   static void deleteBuckets(Bucket* buckets, std::uint32_t count) noexcept;
-  void bucketsIs(Bucket* buckets, std::uint32_t count) noexcept;
+  void bucketsIs(Bucket* buckets, std::uint64_t* occupied, std::uint32_t count) noexcept;
   // The first member at or after `key` in the order rule (after it only,
   // unless `orEqual`), searched from `hash`'s bucket on.
   PtrInterface* seek(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base, unsigned hash,
@@ -294,11 +311,14 @@ class HashMapGeneric {
   // The core moves bucket heads without counting, as it does links.
   PtrInterface* takeHead(std::uint32_t b) noexcept {
     PtrInterface* head = buckets_[b].head();
-    buckets_[b].set(nullptr, 0);
+    headIs(b, nullptr);
     return head;
   }
   // A new head loses the hint: the chain may be longer than one.
-  void headIs(std::uint32_t b, PtrInterface* m) noexcept { buckets_[b].set(m, 0); }
+  void headIs(std::uint32_t b, PtrInterface* m) noexcept {
+    buckets_[b].set(m, 0);
+    occupiedIs(occupied_, b, m != nullptr);
+  }
   // Makes m what follows `previous` in `bucket`'s chain (null: its head),
   // handing over the reference the link or head held.
   void placeAfter(std::ptrdiff_t next, std::ptrdiff_t base, std::uint32_t bucket, PtrInterface* previous,
@@ -306,7 +326,6 @@ class HashMapGeneric {
     if (previous) {
       linkIs(previous, next, base, m);
     } else {
-      takeHead(bucket);
       headIs(bucket, m);
     }
   }
@@ -319,6 +338,8 @@ class HashMapGeneric {
   std::uint32_t memberCount_ = 0;
   std::uint32_t bucketCount_ = 0;
   Bucket* buckets_ = nullptr;
+  // Which buckets hold a member (occupiedIs).
+  std::uint64_t* occupied_ = nullptr;
   // No member sits in a bucket below this one. Lets deleteOneMemberG, and so
   // deleteAll and the destructor, run in O(members + buckets) in all.
   std::uint32_t lowBucket_ = 0;
