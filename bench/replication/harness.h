@@ -84,6 +84,19 @@ inline long minorFaults() {
   return r.ru_minflt;
 }
 
+// Time this thread has been ready to run but waiting for a CPU, in
+// microseconds; 0 where the kernel does not keep it. Two processes that feed
+// each other and that the scheduler put on one CPU each wait here while the
+// other runs, and a resync then takes about both sides' CPU time added up.
+inline long runQueueWaitUs() {
+  std::FILE* f = std::fopen("/proc/thread-self/schedstat", "r");
+  if (!f) return 0;
+  unsigned long long onCpu = 0, waiting = 0;
+  int const n = std::fscanf(f, "%llu %llu", &onCpu, &waiting);
+  std::fclose(f);
+  return n == 2 ? static_cast<long>(waiting / 1000) : 0;
+}
+
 // Bytes in use, as an allocator counts what it has handed out: the system
 // allocator's, and the framework pool's slots at their classes' whole sizes.
 // Free slots the pool's slabs keep are not counted, as free memory inside the

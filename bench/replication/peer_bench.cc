@@ -566,7 +566,7 @@ int resyncMount(int fd, int back, int ports) {
   // The clock starts where the peer's does: at the call that makes the
   // client's connection.
   std::uint64_t const t0 = nowNs();
-  long const cpu0 = cpuUs(), faults0 = minorFaults();
+  long const cpu0 = cpuUs(), faults0 = minorFaults(), wait0 = runQueueWaitUs();
   mount.start();
   // Where the time goes: connected, first bytes in, synchronised.
   std::uint64_t tConnected = 0, tFirstBytes = 0;
@@ -577,7 +577,7 @@ int resyncMount(int fd, int back, int ports) {
     if (!tFirstBytes && mount.connection()->bytesReceivedCount() > 0) tFirstBytes = nowNs(), cpuFirstBytes = cpuUs();
   }
   std::uint64_t const t1 = nowNs();
-  long const cpu1 = cpuUs(), faults1 = minorFaults();
+  long const cpu1 = cpuUs(), faults1 = minorFaults(), wait1 = runQueueWaitUs();
   long long fields = 0, wrong = 0, keys = 0;
   for (int p = 0; p < ports; ++p) {
     if (!got[std::size_t(p)]) continue;
@@ -595,6 +595,7 @@ int resyncMount(int fd, int back, int ports) {
   out("resync_mount_cpu_to_first_bytes_ms", double(cpuFirstBytes - cpu0) * 1e-3);
   out("resync_mount_cpu_to_connected_ms", double(cpuConnected - cpu0) * 1e-3);
   outi("resync_mount_page_faults", faults1 - faults0);
+  out("resync_mount_runqueue_wait_ms", double(wait1 - wait0) * 1e-3);
   outi("resync_wire_bytes_server", static_cast<long long>(bytes));
   out("resync_wire_bytes_per_field", double(bytes) / double(std::max(1LL, fields)));
   std::fflush(stdout);
@@ -628,12 +629,13 @@ void resync(int ports) {
   for (char const* name : {"d_resync", "d_resync_served_before"}) {
     tag() = name;
     mounts.push_back(execMount({"--role", "resync-mount", "--ports", std::to_string(ports)}));
-    long const cpu0 = cpuUs(), faults0 = minorFaults();
+    long const cpu0 = cpuUs(), faults0 = minorFaults(), wait0 = runQueueWaitUs();
     mounts.back()->child.send(goLine(*agent.server()));
     if (!runUntil(io, *mounts.back(), "done")) break;
     // The agent's side of the same resync, until the mount said it was done.
     out("resync_agent_cpu_ms", double(cpuUs() - cpu0) * 1e-3);
     outi("resync_agent_page_faults", minorFaults() - faults0);
+    out("resync_agent_runqueue_wait_ms", double(runQueueWaitUs() - wait0) * 1e-3);
     std::fflush(stdout);
   }
   for (auto& m : mounts) m->child.send("bye");
