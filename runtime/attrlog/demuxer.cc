@@ -148,11 +148,6 @@ void Demuxer::schedule(StreamAdapter* sa) {
   queue.push_back(Scheduled{Ptr<StreamAdapter>(sa), 0, nullptr});
 }
 
-bool Demuxer::continueFlowOut() const {
-  if (!isRoomyFor(*out_, inSlice_ ? slicePriority_ : StreamAdapter::FlowOutPriority::high)) return false;
-  return !inSlice_ || out_->bytesWritten() - sliceStart_ < sliceBudget_;
-}
-
 bool Demuxer::runSlice(Scheduled& s) {
   StreamAdapter* sa = s.sa.ptr();
   if (!(sa->entityId_ & 1) || !sa->flowOut_) {

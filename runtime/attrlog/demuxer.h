@@ -64,8 +64,11 @@ class Demuxer : public PtrInterface {
   // Queues an adapter whose flow-out has work again.
   void schedule(StreamAdapter* sa);
   // A pass may go on: the log is roomy for the slice's priority and the
-  // slice's budget not spent.
-  bool continueFlowOut() const;
+  // slice's budget not spent. Inline: a pass asks after every attribute.
+  bool continueFlowOut() const {
+    if (!isRoomyFor(*out_, inSlice_ ? slicePriority_ : StreamAdapter::FlowOutPriority::high)) return false;
+    return !inSlice_ || out_->bytesWritten() - sliceStart_ < sliceBudget_;
+  }
   // Runs scheduled passes while the log is roomy; true when work is left.
   bool runFlowOuts();
   std::size_t scheduledCount() const { return high_.size() + low_.size(); }
@@ -194,3 +197,12 @@ class DeserializingEidAnchor {
 };
 
 }  // namespace Zef::MsgChannel
+
+namespace Zef {
+
+inline bool StreamAdapter::continueFlowOut() const {
+  NboAttrLog::Demuxer* d = streamDemuxer();
+  return d && d->continueFlowOut();
+}
+
+}  // namespace Zef

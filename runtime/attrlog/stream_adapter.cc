@@ -29,8 +29,6 @@ StreamAdapter::StreamAdapter(Zef_BitSet flags, unsigned, Ptr<NboAttrLog::Out> ou
 
 StreamAdapter::~StreamAdapter() = default;
 
-NboAttrLog::Demuxer* StreamAdapter::streamDemuxer() const { return out_ ? out_->demuxer() : nullptr; }
-
 void StreamAdapter::zefRegisterOn(Ptr<NboAttrLog::Out> const& out) {
   NboAttrLog::Demuxer* d = out ? out->demuxer() : nullptr;
   if (!d) throwRangeException("attribute log has no demuxer: it is not a connection's log");
@@ -78,19 +76,9 @@ void StreamAdapter::syncModeIs(SyncMode mode) { syncMode_ = mode; }
 void StreamAdapter::zefDoZombieReactors(bool z) { zefMarkedForDeletionIs(z); }
 void StreamAdapter::doRemountSelf(Ptr<NboAttrLog::Out> const&) {}
 
-bool StreamAdapter::isOkToSerialize() const {
-  // Attached: the lowest bit of the entity id says the id is live on the log.
-  return out_ && !out_->isClosed() && !out_->isReceiveOnly() && (entityId_ & 1) && out_->demuxer();
-}
-
 bool StreamAdapter::prepareImmediateTransmission(AttributeId a, bool notRoomy) {
   if (!flowOut_) zefDeferTo(a);
   return !notRoomy;
-}
-
-bool StreamAdapter::continueFlowOut() const {
-  NboAttrLog::Demuxer* d = streamDemuxer();
-  return d && d->continueFlowOut();
 }
 
 void StreamAdapter::sendTransactionMarker(AttributeId a, unsigned type, unsigned n) {

@@ -32,7 +32,7 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
 
   EntityId entityId() const { return entityId_; }
   Ptr<NboAttrLog::Out> const& nboAttrLogOut() const { return out_; }
-  NboAttrLog::Demuxer* streamDemuxer() const;
+  NboAttrLog::Demuxer* streamDemuxer() const { return out_ ? out_->demuxer() : nullptr; }
   // The pending flow-out, null when nothing is scheduled.
   NboAttrLog::FlowOut* zefFlowOut() const { return flowOut_.ptr(); }
   void zefFlowOutIs(Ptr<NboAttrLog::FlowOut> fo) { flowOut_ = std::move(fo); }
@@ -63,13 +63,19 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   virtual void doRemountSelf(Ptr<NboAttrLog::Out> const& out);
   virtual FlowOutPriority zefFlowOutPriority() const { return FlowOutPriority::high; }
 
-  // The writer's guards and helpers.
-  bool isOkToSerialize() const;
+  // The writer's guards and helpers. Inline, as every change an adapter
+  // writes asks them.
+  // Attached (the lowest bit of the entity id says the id is live on the
+  // log) to a log that is open and writes.
+  bool isOkToSerialize() const {
+    return out_ && !out_->isClosed() && !out_->isReceiveOnly() && (entityId_ & 1) && out_->demuxer();
+  }
   // With immediate transmission not allowed: may attribute a be written now?
   // Provides the flow-out whose bit the caller then sets or clears.
   bool prepareImmediateTransmission(AttributeId a, bool notRoomy);
-  // May a scheduled pass go on after this attribute?
-  bool continueFlowOut() const;
+  // May a scheduled pass go on after this attribute? Defined with the
+  // demuxer it asks (demuxer.h).
+  inline bool continueFlowOut() const;
   void sendTransactionMarker(AttributeId a, unsigned type, unsigned n);
   // Defers attribute a: makes sure a flow-out exists and stands at a.
   NboAttrLog::FlowOut* zefDeferTo(AttributeId a);
