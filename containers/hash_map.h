@@ -56,7 +56,8 @@ namespace Zef {
 // that the bucket index (its top bits) is the low bits of the plain hash.
 template <class K>
 unsigned rhash(K const& key);
-// A name's is made reversed, bitReverse(key.hash()) without the reversal.
+// A name makes its hash reversed already: bitReverse(key.hash()) without
+// the reversal.
 template <>
 inline unsigned rhash<Name>(Name const& key) {
   return key.reversedHash();

@@ -63,8 +63,8 @@ class StreamAdapter : public PtrInterface::NotifieeConst {
   virtual void doRemountSelf(Ptr<NboAttrLog::Out> const& out);
   virtual FlowOutPriority zefFlowOutPriority() const { return FlowOutPriority::high; }
 
-  // The writer's guards and helpers. Inline, as every change an adapter
-  // writes asks them.
+  // The writer's guards and helpers, inline where every change written asks
+  // them.
   // Attached (the lowest bit of the entity id says the id is live on the
   // log) to a log that is open and writes.
   bool isOkToSerialize() const {
