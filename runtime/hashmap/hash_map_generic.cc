@@ -12,42 +12,35 @@ constexpr std::uint32_t kMaxBuckets = 1u << 30;
 
 }  // namespace
 
-HashMapGeneric::Bucket* HashMapGeneric::newBuckets(std::uint32_t count) { return newPoolArray<Bucket>(count); }
-
-void HashMapGeneric::deleteBuckets(Bucket* buckets, std::uint32_t count) noexcept {
-  deletePoolArray(buckets, count);
+HashMapGeneric::Table HashMapGeneric::newTable(std::uint32_t count) {
+  Table t{newPoolArray<Bucket>(count), nullptr};
+  try {
+    t.occupied = newPoolArray<std::uint64_t>(wordsFor(count));
+  } catch (...) {
+    deletePoolArray(t.buckets, count);
+    throw;
+  }
+  return t;
 }
 
-void HashMapGeneric::bucketsIs(Bucket* buckets, std::uint64_t* occupied, std::uint32_t count) noexcept {
-  deleteBuckets(buckets_, bucketCount_);
+void HashMapGeneric::tableIs(Table t, std::uint32_t count) noexcept {
+  deletePoolArray(buckets_, bucketCount_);
   deletePoolArray(occupied_, wordsFor(bucketCount_));
-  buckets_ = buckets;
-  occupied_ = occupied;
+  buckets_ = t.buckets;
+  occupied_ = t.occupied;
   bucketCount_ = count;
 }
 
 HashMapGeneric::HashMapGeneric(unsigned size) {
   std::uint32_t const count = size > kMaxBuckets ? kMaxBuckets : std::bit_ceil(size ? size : 1u);
-  Bucket* buckets = newBuckets(count);
-  std::uint64_t* occupied;
-  try {
-    occupied = newPoolArray<std::uint64_t>(wordsFor(count));
-  } catch (...) {
-    deleteBuckets(buckets, count);
-    throw;
-  }
-  bucketsIs(buckets, occupied, count);
+  tableIs(newTable(count), count);
 }
 
 HashMapGeneric::~HashMapGeneric() {
   // Iterators may outlive the map; they keep their member (the removals gave
   // them a count of their own) and end at their next step.
   while (positions_) positions_->detach();
-  Bucket* buckets = buckets_;
-  buckets_ = nullptr;
-  deleteBuckets(buckets, bucketCount_);
-  deletePoolArray(occupied_, wordsFor(bucketCount_));
-  occupied_ = nullptr;
+  tableIs({}, 0);
 }
 
 bool HashMapGeneric::newMemberG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base,
@@ -82,17 +75,15 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
   // per member, and each member is moved O(1) times on average.
   if (memberCount_ <= bucketCount_ / 2 || bucketCount_ >= kMaxBuckets) return;
   std::uint32_t const count = bucketCount_ * 2;
-  Bucket* fresh = nullptr;
-  std::uint64_t* occupied = nullptr;
+  Table table;
   try {
-    fresh = newBuckets(count);
-    occupied = newPoolArray<std::uint64_t>(wordsFor(count));
+    table = newTable(count);
   } catch (...) {
     // A larger table is only an optimisation; the old one stays correct and
     // the next insertion tries again.
-    if (fresh) deleteBuckets(fresh, count);
     return;
   }
+  Bucket* const fresh = table.buckets;
   // Walking the old buckets in index order visits the members in the order
   // rule, and the new index is the top bits of the same rhash, so each old
   // chain splits into runs that each become a whole new chain. Members of one
@@ -104,13 +95,14 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
     // The members lie wherever they were made: ask for one a few buckets
     // ahead while this one is hashed.
     if (b + kPrefetchAhead < bucketCount_) __builtin_prefetch(buckets_[b + kPrefetchAhead].head());
-    PtrInterface* m = takeHead(b);
+    // The old table goes whole at the end: its buckets are read, not cleared.
+    PtrInterface* m = buckets_[b].head();
     if (!m) continue;
     unsigned const h = vt.hash(m);
     auto nb = static_cast<std::uint32_t>(std::uint64_t{h} >> shift);
     // A run's head is hinted until a second member joins it.
     fresh[nb].set(m, hintOf(h));
-    occupiedIs(occupied, nb, true);
+    occupiedIs(table.occupied, nb, true);
     if (nb < low) low = nb;
     for (PtrInterface* following = linkOf(m, next, base); following; following = linkOf(m, next, base)) {
       unsigned const fh = vt.hash(following);
@@ -118,7 +110,7 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
       if (fb != nb) {
         linkIs(m, next, base, nullptr);
         fresh[fb].set(following, hintOf(fh));
-        occupiedIs(occupied, fb, true);
+        occupiedIs(table.occupied, fb, true);
         nb = fb;
       } else {
         fresh[nb].hintIs(0);
@@ -126,7 +118,7 @@ void HashMapGeneric::maybeGrowG(HashMapVTableGeneric const& vt, std::ptrdiff_t n
       m = following;
     }
   }
-  bucketsIs(fresh, occupied, count);
+  tableIs(table, count);
   lowBucket_ = low == count ? 0 : low;
 }
 
@@ -163,10 +155,12 @@ Ptr<PtrInterface> HashMapGeneric::deleteMemberG(HashMapVTableGeneric const& vt, 
 Ptr<PtrInterface> HashMapGeneric::deleteOneMemberG(HashMapVTableGeneric const&, std::ptrdiff_t next,
                                                    std::ptrdiff_t base) {
   if (!memberCount_) return nullptr;
-  while (lowBucket_ < bucketCount_ && !buckets_[lowBucket_]) ++lowBucket_;
-  if (lowBucket_ == bucketCount_) return nullptr;
+  int b = static_cast<int>(lowBucket_) - 1;
+  PtrInterface* head = findNextBucketG(&b);
+  lowBucket_ = static_cast<std::uint32_t>(b);
+  if (!head) return nullptr;
   if (lowBucket_ + kPrefetchAhead < bucketCount_) __builtin_prefetch(buckets_[lowBucket_ + kPrefetchAhead].head());
-  return unlink(next, base, lowBucket_, nullptr, buckets_[lowBucket_].head());
+  return unlink(next, base, lowBucket_, nullptr, head);
 }
 
 void HashMapGeneric::emptyAllBucketsG(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base) {

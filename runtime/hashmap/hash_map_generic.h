@@ -254,7 +254,6 @@ class HashMapGeneric {
     static constexpr std::uintptr_t kHintMask = 7;
     PtrInterface* head() const noexcept { return reinterpret_cast<PtrInterface*>(word_ & ~kHintMask); }
     unsigned hint() const noexcept { return static_cast<unsigned>(word_ & kHintMask); }
-    explicit operator bool() const noexcept { return word_ != 0; }
     void set(PtrInterface* head, unsigned hint) noexcept { word_ = reinterpret_cast<std::uintptr_t>(head) | hint; }
     void hintIs(unsigned hint) noexcept { word_ = (word_ & ~kHintMask) | hint; }
 
@@ -274,9 +273,14 @@ class HashMapGeneric {
     words[b / kGroup] = (words[b / kGroup] & ~bit) | (holds ? bit : 0);
   }
 
-  static Bucket* newBuckets(std::uint32_t count);
-  static void deleteBuckets(Bucket* buckets, std::uint32_t count) noexcept;
-  void bucketsIs(Bucket* buckets, std::uint64_t* occupied, std::uint32_t count) noexcept;
+  // A table of `count` buckets and its bits, both empty, or neither.
+  struct Table {
+    Bucket* buckets = nullptr;
+    std::uint64_t* occupied = nullptr;
+  };
+  static Table newTable(std::uint32_t count);
+  // Frees the table in use and takes `t`, of `count` buckets.
+  void tableIs(Table t, std::uint32_t count) noexcept;
   // The first member at or after `key` in the order rule (after it only,
   // unless `orEqual`), searched from `hash`'s bucket on.
   PtrInterface* seek(HashMapVTableGeneric const& vt, std::ptrdiff_t next, std::ptrdiff_t base, unsigned hash,
@@ -308,13 +312,8 @@ class HashMapGeneric {
       }
     }
   }
-  // The core moves bucket heads without counting, as it does links.
-  PtrInterface* takeHead(std::uint32_t b) noexcept {
-    PtrInterface* head = buckets_[b].head();
-    headIs(b, nullptr);
-    return head;
-  }
-  // A new head loses the hint: the chain may be longer than one.
+  // The core moves bucket heads without counting, as it does links. A new
+  // head loses the hint: the chain may be longer than one.
   void headIs(std::uint32_t b, PtrInterface* m) noexcept {
     buckets_[b].set(m, 0);
     occupiedIs(occupied_, b, m != nullptr);
