@@ -2,6 +2,7 @@
 
 #include <asio.hpp>
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -215,6 +216,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     state_ = State::closed;
     std::error_code ignored;
     socket_.shutdown(Socket::shutdown_both, ignored);
+    room_.close(ignored);
     socket_.close(ignored);
     retry_.cancel();
     conn_->out()->drainerIs(nullptr);
@@ -230,6 +232,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   Stream(Socket socket, Options const& o)
       : StreamBase(o.capacity),
         socket_(std::move(socket)),
+        room_(socket_.get_executor()),
         retry_(socket_.get_executor()),
         loop_(loopOf(socket_)),
         retryAfter_(o.flowOutRetry),
@@ -356,14 +359,51 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     });
   }
 
+  // Room is waited for through an epoll set of the stream's own, which the
+  // loop watches: the socket's interest in room is armed for one wait and
+  // falls silent when it fires. The loop's own interest in room, once asked
+  // for, would last: every read at the other end that frees space would
+  // then wake this process, and a Unix socket's reader pays for that wake-up
+  // inside its read, on every change it follows.
   void roomWait() {
     roomWaited_ = true;
-    socket_.async_wait(Socket::wait_write, [self = Ptr<Stream>(this)](std::error_code ec) {
+    auto done = [self = Ptr<Stream>(this)](std::error_code ec) {
       self->roomWaited_ = false;
       if (self->state_ != State::open) return;
+      self->roomHarvest();
       if (ec) return self->closedIs(reasonOf("write failed", ec), CloseCause::socketError);
       self->pump(true);
-    });
+    };
+    if (!roomArm()) return socket_.async_wait(Socket::wait_write, std::move(done));
+    room_.async_wait(asio::posix::descriptor_base::wait_read, std::move(done));
+  }
+
+  // Arms the socket's one-shot interest in room; false when the stream's
+  // set cannot be had (no descriptor to spare), and the loop's wait serves.
+  bool roomArm() {
+    epoll_event ev{};
+    ev.events = EPOLLOUT | EPOLLONESHOT;
+    int const sock = socket_.native_handle();
+    if (!room_.is_open()) {
+      int const fd = ::epoll_create1(EPOLL_CLOEXEC);
+      if (fd < 0) return false;
+      std::error_code ec;
+      room_.assign(fd, ec);
+      if (ec) {
+        ::close(fd);
+        return false;
+      }
+      return ::epoll_ctl(fd, EPOLL_CTL_ADD, sock, &ev) == 0;
+    }
+    return ::epoll_ctl(room_.native_handle(), EPOLL_CTL_MOD, sock, &ev) == 0;
+  }
+
+  // Takes the fired interest out of the set, which disarms it.
+  void roomHarvest() {
+    if (!room_.is_open()) return;
+    epoll_event ev;
+    while (::epoll_wait(room_.native_handle(), &ev, 1, 0) < 0 && errno == EINTR) {
+    }
   }
 
   void retryArm() {
@@ -427,6 +467,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   }
 
   Socket socket_;
+  asio::posix::stream_descriptor room_;
   asio::steady_timer retry_;
   asio::io_context::executor_type loop_;
   bool failurePosted_ = false;

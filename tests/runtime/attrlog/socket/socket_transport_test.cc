@@ -8,6 +8,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -284,6 +285,62 @@ TEST_P(SocketTransportTest, ABurstOfMegabytesThroughASmallSendBufferArrivesCompl
   EXPECT_GT(burst->stops, 0);  // the buffer filled: the pass waited for the socket
   EXPECT_EQ(serverConn_->demuxer()->scheduledCount(), 0u);
   EXPECT_EQ(client_->connection()->framesRefused(), 0u);
+}
+
+// A writer that once waited for room is not woken by the reader's reads
+// afterwards: no epoll set in this process still watches the server's end
+// for room. Left watching, every read at the other end that frees space
+// would wake the writer, and a Unix socket's reader would pay for it.
+TEST_P(SocketTransportTest, AWriterThatWaitedForRoomStopsWatchingForItOnceItHasSentAll) {
+  constexpr std::uint32_t kRecords = 1024;  // 1 MiB through 16 KiB: many waits
+  Ptr<BurstAdapter> burst;
+  onServerConnection = [&](Ptr<Connection> const& c) {
+    burst = Ptr<BurstAdapter>(new BurstAdapter(c->out(), kRecords), Zef::adoptRef);
+    burst->zefRegisterOn(c->out());
+    c->demuxer()->createFlowOut(burst, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")), false, 0);
+  };
+  connect(Options{64 * 1024, std::chrono::milliseconds(5), 16 * 1024});
+  ASSERT_TRUE(runUntil([&] { return atClient_.size() >= kRecords; })) << atClient_.size() << " arrived";
+  runFor(20ms);
+  ASSERT_EQ(atClient_.size(), kRecords);
+  EXPECT_GT(burst->stops, 0);
+
+  // The server's end: a connected socket whose own address is the server's.
+  auto isServerEnd = [&](int fd) {
+    sockaddr_storage self{}, peer{};
+    socklen_t selfSize = sizeof self, peerSize = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfSize) != 0 ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) {
+      return false;
+    }
+    if (self.ss_family == AF_UNIX) {
+      return std::string(reinterpret_cast<sockaddr_un const&>(self).sun_path) == path("s");
+    }
+    if (self.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in const&>(self).sin_port) == server_->port();
+    return false;
+  };
+  int sets = 0, watches = 0;
+  for (auto const& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec).string() != "anon_inode:[eventpoll]") continue;
+    ++sets;
+    std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+    std::string word;
+    while (info >> word) {
+      if (word != "tfd:") continue;
+      int fd = -1;
+      std::string eventsWord;
+      unsigned long events = 0;
+      info >> fd >> eventsWord >> std::hex >> events >> std::dec;
+      ASSERT_EQ(eventsWord, "events:");
+      if (!isServerEnd(fd)) continue;
+      ++watches;
+      EXPECT_EQ(events & EPOLLOUT, 0u) << "set " << entry.path().filename() << " watches descriptor " << fd
+                                       << " for room";
+    }
+  }
+  EXPECT_GT(sets, 0);
+  EXPECT_GT(watches, 0) << "the loop watches the server's end for bytes";
 }
 
 TEST_P(SocketTransportTest, ClosingTheClientClosesTheServersConnectionAndTellsBoth) {
