@@ -287,6 +287,37 @@ TEST_P(SocketTransportTest, ABurstOfMegabytesThroughASmallSendBufferArrivesCompl
   EXPECT_EQ(client_->connection()->framesRefused(), 0u);
 }
 
+// A reader that has followed a burst reads differently from one that
+// follows single changes; going from one to the other loses nothing, and the
+// end of the stream is seen in either.
+TEST_P(SocketTransportTest, AfterABurstSingleRecordsAndTheEndOfTheStreamStillArrive) {
+  constexpr std::uint32_t kRecords = 512;
+  Ptr<BurstAdapter> burst;
+  onServerConnection = [&](Ptr<Connection> const& c) {
+    burst = Ptr<BurstAdapter>(new BurstAdapter(c->out(), kRecords), Zef::adoptRef);
+    burst->zefRegisterOn(c->out());
+    c->demuxer()->createFlowOut(burst, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")), false, 0);
+  };
+  connect();
+  ASSERT_TRUE(runUntil([&] { return atClient_.size() >= kRecords; })) << atClient_.size() << " arrived";
+  for (unsigned char i = 0; i < 3; ++i) {
+    record(serverConn_->out(), {5, 301}, {i});
+    ASSERT_TRUE(runUntil([&] { return atClient_.size() == kRecords + i + 1u; })) << int(i);
+    EXPECT_EQ(atClient_.back().payload, Bytes{i});
+  }
+  // Another burst, cut off by the end of the stream once it is written.
+  record(serverConn_->out(), {5, 302}, Bytes(8000, 7));
+  record(serverConn_->out(), {5, 303}, Bytes(9000, 9));
+  ASSERT_TRUE(runUntil([&] { return serverConn_->out()->size() == 0; }));
+  server_->closedIs();
+  ASSERT_TRUE(runUntil([&] { return client_->isClosed(); }));
+  EXPECT_EQ(client_->connection()->closeCause(), CloseCause::endOfStream);
+  ASSERT_EQ(atClient_.size(), kRecords + 5u);
+  EXPECT_EQ(atClient_[kRecords + 3].payload, Bytes(8000, 7));
+  EXPECT_EQ(atClient_[kRecords + 4].payload, Bytes(9000, 9));
+  EXPECT_EQ(client_->connection()->framesRefused(), 0u);
+}
+
 // A writer that once waited for room is not woken by the reader's reads
 // afterwards: no epoll set in this process still watches the server's end
 // for room. Left watching, every read at the other end that frees space
