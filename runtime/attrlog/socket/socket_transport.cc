@@ -416,19 +416,11 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     });
   }
 
-  // Waits for bytes. A stream that follows single changes waits by reading
-  // them: a wait without a read has the loop re-arm the socket with a system
-  // call at every wake-up, which such a mount would pay on each change. The
-  // small buffer takes a change or two; more than it holds goes on through
-  // the shared area. A stream whose last wake-up brought more than the small
-  // buffer holds waits without reading, and then reads straight into the
-  // shared area: reading a small piece first, and then trying once more for
-  // bytes not yet written, would cost it two reads a wake-up for nothing.
+  // Waits for bytes by reading them: a wait without a read would have the
+  // reactor re-arm the socket with a system call at every wake-up, which a
+  // mount following single changes pays on each one. The small buffer takes
+  // a change or two; more than it holds goes on through the shared area.
   void readWait() {
-    if (streaming_) {
-      socket_.async_wait(Socket::wait_read, [self = Ptr<Stream>(this)](std::error_code ec) { self->readableStreaming(ec); });
-      return;
-    }
     socket_.async_read_some(asio::buffer(first_), [self = Ptr<Stream>(this)](std::error_code ec, std::size_t n) {
       self->readable(ec, n);
     });
@@ -439,37 +431,16 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     if (ec == asio::error::eof) return closedIs("end of stream", CloseCause::endOfStream);
     if (ec) return closedIs(reasonOf("read failed", ec), CloseCause::socketError);
     if (!deliver(first_.data(), n)) return;
-    if (n == first_.size() && !readArea()) return;
+    if (n == first_.size()) {
+      ReadArea area;
+      std::size_t more = socket_.read_some(asio::buffer(area.data(), area.size()), ec);
+      if (!wouldBlock(ec)) {
+        if (ec == asio::error::eof) return closedIs("end of stream", CloseCause::endOfStream);
+        if (ec) return closedIs(reasonOf("read failed", ec), CloseCause::socketError);
+        if (!deliver(area.data(), more)) return;
+      }
+    }
     readWait();
-  }
-
-  void readableStreaming(std::error_code ec) {
-    if (state_ != State::open) return;
-    if (ec) return closedIs(reasonOf("read failed", ec), CloseCause::socketError);
-    if (!readArea()) return;
-    readWait();
-  }
-
-  // One read into the shared area, and what it brought delivered; false once
-  // the stream has closed.
-  bool readArea() {
-    ReadArea area;
-    std::error_code ec;
-    std::size_t const n = socket_.read_some(asio::buffer(area.data(), area.size()), ec);
-    if (wouldBlock(ec)) {
-      streaming_ = false;
-      return true;
-    }
-    if (ec == asio::error::eof) {
-      closedIs("end of stream", CloseCause::endOfStream);
-      return false;
-    }
-    if (ec) {
-      closedIs(reasonOf("read failed", ec), CloseCause::socketError);
-      return false;
-    }
-    streaming_ = n > first_.size();
-    return deliver(area.data(), n);
   }
 
   // Hands bytes read to the connection; false once the stream has closed.
@@ -508,7 +479,6 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   bool writePosted_ = false;
   bool pumpPosted_ = false;
   bool retryArmed_ = false;
-  bool streaming_ = false;
   std::array<unsigned char, 256> first_;
 };
 
