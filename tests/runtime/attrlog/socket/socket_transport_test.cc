@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -285,6 +286,37 @@ TEST_P(SocketTransportTest, ABurstOfMegabytesThroughASmallSendBufferArrivesCompl
   EXPECT_GT(burst->stops, 0);  // the buffer filled: the pass waited for the socket
   EXPECT_EQ(serverConn_->demuxer()->scheduledCount(), 0u);
   EXPECT_EQ(client_->connection()->framesRefused(), 0u);
+}
+
+// A stream with no descriptor to spare for its own epoll set still waits for
+// room, through the loop's: the burst arrives whole.
+TEST_P(SocketTransportTest, AWriterWithNoDescriptorToSpareStillWaitsForRoom) {
+  constexpr std::uint32_t kRecords = 1024;  // 1 MiB through 16 KiB
+  Ptr<BurstAdapter> burst;
+  onServerConnection = [&](Ptr<Connection> const& c) {
+    burst = Ptr<BurstAdapter>(new BurstAdapter(c->out(), kRecords), Zef::adoptRef);
+    burst->zefRegisterOn(c->out());
+  };
+  connect(Options{64 * 1024, std::chrono::milliseconds(5), 16 * 1024});
+  ASSERT_TRUE(burst);
+  rlimit const was = [] {
+    rlimit r{};
+    getrlimit(RLIMIT_NOFILE, &r);
+    return r;
+  }();
+  rlimit none = was;
+  none.rlim_cur = 0;  // no new descriptor, whatever is open already
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  serverConn_->demuxer()->createFlowOut(burst, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")),
+                                        false, 0);
+  server_->flowOutsWake(serverConn_);
+  bool const arrived = runUntil([&] { return atClient_.size() >= kRecords; });
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &was), 0);
+  ASSERT_TRUE(arrived) << atClient_.size() << " arrived";
+  EXPECT_GT(burst->stops, 0);
+  for (std::uint32_t i = 0; i < kRecords; ++i) ASSERT_EQ(atClient_[i].payload, BurstAdapter::payloadOf(i)) << i;
+  EXPECT_TRUE(serverClosures_.seen.empty());
+  EXPECT_TRUE(clientClosures_.seen.empty());
 }
 
 // A reader that has followed a burst reads differently from one that
