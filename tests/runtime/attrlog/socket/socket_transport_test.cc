@@ -266,14 +266,26 @@ class BurstAdapter : public Zef::StreamAdapter {
   std::uint32_t total_;
 };
 
+// Starts `burst`'s pass on its connection.
+void burstStart(Ptr<Connection> const& c, Ptr<BurstAdapter> const& burst) {
+  c->demuxer()->createFlowOut(burst, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")), false, 0);
+}
+
+// A connection handler that gives each connection a burst of `total`
+// records, kept in `into`, started at once when `start`.
+std::function<void(Ptr<Connection> const&)> burstOnConnection(Ptr<BurstAdapter>& into, std::uint32_t total,
+                                                              bool start = true) {
+  return [&into, total, start](Ptr<Connection> const& c) {
+    into = Ptr<BurstAdapter>(new BurstAdapter(c->out(), total), Zef::adoptRef);
+    into->zefRegisterOn(c->out());
+    if (start) burstStart(c, into);
+  };
+}
+
 TEST_P(SocketTransportTest, ABurstOfMegabytesThroughASmallSendBufferArrivesCompleteAndInOrder) {
   constexpr std::uint32_t kRecords = 4096;  // 4 MiB through 64 KiB
   Ptr<BurstAdapter> burst;
-  onServerConnection = [&](Ptr<Connection> const& c) {
-    burst = Ptr<BurstAdapter>(new BurstAdapter(c->out(), kRecords), Zef::adoptRef);
-    burst->zefRegisterOn(c->out());
-    c->demuxer()->createFlowOut(burst, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")), false, 0);
-  };
+  onServerConnection = burstOnConnection(burst, kRecords);
   connect(Options{64 * 1024});
   ASSERT_TRUE(runUntil([&] { return atClient_.size() >= kRecords; })) << atClient_.size() << " arrived";
   runFor(20ms);
@@ -291,12 +303,12 @@ TEST_P(SocketTransportTest, ABurstOfMegabytesThroughASmallSendBufferArrivesCompl
 // A stream with no descriptor to spare for its own epoll set still waits for
 // room, through the loop's: the burst arrives whole.
 TEST_P(SocketTransportTest, AWriterWithNoDescriptorToSpareStillWaitsForRoom) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers open descriptors of their own to check memory";
+#endif
   constexpr std::uint32_t kRecords = 1024;  // 1 MiB through 16 KiB
   Ptr<BurstAdapter> burst;
-  onServerConnection = [&](Ptr<Connection> const& c) {
-    burst = Ptr<BurstAdapter>(new BurstAdapter(c->out(), kRecords), Zef::adoptRef);
-    burst->zefRegisterOn(c->out());
-  };
+  onServerConnection = burstOnConnection(burst, kRecords, false);
   connect(Options{64 * 1024, std::chrono::milliseconds(5), 16 * 1024});
   ASSERT_TRUE(burst);
   rlimit const was = [] {
@@ -307,8 +319,7 @@ TEST_P(SocketTransportTest, AWriterWithNoDescriptorToSpareStillWaitsForRoom) {
   rlimit none = was;
   none.rlim_cur = 0;  // no new descriptor, whatever is open already
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-  serverConn_->demuxer()->createFlowOut(burst, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")),
-                                        false, 0);
+  burstStart(serverConn_, burst);
   server_->flowOutsWake(serverConn_);
   bool const arrived = runUntil([&] { return atClient_.size() >= kRecords; });
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &was), 0);
@@ -325,11 +336,7 @@ TEST_P(SocketTransportTest, AWriterWithNoDescriptorToSpareStillWaitsForRoom) {
 TEST_P(SocketTransportTest, AfterABurstSingleRecordsAndTheEndOfTheStreamStillArrive) {
   constexpr std::uint32_t kRecords = 512;
   Ptr<BurstAdapter> burst;
-  onServerConnection = [&](Ptr<Connection> const& c) {
-    burst = Ptr<BurstAdapter>(new BurstAdapter(c->out(), kRecords), Zef::adoptRef);
-    burst->zefRegisterOn(c->out());
-    c->demuxer()->createFlowOut(burst, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")), false, 0);
-  };
+  onServerConnection = burstOnConnection(burst, kRecords);
   connect();
   ASSERT_TRUE(runUntil([&] { return atClient_.size() >= kRecords; })) << atClient_.size() << " arrived";
   for (unsigned char i = 0; i < 3; ++i) {
@@ -357,11 +364,7 @@ TEST_P(SocketTransportTest, AfterABurstSingleRecordsAndTheEndOfTheStreamStillArr
 TEST_P(SocketTransportTest, AWriterThatWaitedForRoomStopsWatchingForItOnceItHasSentAll) {
   constexpr std::uint32_t kRecords = 1024;  // 1 MiB through 16 KiB: many waits
   Ptr<BurstAdapter> burst;
-  onServerConnection = [&](Ptr<Connection> const& c) {
-    burst = Ptr<BurstAdapter>(new BurstAdapter(c->out(), kRecords), Zef::adoptRef);
-    burst->zefRegisterOn(c->out());
-    c->demuxer()->createFlowOut(burst, Zef::ConnectDesc(Zef::EntityUriPath(""), Zef::EntityUriPath("")), false, 0);
-  };
+  onServerConnection = burstOnConnection(burst, kRecords);
   connect(Options{64 * 1024, std::chrono::milliseconds(5), 16 * 1024});
   ASSERT_TRUE(runUntil([&] { return atClient_.size() >= kRecords; })) << atClient_.size() << " arrived";
   runFor(20ms);
