@@ -161,18 +161,20 @@ class FlatTable {
   std::size_t size_ = 0;
 };
 
-// A set of pointers that holds its only member in its own word and goes to a
-// table of its own from the second: most groups have one member. The word's
-// low bit says which.
+// A set of pointers that holds up to two members in its own words and goes
+// to a table of its own from the third: most groups have one or two (a
+// mounted entity's weak reactors are its adapter and the adapter's own). The
+// first word's low bit says which.
 template <class T>
 class OneOrMany {
  public:
   OneOrMany() = default;
-  OneOrMany(OneOrMany&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
+  OneOrMany(OneOrMany&& o) noexcept : word_(std::exchange(o.word_, 0)), second_(std::exchange(o.second_, nullptr)) {}
   OneOrMany& operator=(OneOrMany&& o) noexcept {
     if (this != &o) {
       SetRelease()(many());
       word_ = std::exchange(o.word_, 0);
+      second_ = std::exchange(o.second_, nullptr);
     }
     return *this;
   }
@@ -187,11 +189,17 @@ class OneOrMany {
       (*set)[member];
     } else if (word_ == 0) {
       word_ = reinterpret_cast<std::uintptr_t>(member);
+    } else if (one() == member || second_ == member) {
+      return;
+    } else if (!second_) {
+      second_ = member;
     } else {
       std::unique_ptr<Set, SetRelease> set(newSet());
       (*set)[one()];
+      (*set)[second_];
       (*set)[member];
       word_ = reinterpret_cast<std::uintptr_t>(set.release()) | 1;
+      second_ = nullptr;
     }
   }
   void remove(T* member) {
@@ -202,14 +210,21 @@ class OneOrMany {
         word_ = 0;
       }
     } else if (one() == member) {
-      word_ = 0;
+      // The second, if any, moves up: an empty first word means no member.
+      word_ = reinterpret_cast<std::uintptr_t>(std::exchange(second_, nullptr));
+    } else if (second_ == member) {
+      second_ = nullptr;
     }
   }
   bool empty() const { return word_ == 0; }
   template <class F>
   void forEach(F&& f) const {
-    if (Set* set = many()) set->forEach([&](T* member, None) { f(member); });
-    else if (word_ != 0) f(one());
+    if (Set* set = many()) {
+      set->forEach([&](T* member, None) { f(member); });
+      return;
+    }
+    if (word_ != 0) f(one());
+    if (second_) f(second_);
   }
 
  private:
@@ -223,6 +238,7 @@ class OneOrMany {
   Set* many() const { return word_ & 1 ? reinterpret_cast<Set*>(word_ & ~std::uintptr_t{1}) : nullptr; }
   T* one() const { return reinterpret_cast<T*>(word_); }
   std::uintptr_t word_ = 0;
+  T* second_ = nullptr;
 };
 
 }  // namespace Zef

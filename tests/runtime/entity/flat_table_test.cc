@@ -226,4 +226,40 @@ TEST(OneOrMany, HoldsOneInPlaceAndManyInATableAndEmptiesEitherWay) {
   EXPECT_EQ(members(moved), std::vector<int*>{&b});
 }
 
+// Two members stay in place; either may go first, and the third makes a
+// table that holds all three.
+TEST(OneOrMany, HoldsTwoInPlaceWhicheverGoesFirst) {
+  int a = 0, b = 0, c = 0;
+  auto sorted = [](std::vector<int*> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  Zef::OneOrMany<int> group;
+  group.add(&a);
+  group.add(&b);
+  group.add(&b);  // already a member: still two
+  EXPECT_EQ(members(group), sorted({&a, &b}));
+  group.remove(&a);
+  EXPECT_FALSE(group.empty());
+  EXPECT_EQ(members(group), std::vector<int*>{&b});
+  group.add(&c);
+  group.remove(&c);
+  EXPECT_EQ(members(group), std::vector<int*>{&b});
+  group.remove(&b);
+  EXPECT_TRUE(group.empty());
+  EXPECT_TRUE(members(group).empty());
+
+  group.add(&a);
+  group.add(&b);
+  group.add(&a);
+  group.add(&c);
+  EXPECT_EQ(members(group), sorted({&a, &b, &c}));
+  Zef::OneOrMany<int> other;
+  other.add(&c);
+  other.add(&a);
+  other = std::move(group);  // the table moves; the pair it held goes
+  EXPECT_TRUE(group.empty());
+  EXPECT_EQ(members(other), sorted({&a, &b, &c}));
+}
+
 }  // namespace
