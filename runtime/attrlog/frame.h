@@ -98,7 +98,98 @@ class FrameReader {
   void reset() { context_ = {}; }
 
  private:
+  // Reads a varint of at most `maxBytes` bytes from [p, end); false when it
+  // runs past the end or is longer.
+  static bool getVarint(unsigned char const*& p, unsigned char const* end, int maxBytes, std::uint64_t& v) {
+    v = 0;
+    for (int i = 0; i < maxBytes; ++i) {
+      if (p == end) return false;
+      unsigned char b = *p++;
+      v |= std::uint64_t(b & 0x7F) << (7 * i);
+      if (!(b & 0x80)) return true;
+    }
+    return false;
+  }
+  static AttributeId unzigzag(std::uint32_t v) { return static_cast<AttributeId>((v >> 1) ^ (~(v & 1) + 1)); }
+  // The ways out that name what went wrong; out of line, as they are rare.
+  [[gnu::cold]] static void lostFraming(Result& r, unsigned tag, std::size_t length, std::size_t offset);
+  [[gnu::cold]] void bad(Result& r, char const* what, std::size_t offset);
+
   HeaderContext context_;
 };
+
+// Inline: every record a mount applies passes here, and the frame is read
+// where the caller keeps it.
+inline FrameReader::Result FrameReader::next(std::span<unsigned char const> bytes, std::size_t offset) {
+  // Not value-initialised: zeroing the whole result cost as much as reading
+  // the frame. Each way out sets what its caller reads.
+  Result r;
+  r.status = Status::needMore;
+  if (bytes.size() < Frame::kPrefix) return r;
+  unsigned const tag = bytes[0];
+  std::size_t const length = std::size_t(bytes[1]) << 8 | bytes[2];
+  unsigned const kind = tag >> 4;
+  if ((kind != unsigned(FrameKind::attribute) && kind != unsigned(FrameKind::transaction)) ||
+      length > Frame::kMaxFrameBody) [[unlikely]] {
+    lostFraming(r, tag, length, offset);
+    return r;
+  }
+  if (bytes.size() < Frame::kPrefix + length) return r;
+
+  FrameView& f = r.frame;
+  f.kind = FrameKind(kind);
+  f.offset = offset;
+  f.size = Frame::kPrefix + length;
+  unsigned char const* p = bytes.data() + Frame::kPrefix;
+  unsigned char const* end = p + length;
+  unsigned const flags = tag & 0xF;
+  if ((flags & Frame::kSameAttribute) && (flags & Frame::kNextAttribute)) [[unlikely]] {
+    bad(r, "both same and next attribute", offset);
+    return r;
+  }
+  if ((flags & (Frame::kSameEntity | Frame::kSameAttribute | Frame::kNextAttribute)) && !context_.valid) [[unlikely]] {
+    bad(r, "refers to a header before the first", offset);
+    return r;
+  }
+  MsgHeader& h = f.header;
+  std::uint64_t v;
+  if (flags & Frame::kSameEntity) {
+    h.entityId = context_.entityId;
+  } else if (getVarint(p, end, 10, v)) {
+    h.entityId = v;
+  } else {
+    bad(r, "entity id cut short", offset);
+    return r;
+  }
+  if (flags & Frame::kSameAttribute) {
+    h.attributeId = context_.attributeId;
+  } else if (flags & Frame::kNextAttribute) {
+    h.attributeId = context_.attributeId + 1;
+  } else if (getVarint(p, end, 5, v) && v <= 0xFFFFFFFFu) {
+    h.attributeId = unzigzag(static_cast<std::uint32_t>(v));
+  } else {
+    bad(r, "attribute id cut short", offset);
+    return r;
+  }
+  if (flags & Frame::kWords) {
+    std::uint64_t w1, w2;
+    if (p == end) {
+      bad(r, "header words cut short", offset);
+      return r;
+    }
+    h.firstFlag = *p++;
+    if (!getVarint(p, end, 5, w1) || w1 > 0xFFFFFFFFu || !getVarint(p, end, 5, w2) || w2 > 0xFFFFFFFFu || p == end) {
+      bad(r, "header words cut short", offset);
+      return r;
+    }
+    h.firstWord = static_cast<std::uint32_t>(w1);
+    h.secondWord = static_cast<std::uint32_t>(w2);
+    h.lastFlag = *p++;
+  }
+  f.payload = {p, static_cast<std::size_t>(end - p)};
+  context_ = {h.entityId, h.attributeId, true};
+  r.status = Status::frame;
+  return r;
+}
 
 }  // namespace Zef::NboAttrLog
