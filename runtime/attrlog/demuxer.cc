@@ -66,9 +66,7 @@ void Demuxer::reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa) {
 
 Ptr<StreamAdapter> Demuxer::reactor(EntityId eid) const { return Ptr<StreamAdapter>(reactorFound(eid)); }
 
-StreamAdapter* Demuxer::reactorFound(EntityId eid) const {
-  // Records come in runs for one entity: the last one found is likely next.
-  if (last_ && lastEid_ == eid) return last_;
+StreamAdapter* Demuxer::reactorLookedUp(EntityId eid) const {
   Ptr<StreamAdapter> const* found = reactors_.find(eid);
   if (!found) return nullptr;
   last_ = found->ptr();

@@ -39,7 +39,11 @@ class Demuxer : public PtrInterface {
   void reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa);
   Ptr<StreamAdapter> reactor(EntityId eid) const;
   // The same, uncounted: for a caller that keeps it alive for its call.
-  StreamAdapter* reactorFound(EntityId eid) const;
+  // Records come in runs for one entity: the last one found is likely next.
+  StreamAdapter* reactorFound(EntityId eid) const {
+    if (last_ && lastEid_ == eid) return last_;
+    return reactorLookedUp(eid);
+  }
   void reactorDel(EntityId eid);
   // Detaches every adapter: the connection is gone.
   void reactorDelAll();
@@ -143,6 +147,8 @@ class Demuxer : public PtrInterface {
   // entry detaches the adapter, which clears it.
   mutable StreamAdapter* last_ = nullptr;
   mutable EntityId lastEid_ = 0;
+  // reactorFound's look-up in the table, remembered as the last found.
+  StreamAdapter* reactorLookedUp(EntityId eid) const;
   std::unordered_map<EntityId, FlowIn> flowIns_;
   std::deque<Scheduled> high_;
   std::deque<Scheduled> low_;
