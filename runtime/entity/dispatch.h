@@ -63,6 +63,22 @@ template <class Target, class T, class Handler, class... Args>
 [[gnu::noinline]] void dispatchNotification(ListRaw<T> const& list, AttributeId id, Handler handler,
                                             Args const&... args) {
   PtrInterface::NotifieeConst const* const echo = AppliedEcho::reactorFor(id);
+  if constexpr (std::is_same_v<Target, T>) {
+    // One reactor, most often an adapter's: what a snapshot of one would do,
+    // without the snapshot.
+    if (list.memberCount() == 1) {
+      T* r = list.head();
+      if (!r || r->zefIsDestroying() || static_cast<PtrInterface::NotifieeConst const*>(r) == echo) return;
+      KeepForCall keep(r);
+      try {
+        Expect scope(0);
+        (r->*handler)(args...);
+      } catch (...) {
+        r->onNotificationException(id);
+      }
+      return;
+    }
+  }
   for (SnapshotIterator<ListRaw<T>> it(list); it; ++it) {
     if (echo && static_cast<PtrInterface::NotifieeConst const*>(it.ptr()) == echo) continue;
     Target* r;

@@ -57,6 +57,17 @@ TEST_F(NotifieeTest, AFailingReactorIsToldWithTheAttributeIdAndTheOthersStillRun
   EXPECT_FALSE(chip->reset());
   EXPECT_EQ(a->references(), 1u);
   EXPECT_EQ(c->references(), 1u);
+
+  // Alone on the list, it is told the same way, and released after.
+  journal.lines.clear();
+  a = nullptr;
+  c = nullptr;
+  b->throwFromExceptionHandler = false;
+  b->onResetHook = [] { throw Zef::RangeException("bad"); };
+  chip->resetIs(gpo);
+  EXPECT_EQ(journal.lines, lines({"B:reset", "B:exception 258"}));
+  EXPECT_EQ(chip->reset().ptr(), gpo.ptr());
+  EXPECT_EQ(b->references(), 1u);
 }
 
 TEST_F(NotifieeTest, StateAdaptersComeFirstThenAttachmentOrder) {
