@@ -44,7 +44,7 @@ ValidPtr<R> newAdapterReactor(Ptr<E> const& entity, Ptr<Sa> const& sa) {
 template <class Sa>
 void stateAdapterNotifierIs(Sa* sa, Ptr<PtrInterface const> const& n) {
   if (sa->zefReactor_) sa->zefReactor_->notifierIs(n);
-  PtrInterface const* old = sa->notifier().ptr();
+  PtrInterface const* old = sa->zefEntity();
   if (old != n.ptr()) {
     Ptr<PtrInterface const> keepOld(old);
     sa->StreamAdapter::notifierIs(n);
@@ -127,6 +127,9 @@ template <class Sa, class E>
 ValidPtr<Entity::ZefNboAttrLogSa> stateAdapterIs(E* self, typename Sa::Zef_BitSet flags, unsigned n,
                                                  Ptr<NboAttrLog::Out> const& out, PtrInterface* owner) {
   if (!out) throwNullValidPtr();
+  // An adapter is found through its reactor on the entity's list: with the
+  // list empty there is none to look for.
+  if (self->zefNotifieeList().memberCount() == 0) return Sa::ZefNboAttrLogSaIs(flags, Ptr<E>(self), n, out, owner);
   if (Ptr<Entity::ZefNboAttrLogSa> found = self->zefNboAttrLogSa(Ptr<NboAttrLog::Out const>(out))) {
     if (auto* same = dynamic_cast<Sa*>(found.ptr())) {
       if (same->notificationFlags() != flags) same->notificationFlagsIs(flags);

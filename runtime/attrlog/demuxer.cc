@@ -50,13 +50,13 @@ EntityId Demuxer::newEntityId() {
   return eid;
 }
 
-void Demuxer::reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa) {
+void Demuxer::reactorIs(EntityId eid, Ptr<StreamAdapter> sa) {
   if (!sa) return reactorDel(eid);
   Ptr<StreamAdapter> old;
   {
     Ptr<StreamAdapter>& slot = reactors_[eid];
     if (slot == sa) return;
-    old = std::exchange(slot, sa);
+    old = std::exchange(slot, std::move(sa));
   }
   // An adapter replaced under its id is no longer live here, as if deleted:
   // an odd id then always means the adapter is the one registered under it.

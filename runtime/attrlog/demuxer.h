@@ -36,7 +36,7 @@ class Demuxer : public PtrInterface {
 
   // Entity ids and the adapters registered under them.
   EntityId newEntityId();
-  void reactorIs(EntityId eid, Ptr<StreamAdapter> const& sa);
+  void reactorIs(EntityId eid, Ptr<StreamAdapter> sa);
   Ptr<StreamAdapter> reactor(EntityId eid) const;
   // The same, uncounted: for a caller that keeps it alive for its call.
   // Records come in runs for one entity: the last one found is likely next.

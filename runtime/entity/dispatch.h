@@ -216,16 +216,25 @@ void newNotifieeIn(ListRaw<T>& list, T* r) {
   else list.newMember(r);
 }
 
+// The notifier of reactor N as an E, read without counting it: the typed
+// notifier() hands out a counted reference.
+template <class E, class N>
+E const* notifierOf(N const* self) {
+  return static_cast<E const*>(self->PtrInterface::NotifieeConst::notifier().ptr());
+}
+
 // notifierIs of an entity type E's reactor N: attach to n (a notifier of
 // another type counts as null), keep a weak reactor's count off the notifier,
 // and move the registration from the old notifier's list to the new one.
 template <class E, class N>
 void reactorNotifierIs(N* self, Ptr<PtrInterface const> const& n) {
   E const* next = dynamic_cast<E const*>(n.ptr());
-  E const* old = static_cast<E const*>(self->notifier().ptr());
+  E const* old = notifierOf<E>(self);
   if (next == old) return;
   Ptr<E const> keepOld(old);
-  self->Entity::NotifieeConst::notifierIs(Ptr<PtrInterface const>(next));
+  // n itself when it is the E: no counted copy for the call.
+  if (static_cast<PtrInterface const*>(next) == n.ptr()) self->Entity::NotifieeConst::notifierIs(n);
+  else self->Entity::NotifieeConst::notifierIs(Ptr<PtrInterface const>(next));
   if (self->isWeakReference()) {
     _referencesInc(old);
     _referencesDec(next);
@@ -240,7 +249,7 @@ template <class E, class N>
 void reactorIsRegisteredNotifieeIs(N const* self, bool b) {
   if (b == self->isRegisteredNotifiee()) return;
   self->zefIsRegisteredNotifieeFlagIs(b);
-  E const* e = static_cast<E const*>(self->notifier().ptr());
+  E const* e = notifierOf<E>(self);
   if (!e) return;
   N* r = const_cast<N*>(self);
   if (b) e->newNotifiee(r);
@@ -250,7 +259,7 @@ void reactorIsRegisteredNotifieeIs(N const* self, bool b) {
 // Destructor step of E's reactor N, before the runtime's base destructor.
 template <class E, class N>
 void reactorRetire(N* self) {
-  E const* e = static_cast<E const*>(self->notifier().ptr());
+  E const* e = notifierOf<E>(self);
   if (!e) return;
   // The base destructor releases one reference; a weak reactor never held it.
   if (self->isWeakReference()) _referencesInc(e);
@@ -259,7 +268,7 @@ void reactorRetire(N* self) {
 
 template <class E, class N>
 String8 reactorName(N const* self) {
-  E const* e = static_cast<E const*>(self->notifier().ptr());
+  E const* e = notifierOf<E>(self);
   return e ? String8(e->name()) : String8();
 }
 

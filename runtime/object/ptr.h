@@ -348,11 +348,19 @@ class ValidPtr : public Ptr<T> {
   ValidPtr(T* p, AdoptRef) : Ptr<T>(check(p), adoptRef) {}
   template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
   ValidPtr(Ptr<U> const& o) : Ptr<T>(check(o.ptr())) {}  // NOLINT
+  // Takes the reference over; a null one throws and is left as it was.
+  template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
+  ValidPtr(Ptr<U>&& o) : Ptr<T>(take(o), adoptRef) {}  // NOLINT
 
  private:
   static T* check(T* p) {
     if (!p) throwNullValidPtr();
     return p;
+  }
+  template <class U>
+  static T* take(Ptr<U>& o) {
+    check(o.ptr());
+    return o.release();
   }
 };
 

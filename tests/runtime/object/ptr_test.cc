@@ -146,6 +146,18 @@ TEST(PtrTest, ValidPtrRefusesNullWithItsMessage) {
   }
   Zef::ValidPtr<Object> ok = Zef::newObject<Object>();
   EXPECT_EQ(ok->references(), 1u);
+
+  // Moved in, a reference is taken over; a null one is refused before
+  // anything moves.
+  struct Derived : Object {};
+  Ptr<Derived> d(new Derived, Zef::adoptRef);
+  Derived* raw = d.ptr();
+  Zef::ValidPtr<Object> moved(std::move(d));
+  EXPECT_EQ(moved.ptr(), raw);
+  EXPECT_FALSE(d);
+  EXPECT_EQ(moved->references(), 1u);
+  Ptr<Derived> none;
+  EXPECT_THROW(Zef::ValidPtr<Object>{std::move(none)}, Zef::RangeException);
 }
 
 TEST(PtrTest, ThrowersCarryTheEnclosingExpectId) {
