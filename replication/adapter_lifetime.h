@@ -9,10 +9,22 @@ namespace Zef::Repl {
 
 // Creation of an adapter and of its reactor.
 
+template <class R, class Sa, class E>
+ValidPtr<R> newAdapterReactor(Ptr<E> const& entity, Sa* sa) {
+  Ptr<R> r(new R(sa), adoptRef);
+  r->isRegisteredNotifieeIs(true);
+  r->notifierIs(entity);
+  r->isWeakReferenceIs(true);
+  r->hasNotificationActiveIs(true);
+  return r;
+}
+
 // Once the adapter is whole: the reactor, then the entity.
 template <class Sa, class E>
 void constructStateAdapter(Sa* sa, Ptr<E> const& entity) {
-  sa->zefReactor_ = Sa::ZefNboAttrLogSaAdapter_::ZefNboAttrLogSaAdapter_Is(entity, Ptr<Sa>(sa));
+  // What the reactor's factory does, without a counted reference for the
+  // back pointer it keeps uncounted.
+  sa->zefReactor_ = newAdapterReactor<typename Sa::ZefNboAttrLogSaAdapter_>(entity, sa);
   // A mount's adapter holds its entity without counting it: the entity lives
   // by its own holders, and goes when they go.
   if (sa->zef_bitSet.isMountRemote()) sa->isWeakReferenceIs(true);
@@ -29,15 +41,6 @@ ValidPtr<Sa> newStateAdapter(typename Sa::Zef_BitSet flags, Ptr<E> const& entity
   return sa;
 }
 
-template <class R, class Sa, class E>
-ValidPtr<R> newAdapterReactor(Ptr<E> const& entity, Ptr<Sa> const& sa) {
-  Ptr<R> r(new R(sa.ptr()), adoptRef);
-  r->isRegisteredNotifieeIs(true);
-  r->notifierIs(entity);
-  r->isWeakReferenceIs(true);
-  r->hasNotificationActiveIs(true);
-  return r;
-}
 
 // The adapter's notifierIs: its reactor follows first; a weak adapter's
 // notifier is held uncounted.

@@ -15,8 +15,10 @@ void syncModeRecord(Sa* sa, NboAttrLog::In& in) {
   auto mode = StreamAdapter::SyncModeInstance(in.nextU32());
   NboAttrLog::Demuxer::forEachDemuxer([&](NboAttrLog::Demuxer& d) {
     if (!(sa->entityId() & 1)) return;
-    Ptr<StreamAdapter> r = d.reactor(sa->entityId());
-    if (!r || r->zefNotifierEntity() != sa->zefNotifierEntity()) return;
+    StreamAdapter* r = d.reactorFound(sa->entityId());
+    // An adapter's notifier is its entity: the same notifier, the same entity.
+    if (!r || r->notifier().ptr() != sa->PtrInterface::NotifieeConst::notifier().ptr()) return;
+    KeepForCall keep(r);
     r->zef_bitSet.isResynchronizingIs(true);
     r->syncModeIs(mode);
     r->zef_bitSet.isResynchronizingIs(false);

@@ -152,12 +152,16 @@ bool Demuxer::runSlice(Scheduled& s) {
     sa->isScheduled_ = false;  // detached, or nothing left
     return true;
   }
-  Ptr<FlowOut> fo = sa->flowOut_;
+  FlowOut* const fo = sa->flowOut_.ptr();
+  // The slice may replace it: kept alive until the slice is over.
+  KeepForCall keep(fo);
   // Where the replaced flow-out's pass stood says nothing of this one, which
   // marked from its own start: resuming there would skip what it marked
   // before it (a member announced while its orphan's pass was paused).
-  if (s.flowOut != fo) s.resume = 0;
-  s.flowOut = fo;
+  if (s.flowOut.ptr() != fo) {
+    s.resume = 0;
+    s.flowOut = fo;
+  }
   sa->passUnderWay_ = true;
   sa->passPosition_ = s.resume;
   sliceStart_ = out_->bytesWritten();
@@ -177,7 +181,7 @@ bool Demuxer::runSlice(Scheduled& s) {
     return false;
   }
   // Replaced during this slice: the new flow-out's pass is still to run.
-  if (sa->flowOut_ && sa->flowOut_ != fo) return false;
+  if (sa->flowOut_ && sa->flowOut_.ptr() != fo) return false;
   // Collections with keys left go on where their work is.
   if (AttributeId k = fo->pendingKeysFrom(); k && !fo->eidsExhausted()) {
     s.resume = sa->passPosition_ = k;
@@ -186,7 +190,7 @@ bool Demuxer::runSlice(Scheduled& s) {
   // Done: the changes deferred behind the pass are told again, and go out
   // now or in a flow-out of their own.
   sa->passUnderWay_ = false;
-  if (sa->flowOut_ == fo && !fo->hasKeyedState()) {
+  if (sa->flowOut_.ptr() == fo && !fo->hasKeyedState()) {
     sa->flowOut_ = nullptr;
     // Kept for the next burst only when a burst built it: a root that has
     // only had its first synchronisation may never change, and a thousand
