@@ -9,8 +9,8 @@ namespace Zef::Repl {
 
 // Creation of an adapter and of its reactor.
 
-template <class R, class Sa, class E>
-ValidPtr<R> newAdapterReactor(Ptr<E> const& entity, Sa* sa) {
+template <class R, class Sa>
+ValidPtr<R> newAdapterReactor(Ptr<PtrInterface const> const& entity, Sa* sa) {
   Ptr<R> r(new R(sa), adoptRef);
   r->isRegisteredNotifieeIs(true);
   r->notifierIs(entity);
@@ -22,13 +22,15 @@ ValidPtr<R> newAdapterReactor(Ptr<E> const& entity, Sa* sa) {
 // Once the adapter is whole: the reactor, then the entity.
 template <class Sa, class E>
 void constructStateAdapter(Sa* sa, Ptr<E> const& entity) {
+  // One reference as a notifier for both: each conversion would count.
+  Ptr<PtrInterface const> const notifier(entity);
   // What the reactor's factory does, without a counted reference for the
   // back pointer it keeps uncounted.
-  sa->zefReactor_ = newAdapterReactor<typename Sa::ZefNboAttrLogSaAdapter_>(entity, sa);
+  sa->zefReactor_ = newAdapterReactor<typename Sa::ZefNboAttrLogSaAdapter_>(notifier, sa);
   // A mount's adapter holds its entity without counting it: the entity lives
   // by its own holders, and goes when they go.
   if (sa->zef_bitSet.isMountRemote()) sa->isWeakReferenceIs(true);
-  sa->notifierIs(entity);
+  sa->notifierIs(notifier);
 }
 
 template <class Sa, class E>

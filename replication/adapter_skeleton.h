@@ -473,7 +473,7 @@ class AdapterReactor : public Sa::template ZefHears_<AdapterReactorRoot<Sa, E>> 
  public:
   explicit AdapterReactor(Sa* sa) { this->zefReactorAdapter_ = sa; }
   static ValidPtr<AdapterReactor> ZefNboAttrLogSaAdapter_Is(Ptr<E> const& entity, Ptr<Sa> const& sa) {
-    return newAdapterReactor<AdapterReactor>(entity, sa.ptr());
+    return newAdapterReactor<AdapterReactor>(Ptr<PtrInterface const>(entity), sa.ptr());
   }
 };
 
