@@ -43,7 +43,6 @@ ValidPtr<Sa> newStateAdapter(typename Sa::Zef_BitSet flags, Ptr<E> const& entity
   return sa;
 }
 
-
 // The adapter's notifierIs: its reactor follows first; a weak adapter's
 // notifier is held uncounted.
 template <class Sa>
