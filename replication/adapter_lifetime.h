@@ -133,8 +133,9 @@ ValidPtr<Entity::ZefNboAttrLogSa> stateAdapterIs(E* self, typename Sa::Zef_BitSe
   if (!out) throwNullValidPtr();
   // An adapter is found through its reactor on the entity's list: with the
   // list empty there is none to look for.
-  if (self->zefNotifieeList().memberCount() == 0) return Sa::ZefNboAttrLogSaIs(flags, Ptr<E>(self), n, out, owner);
-  if (Ptr<Entity::ZefNboAttrLogSa> found = self->zefNboAttrLogSa(Ptr<NboAttrLog::Out const>(out))) {
+  Ptr<Entity::ZefNboAttrLogSa> found;
+  if (self->zefNotifieeList().memberCount() != 0) found = self->zefNboAttrLogSa(Ptr<NboAttrLog::Out const>(out));
+  if (found) {
     if (auto* same = dynamic_cast<Sa*>(found.ptr())) {
       if (same->notificationFlags() != flags) same->notificationFlagsIs(flags);
       return found;

@@ -17,7 +17,8 @@ void syncModeRecord(Sa* sa, NboAttrLog::In& in) {
     if (!(sa->entityId() & 1)) return;
     StreamAdapter* r = d.reactorFound(sa->entityId());
     // An adapter's notifier is its entity: the same notifier, the same entity.
-    if (!r || r->notifier().ptr() != sa->PtrInterface::NotifieeConst::notifier().ptr()) return;
+    PtrInterface::NotifieeConst const* mine = sa;
+    if (!r || r->notifier() != mine->notifier()) return;
     KeepForCall keep(r);
     r->zef_bitSet.isResynchronizingIs(true);
     r->syncModeIs(mode);

@@ -55,30 +55,36 @@ class AppliedEcho {
   [[gnu::tls_model("initial-exec")]] static constinit thread_local State current_;
 };
 
+// One reactor's call inside an Expect scope; a handler that throws is told
+// through its own onNotificationException(id).
+template <class R, class Handler, class... Args>
+void callReactor(R* r, AttributeId id, Handler handler, Args const&... args) {
+  try {
+    Expect scope(0);
+    (r->*handler)(args...);
+  } catch (...) {
+    r->onNotificationException(id);
+  }
+}
+
 // Calls `handler` on every reactor on `list` when the call began, in list
-// order, each inside an Expect scope. A handler that throws is told through
-// its own onNotificationException(id); the others are still called. When the
-// list holds reactors of a base type, only those of type `Target` are called.
+// order; a reactor that throws does not stop the others. When the list holds
+// reactors of a base type, only those of type `Target` are called. Reached
+// through notify(), which has already passed over an applied echo alone.
 template <class Target, class T, class Handler, class... Args>
 [[gnu::noinline]] void dispatchNotification(ListRaw<T> const& list, AttributeId id, Handler handler,
                                             Args const&... args) {
-  PtrInterface::NotifieeConst const* const echo = AppliedEcho::reactorFor(id);
   if constexpr (std::is_same_v<Target, T>) {
     // One reactor, most often an adapter's: what a snapshot of one would do,
     // without the snapshot.
     if (list.memberCount() == 1) {
       T* r = list.head();
-      if (!r || r->zefIsDestroying() || static_cast<PtrInterface::NotifieeConst const*>(r) == echo) return;
+      if (r->zefIsDestroying()) return;
       KeepForCall keep(r);
-      try {
-        Expect scope(0);
-        (r->*handler)(args...);
-      } catch (...) {
-        r->onNotificationException(id);
-      }
-      return;
+      return callReactor(r, id, handler, args...);
     }
   }
+  PtrInterface::NotifieeConst const* const echo = AppliedEcho::reactorFor(id);
   for (SnapshotIterator<ListRaw<T>> it(list); it; ++it) {
     if (echo && static_cast<PtrInterface::NotifieeConst const*>(it.ptr()) == echo) continue;
     Target* r;
@@ -88,12 +94,7 @@ template <class Target, class T, class Handler, class... Args>
       r = dynamic_cast<Target*>(it.ptr());
       if (!r) continue;
     }
-    try {
-      Expect scope(0);
-      (r->*handler)(args...);
-    } catch (...) {
-      r->onNotificationException(id);
-    }
+    callReactor(r, id, handler, args...);
   }
 }
 
