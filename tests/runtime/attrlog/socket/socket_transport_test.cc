@@ -147,6 +147,32 @@ class SocketTransportTest : public SocketTestBase, public ::testing::TestWithPar
     ASSERT_TRUE(runUntil([&] { return client_->isConnected() && serverConn_; }));
   }
 
+  // Waits until the client has seen `n` records.
+  ::testing::AssertionResult arrived(std::size_t n) {
+    if (runUntil([&] { return atClient_.size() >= n; })) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << atClient_.size() << " of " << n << " arrived";
+  }
+
+  // Which end of this test's connection a descriptor is: the server's has
+  // the server's address as its own, the client's as its peer's.
+  enum class End { none, server, client };
+  End endOf(int fd) const {
+    sockaddr_storage self{}, peer{};
+    socklen_t selfSize = sizeof self, peerSize = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfSize) != 0 ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) {
+      return End::none;
+    }
+    auto isServers = [&](sockaddr_storage const& a) {
+      if (a.ss_family == AF_UNIX) return std::string(reinterpret_cast<sockaddr_un const&>(a).sun_path) == path("s");
+      if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in const&>(a).sin_port) == server_->port();
+      if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6 const&>(a).sin6_port) == server_->port();
+      return false;
+    };
+    if (isServers(self)) return End::server;
+    return isServers(peer) ? End::client : End::none;
+  }
+
   std::function<void(Ptr<Connection> const&)> onServerConnection;
   Ptr<Server> server_;
   Ptr<Client> client_;
@@ -207,22 +233,10 @@ TEST_P(SocketTransportTest, RecordsArriveIntactAndCutIntoTheSameFramesBothWays) 
 TEST_P(SocketTransportTest, TcpEndsSendWithoutWaitingForAcknowledgements) {
   if (isUnix()) GTEST_SKIP() << "a TCP option";
   connect();
-  std::uint16_t const port = server_->port();
   int ends = 0;
   for (auto const& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     int const fd = std::atoi(entry.path().filename().c_str());
-    sockaddr_storage self{}, peer{};
-    socklen_t selfSize = sizeof self, peerSize = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfSize) != 0 ||
-        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) {
-      continue;
-    }
-    auto portOf = [](sockaddr_storage const& a) -> std::uint16_t {
-      if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in const&>(a).sin_port);
-      if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6 const&>(a).sin6_port);
-      return 0;
-    };
-    if (portOf(self) != port && portOf(peer) != port) continue;
+    if (endOf(fd) == End::none) continue;
     int noDelay = 0;
     socklen_t size = sizeof noDelay;
     ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
@@ -287,7 +301,7 @@ TEST_P(SocketTransportTest, ABurstOfMegabytesThroughASmallSendBufferArrivesCompl
   Ptr<BurstAdapter> burst;
   onServerConnection = burstOnConnection(burst, kRecords);
   connect(Options{64 * 1024});
-  ASSERT_TRUE(runUntil([&] { return atClient_.size() >= kRecords; })) << atClient_.size() << " arrived";
+  ASSERT_TRUE(arrived(kRecords));
   runFor(20ms);
 
   ASSERT_EQ(atClient_.size(), kRecords);
@@ -311,19 +325,22 @@ TEST_P(SocketTransportTest, AWriterWithNoDescriptorToSpareStillWaitsForRoom) {
   onServerConnection = burstOnConnection(burst, kRecords, false);
   connect(Options{64 * 1024, std::chrono::milliseconds(5), 16 * 1024});
   ASSERT_TRUE(burst);
-  rlimit const was = [] {
-    rlimit r{};
-    getrlimit(RLIMIT_NOFILE, &r);
-    return r;
-  }();
-  rlimit none = was;
-  none.rlim_cur = 0;  // no new descriptor, whatever is open already
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-  burstStart(serverConn_, burst);
-  server_->flowOutsWake(serverConn_);
-  bool const arrived = runUntil([&] { return atClient_.size() >= kRecords; });
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &was), 0);
-  ASSERT_TRUE(arrived) << atClient_.size() << " arrived";
+  {
+    // No new descriptor, whatever is open already, until the burst is in.
+    struct NoNewDescriptors {
+      rlimit was{};
+      NoNewDescriptors() {
+        getrlimit(RLIMIT_NOFILE, &was);
+        rlimit none = was;
+        none.rlim_cur = 0;
+        EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+      }
+      ~NoNewDescriptors() { EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &was), 0); }
+    } limit;
+    burstStart(serverConn_, burst);
+    server_->flowOutsWake(serverConn_);
+    ASSERT_TRUE(arrived(kRecords));
+  }
   EXPECT_GT(burst->stops, 0);
   for (std::uint32_t i = 0; i < kRecords; ++i) ASSERT_EQ(atClient_[i].payload, BurstAdapter::payloadOf(i)) << i;
   EXPECT_TRUE(serverClosures_.seen.empty());
@@ -338,7 +355,7 @@ TEST_P(SocketTransportTest, AfterABurstSingleRecordsAndTheEndOfTheStreamStillArr
   Ptr<BurstAdapter> burst;
   onServerConnection = burstOnConnection(burst, kRecords);
   connect();
-  ASSERT_TRUE(runUntil([&] { return atClient_.size() >= kRecords; })) << atClient_.size() << " arrived";
+  ASSERT_TRUE(arrived(kRecords));
   for (unsigned char i = 0; i < 3; ++i) {
     record(serverConn_->out(), {5, 301}, {i});
     ASSERT_TRUE(runUntil([&] { return atClient_.size() == kRecords + i + 1u; })) << int(i);
@@ -366,25 +383,11 @@ TEST_P(SocketTransportTest, AWriterThatWaitedForRoomStopsWatchingForItOnceItHasS
   Ptr<BurstAdapter> burst;
   onServerConnection = burstOnConnection(burst, kRecords);
   connect(Options{64 * 1024, std::chrono::milliseconds(5), 16 * 1024});
-  ASSERT_TRUE(runUntil([&] { return atClient_.size() >= kRecords; })) << atClient_.size() << " arrived";
+  ASSERT_TRUE(arrived(kRecords));
   runFor(20ms);
   ASSERT_EQ(atClient_.size(), kRecords);
   EXPECT_GT(burst->stops, 0);
 
-  // The server's end: a connected socket whose own address is the server's.
-  auto isServerEnd = [&](int fd) {
-    sockaddr_storage self{}, peer{};
-    socklen_t selfSize = sizeof self, peerSize = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfSize) != 0 ||
-        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) {
-      return false;
-    }
-    if (self.ss_family == AF_UNIX) {
-      return std::string(reinterpret_cast<sockaddr_un const&>(self).sun_path) == path("s");
-    }
-    if (self.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in const&>(self).sin_port) == server_->port();
-    return false;
-  };
   int sets = 0, watches = 0;
   for (auto const& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ec;
@@ -399,7 +402,7 @@ TEST_P(SocketTransportTest, AWriterThatWaitedForRoomStopsWatchingForItOnceItHasS
       unsigned long events = 0;
       info >> fd >> eventsWord >> std::hex >> events >> std::dec;
       ASSERT_EQ(eventsWord, "events:");
-      if (!isServerEnd(fd)) continue;
+      if (endOf(fd) != End::server) continue;
       ++watches;
       EXPECT_EQ(events & EPOLLOUT, 0u) << "set " << entry.path().filename() << " watches descriptor " << fd
                                        << " for room";
