@@ -11,6 +11,33 @@
 namespace Zef::NboAttrLog {
 
 namespace {
+
+// Whether an entity may ever be freed is this process's to say: taken from
+// the other end, it could keep entities for ever, or free them under
+// references taken meanwhile. The writer's usual false is harmless.
+void refuseNondestructing(Connection::Role role, AttributeId a, std::span<unsigned char const> payload) {
+  if (role == Connection::Role::mount && a == kIsNondestructingAttrId && !payload.empty() && payload[0] != 0) {
+    throw RangeException("isNondestructing is not taken from the other end");
+  }
+}
+
+// The record being applied is the demuxer's current reader while it is.
+struct CurrentIn {
+  CurrentIn(Demuxer& d, In& in) : d(d) { d.currentInIs(&in); }
+  ~CurrentIn() { d.currentInIs(nullptr); }
+  CurrentIn(CurrentIn const&) = delete;
+  CurrentIn& operator=(CurrentIn const&) = delete;
+  Demuxer& d;
+};
+
+// An attribute record for `sa`, whose payload `in` reads.
+void applyRecord(StreamAdapter& sa, AttributeId a, In& in) {
+  sa.handleAttrDeserialization(a, {}, 0, nullptr);
+  if (in.remaining()) [[unlikely]] {
+    throw RangeException(format("attribute %d record has %d bytes beyond its value", a, in.remaining()).charPtr());
+  }
+}
+
 }  // namespace
 
 Connection::Connection(std::size_t capacity)
@@ -85,15 +112,51 @@ std::size_t Connection::readFrames(std::span<unsigned char const> input) {
     } catch (Exception const& e) {
       refused(r.frame.offset, format("frame at offset %d: %s", r.frame.offset, e.what()));
     }
-    if (isClosed()) return at;
-    // One frame makes at most one entity: the limit is overrun by one at most.
-    if (role_ == Role::mount && demuxer_->reactorCount() > entityLimit_) {
-      closedIs(format("the other end announced more than %d entities, the limit", entityLimit_),
-               CloseCause::tooManyEntities);
-      return at;
+    if (isClosed() || entityLimitPassed()) return at;
+    if (!frameHandler_ && r.frame.kind == FrameKind::attribute) {
+      at = applyRun(input, at);
+      if (isClosed()) return at;
     }
   }
   return at;
+}
+
+std::size_t Connection::applyRun(std::span<unsigned char const> input, std::size_t at) {
+  EntityId const eid = reader_.context().entityId;
+  StreamAdapter* sa = demuxer_->reactorFound(eid);
+  AttributeId a;
+  std::size_t size;
+  if (!sa || !reader_.peekRunRecord(input.subspan(at), a, size)) return at;
+  // Kept for the run. A record may detach its own adapter: the run ends
+  // there, and the next record looks its entity up again.
+  KeepForCall keep(sa);
+  In in(std::span<unsigned char const>{}, demuxer_.ptr());
+  do {
+    reader_.runRecordTaken(a);
+    std::size_t const offset = streamOffset_ + at;
+    auto const payload = input.subspan(at + Frame::kPrefix, size - Frame::kPrefix);
+    at += size;
+    ++framesReceived_;
+    try {
+      refuseNondestructing(role_, a, payload);
+      in.bytesAre(payload);
+      CurrentIn current(*demuxer_, in);
+      applyRecord(*sa, a, in);
+      ++framesApplied_;
+    } catch (Exception const& e) {
+      refused(offset, format("frame at offset %d: %s", offset, e.what()));
+    }
+    if (isClosed() || entityLimitPassed()) return at;
+  } while (demuxer_->reactorFound(eid) == sa && reader_.peekRunRecord(input.subspan(at), a, size));
+  return at;
+}
+
+bool Connection::entityLimitPassed() {
+  // One frame makes at most one entity: the limit is overrun by one at most.
+  if (role_ != Role::mount || demuxer_->reactorCount() <= entityLimit_) return false;
+  closedIs(format("the other end announced more than %d entities, the limit", entityLimit_),
+           CloseCause::tooManyEntities);
+  return true;
 }
 
 void Connection::roleIs(Role r) {
@@ -120,13 +183,7 @@ void Connection::applyFrame(FrameView const& f) {
     mountOrphan(f);
     return;
   }
-  // Whether an entity may ever be freed is this process's to say: taken
-  // from the other end, it could keep entities for ever, or free them
-  // under references taken meanwhile. The writer's usual false is harmless.
-  if (role_ == Role::mount && f.kind == FrameKind::attribute && h.attributeId == kIsNondestructingAttrId &&
-      !f.payload.empty() && f.payload[0] != 0) {
-    throw RangeException("isNondestructing is not taken from the other end");
-  }
+  if (f.kind == FrameKind::attribute) refuseNondestructing(role_, h.attributeId, f.payload);
   StreamAdapter* sa = demuxer_->reactorFound(h.entityId);
   if (!sa) throw AttrLogEntityException(format("entity id %d is not known on this connection", h.entityId).charPtr(), {});
   // The record may detach its own adapter.
@@ -139,16 +196,8 @@ void Connection::applyFrame(FrameView const& f) {
     sa->handleAttrTransaction(h.attributeId, StreamAdapter::AttrTransactionType(type), n);
     return;
   }
-  struct CurrentIn {
-    Demuxer* d;
-    ~CurrentIn() { d->currentInIs(nullptr); }
-  } current{demuxer_.ptr()};
-  demuxer_->currentInIs(&in);
-  sa->handleAttrDeserialization(h.attributeId, {}, 0, nullptr);
-  if (in.remaining()) {
-    throw RangeException(format("attribute %d record has %d bytes beyond its value", h.attributeId, in.remaining())
-                             .charPtr());
-  }
+  CurrentIn current(*demuxer_, in);
+  applyRecord(*sa, h.attributeId, in);
 }
 
 void Connection::mountOrphan(FrameView const& f) {

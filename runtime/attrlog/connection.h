@@ -135,6 +135,12 @@ class Connection : public PtrInterface {
   // Reads and applies the whole frames at the front of `input`, the first at
   // streamOffset_; returns the bytes they took.
   std::size_t readFrames(std::span<unsigned char const> input);
+  // The records at `at` that go on from the last frame read, for the same
+  // entity and the attribute after, applied with one look-up of its adapter;
+  // returns where they end.
+  std::size_t applyRun(std::span<unsigned char const> input, std::size_t at);
+  // A mount over its limit of entities is cut off; true if it was.
+  bool entityLimitPassed();
   // Writer side: once the first passes over the roots are done, every
   // entity announced alone is told complete (the incremental sync mode).
   void syncDoneSend();

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -94,6 +95,22 @@ class FrameReader {
   // beyond this point.
   Result next(std::span<unsigned char const> bytes, std::size_t offset);
 
+  // The commonest frame of a burst: an attribute record of the entity before
+  // for the attribute after, with the usual words, whole in `bytes`. Says
+  // its attribute id and size without taking it; every other frame is
+  // next()'s to read.
+  bool peekRunRecord(std::span<unsigned char const> bytes, AttributeId& a, std::size_t& size) const {
+    constexpr unsigned kTag = unsigned(FrameKind::attribute) << 4 | Frame::kSameEntity | Frame::kNextAttribute;
+    if (bytes.size() < Frame::kPrefix || bytes[0] != kTag || !context_.valid || !hasNextAttribute()) return false;
+    std::size_t const length = std::size_t(bytes[1]) << 8 | bytes[2];
+    if (length > Frame::kMaxFrameBody || bytes.size() < Frame::kPrefix + length) return false;
+    a = context_.attributeId + 1;
+    size = Frame::kPrefix + length;
+    return true;
+  }
+  // Takes the frame peekRunRecord() said was there.
+  void runRecordTaken(AttributeId a) { context_.attributeId = a; }
+
   HeaderContext const& context() const { return context_; }
   void reset() { context_ = {}; }
 
@@ -111,6 +128,8 @@ class FrameReader {
     return false;
   }
   static AttributeId unzigzag(std::uint32_t v) { return static_cast<AttributeId>((v >> 1) ^ (~(v & 1) + 1)); }
+  // The largest id has no next one.
+  bool hasNextAttribute() const { return context_.attributeId != std::numeric_limits<AttributeId>::max(); }
   // The ways out that name what went wrong; out of line, as they are rare.
   [[gnu::cold]] static void lostFraming(Result& r, unsigned tag, std::size_t length, std::size_t offset);
   [[gnu::cold]] void bad(Result& r, char const* what, std::size_t offset);
@@ -164,6 +183,10 @@ inline FrameReader::Result FrameReader::next(std::span<unsigned char const> byte
   if (flags & Frame::kSameAttribute) {
     h.attributeId = context_.attributeId;
   } else if (flags & Frame::kNextAttribute) {
+    if (!hasNextAttribute()) [[unlikely]] {
+      bad(r, "next attribute after the largest id", offset);
+      return r;
+    }
     h.attributeId = context_.attributeId + 1;
   } else if (getVarint(p, end, 5, v) && v <= 0xFFFFFFFFu) {
     h.attributeId = unzigzag(static_cast<std::uint32_t>(v));

@@ -56,6 +56,12 @@ class In {
   // and then skips them.
   std::span<unsigned char const> rest() const { return {at_, remaining()}; }
 
+  // Reads `bytes` from their start: one reader serves a run of records.
+  void bytesAre(std::span<unsigned char const> bytes) {
+    begin_ = at_ = bytes.data();
+    end_ = bytes.data() + bytes.size();
+  }
+
   // Bytes read so far, and left to read.
   std::size_t offset() const { return static_cast<std::size_t>(at_ - begin_); }
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - at_); }
