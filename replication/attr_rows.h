@@ -56,6 +56,7 @@ template <class E, auto Set>
 void readAttr(E& e, NboAttrLog::In& in, bool apply, MsgChannel::Constrainer::ZefEntry* chan) {
   using T = std::decay_t<decltype(setterArgument(Set))>;
   T v = readValue<T>(in);
+  if (apply) in.valueEnds();
   if constexpr (IsPtr<T>::value) {
     if (chan) chan->modeIs(MsgChannel::Constrainer::ZefEntry::modeApplied);
   }

@@ -30,12 +30,12 @@ struct CurrentIn {
   Demuxer& d;
 };
 
-// An attribute record for `sa`, whose payload `in` reads.
+// An attribute record for `sa`, whose payload `in` reads. Readers that
+// apply a value check its end themselves first; this catches the others.
 void applyRecord(StreamAdapter& sa, AttributeId a, In& in) {
+  in.attributeIs(a);
   sa.handleAttrDeserialization(a, {}, 0, nullptr);
-  if (in.remaining()) [[unlikely]] {
-    throw RangeException(format("attribute %d record has %d bytes beyond its value", a, in.remaining()).charPtr());
-  }
+  in.valueEnds();
 }
 
 }  // namespace
@@ -313,6 +313,10 @@ CloseCause Connection::closeCause() const {
   if (closeCause_ != CloseCause::none) return closeCause_;
   // Only an overflow closes the send buffer with a reason of its own.
   return out_->closeReason().size() > 0 ? CloseCause::overloaded : CloseCause::none;
+}
+
+void In::throwBeyondValue() const {
+  throw RangeException(format("attribute %d record has %d bytes beyond its value", attribute_, remaining()).charPtr());
 }
 
 Ptr<Entity> In::nextEntity() {

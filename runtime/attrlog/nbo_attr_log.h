@@ -131,8 +131,19 @@ class In : public ByteConnection::In, public PtrInterface {
   }
   Demuxer* demuxer() const { return demuxer_; }
 
+  // The attribute whose record this reader holds, for the messages.
+  void attributeIs(AttributeId a) { attribute_ = a; }
+  // A record holds its value and nothing more. Checked before the value is
+  // applied, so that a record with bytes beyond it changes nothing.
+  void valueEnds() const {
+    if (remaining()) [[unlikely]] throwBeyondValue();
+  }
+
  private:
+  [[noreturn]] void throwBeyondValue() const;
+
   Demuxer* demuxer_ = nullptr;
+  AttributeId attribute_ = 0;
 };
 
 // The transaction tokens that open (1) and close (3) a record.

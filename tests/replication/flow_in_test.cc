@@ -64,6 +64,44 @@ TEST_F(FlowInTest, AServedRootIsMountedWithItsNameTypeAndEveryValue) {
   EXPECT_EQ(copy->crcErrors(), crcAfter(8));
 }
 
+// Records that follow one another for one entity are read as a run; each
+// is still applied, or refused at its own offset, on its own.
+TEST_F(FlowInTest, EachRecordOfARunIsAppliedOrRefusedOnItsOwn) {
+  writer->rootIs(stats);
+  pair.pump();
+  auto copy = mountedAs<PhyBcm54980Stats>(mount, "port1");
+  ASSERT_NE(copy, nullptr);
+  auto const eid = eidOf(stats);
+  auto out = Out::OutIs();
+  std::vector<std::size_t> at;
+  auto record = [&](Zef::AttributeId a, auto const& v, bool byteBeyond) {
+    at.push_back(out->size());
+    out->nextHeaderIs(MsgHeader{eid, a});
+    out << Zef::NboAttrLog::TransactToken{1} << v;
+    if (byteBeyond) out << static_cast<unsigned char>(7);
+    out << Zef::NboAttrLog::TransactToken{3};
+  };
+  EventStat early;
+  early.countIs(5);
+  record(PhyBcm54980Stats::falseCarriersAttrId, crcAfter(1), false);
+  record(PhyBcm54980Stats::earlyEndErrorsAttrId, early, true);
+  record(PhyBcm54980Stats::rxErrorsAttrId, crcAfter(3), false);
+  record(PhyBcm54980Stats::txErrorsAttrId, crcAfter(4), false);
+  // Every record after the first says "same entity, next attribute".
+  for (std::size_t i = 1; i < at.size(); ++i) ASSERT_EQ(out->bytes()[at[i]], 0xA3) << i;
+  std::uint64_t const base = mount->bytesReceivedCount();
+  mount->bytesReceived(out->bytes());
+
+  EXPECT_EQ(copy->falseCarriers(), crcAfter(1));
+  EXPECT_EQ(copy->earlyEndErrors(), EventStat());
+  EXPECT_EQ(copy->rxErrors(), crcAfter(3));
+  EXPECT_EQ(copy->txErrors(), crcAfter(4));
+  EXPECT_EQ(mount->framesRefused(), 1u);
+  EXPECT_EQ(mount->lastRefusal(), "frame at offset " + std::to_string(base + at[1]) +
+                                      ": attribute 271 record has 1 bytes beyond its value");
+  EXPECT_FALSE(mount->isClosed());
+}
+
 TEST_F(FlowInTest, EveryKindOfAttributeReplicates) {
   auto gpo = Fru::Gpo::GpoIs("gpo1");
   auto chip = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip0");

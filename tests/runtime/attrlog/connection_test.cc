@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,35 @@ TEST(ConnectionReceiveTest, BadFramesAreRefusedAndCountedWhileTheNextOnesArrive)
   EXPECT_EQ(conn->lastRefusal(), refusals.back().second);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0], (Seen{FrameKind::attribute, {9, 260}, {42}, 9}));
+}
+
+// The largest attribute id has no next one: a frame that says "next" after
+// it is refused, and a writer spells the id that follows it out in full.
+TEST(ConnectionReceiveTest, NoAttributeFollowsTheLargestId) {
+  Ptr<Connection> conn = Connection::ConnectionIs();
+  std::vector<Seen> seen;
+  collect(*conn, &seen);
+  Refusals refusals;
+  collectRefusals(*conn, &refusals);
+  constexpr auto kMax = std::numeric_limits<Zef::AttributeId>::max();
+  constexpr auto kMin = std::numeric_limits<Zef::AttributeId>::min();
+  Ptr<Out> out = Out::OutIs();
+  record(out, {3, kMax}, {1});
+  record(out, {3, kMin}, {2});
+  record(out, {5, kMax}, {3});
+  Bytes stream(out->bytes().begin(), out->bytes().end());
+  std::size_t const badAt = stream.size();
+  Bytes next{0xA3, 0x00, 0x00};  // same entity, next attribute, no payload
+  stream.insert(stream.end(), next.begin(), next.end());
+  conn->bytesReceived(stream);
+
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].header, (MsgHeader{3, kMax}));
+  EXPECT_EQ(seen[1].header, (MsgHeader{3, kMin}));
+  EXPECT_EQ(seen[2].header, (MsgHeader{5, kMax}));
+  EXPECT_EQ(refusals,
+            (Refusals{{badAt, "frame at offset " + std::to_string(badAt) + ": next attribute after the largest id"}}));
+  EXPECT_FALSE(conn->isClosed());
 }
 
 TEST(ConnectionReceiveTest, AFrameItsHandlerRefusesIsCountedAndReadingGoesOn) {
