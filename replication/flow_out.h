@@ -27,6 +27,16 @@ void deferAttr(Sa* sa, AttrRow<Sa> const& row) {
   if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, true);
 }
 
+// The record of a value: its header, then the value.
+template <class Sa>
+void writeValueRecord(Sa* sa, AttrRow<Sa> const& row) {
+  Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
+  out->nextHeaderIs(NboAttrLog::MsgHeader{sa->entityId(), row.id});
+  out << NboAttrLog::TransactToken{1};
+  row.write(out, *sa->zefEntity());
+  out << NboAttrLog::TransactToken{3};
+}
+
 template <class Sa>
 void writeAttrRecord(Sa* sa, AttrRow<Sa> const& row) {
   Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
@@ -35,13 +45,7 @@ void writeAttrRecord(Sa* sa, AttrRow<Sa> const& row) {
   if (!row.write && !row.reference) return;
   // The reader learns of the entity before its first attribute.
   if (!sa->zefIsAnnounced()) sa->doSerializeOrphan();
-  if (row.write) {
-    out->nextHeaderIs(NboAttrLog::MsgHeader{sa->entityId(), row.id});
-    out << NboAttrLog::TransactToken{1};
-    row.write(out, e);
-    out << NboAttrLog::TransactToken{3};
-    return;
-  }
+  if (row.write) return writeValueRecord(sa, row);
   // A reference travels as the referenced entity's id on this log, which
   // may first have to be announced there.
   for (;;) {
@@ -125,6 +129,24 @@ void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
   rowChanged(sa, row, [&] { writeAttrRecord(sa, row); });
 }
 
+// A value marked for a scheduled pass, written there as its handler would
+// write it, without asking what the handler asks: true if it was. Whatever
+// is out of the ordinary (a channel that hears internal writes, a record
+// being applied, a read-only adapter or one whose log holds writes back, an
+// entity not announced yet) is left to the handler. A first synchronisation
+// writes every value this way.
+template <class Sa>
+bool writtenInPass(Sa* sa, AttrRow<Sa> const& row) {
+  auto const& flags = sa->zef_bitSet;
+  if (!row.write || internalWriteChannel(sa) || flags.isResynchronizing() || sa->isApplying() ||
+      !sa->isOkToSerialize() || flags.isReadOnly() || !flags.allowsImmediateTransmission() ||
+      !sa->zefIsAnnounced() || !sa->zefEntity()) {
+    return false;
+  }
+  writeValueRecord(sa, row);
+  return true;
+}
+
 // Writes constructor arguments once aside, so that the entities they name
 // are announced before the record that names them begins: the record is
 // then not interrupted and written twice.
@@ -197,7 +219,7 @@ AttributeId attrFlowOutPass(Sa* sa, AttributeId start, std::span<AttrRow<Sa> con
       // flow-out kept after its pass (a directory's, or one reused for the
       // next change) then holds only what is still owed.
       bits->set(rows[i].bit, false);
-      (sa->*rows[i].handler)();
+      if (!writtenInPass(sa, rows[i])) (sa->*rows[i].handler)();
     }
     // A collection that paused in its first synchronisation resumes where
     // it stopped, before any later row: its bookmark is a key of its own.

@@ -67,6 +67,17 @@ struct HeaderContext {
 // Writes a frame's tag and header into `p` (at most 40 bytes), with the
 // length left for the caller; returns the bytes written.
 std::size_t encodeFrameHead(unsigned char* p, FrameKind kind, MsgHeader const& h, HeaderContext const& before);
+// The same, with the head of a burst inline: the entity before, the
+// attribute after it, the usual words. The tag alone then says it all.
+inline std::size_t encodeFrameHeadInline(unsigned char* p, FrameKind kind, MsgHeader const& h,
+                                         HeaderContext const& before) {
+  if (before.valid && h.entityId == before.entityId && before.attributeId != std::numeric_limits<AttributeId>::max() &&
+      h.attributeId == before.attributeId + 1 && h.hasDefaultWords()) {
+    p[0] = static_cast<unsigned char>(unsigned(kind) << 4 | Frame::kSameEntity | Frame::kNextAttribute);
+    return Frame::kPrefix;
+  }
+  return encodeFrameHead(p, kind, h, before);
+}
 
 // One frame cut from a stream.
 struct FrameView {

@@ -253,7 +253,7 @@ class Out : public PtrInterface {
   void recordBegin() {
     if (recordOpen_ || closed_ || allocated_ - end_ < kLargestHead) return recordBeginSlow();
     std::size_t const start = end_;
-    end_ += encodeFrameHead(data_.get() + end_, recordKind_, header_, context_);
+    end_ += encodeFrameHeadInline(data_.get() + end_, recordKind_, header_, context_);
     recordOpened(start);
   }
   void recordEnd() {
