@@ -151,9 +151,8 @@ std::size_t Connection::applyRun(std::span<unsigned char const> input, std::size
   return at;
 }
 
-bool Connection::entityLimitPassed() {
+bool Connection::cutAtEntityLimit() {
   // One frame makes at most one entity: the limit is overrun by one at most.
-  if (role_ != Role::mount || demuxer_->reactorCount() <= entityLimit_) return false;
   closedIs(format("the other end announced more than %d entities, the limit", entityLimit_),
            CloseCause::tooManyEntities);
   return true;

@@ -139,8 +139,12 @@ class Connection : public PtrInterface {
   // entity and the attribute after, applied with one look-up of its adapter;
   // returns where they end.
   std::size_t applyRun(std::span<unsigned char const> input, std::size_t at);
-  // A mount over its limit of entities is cut off; true if it was.
-  bool entityLimitPassed();
+  // A mount over its limit of entities is cut off; true if it was. Asked
+  // after every frame applied.
+  bool entityLimitPassed() {
+    return role_ == Role::mount && demuxer_->reactorCount() > entityLimit_ && cutAtEntityLimit();
+  }
+  [[gnu::cold]] bool cutAtEntityLimit();
   // Writer side: once the first passes over the roots are done, every
   // entity announced alone is told complete (the incremental sync mode).
   void syncDoneSend();
