@@ -558,11 +558,6 @@ int resyncMount(int fd, int back, int ports) {
   if (!to) return 2;
   asio::io_context io;
   MountLoop mount(io, *to);
-  std::vector<Ptr<PhyBcm54980Stats>> got(static_cast<std::size_t>(ports));
-  mount.onMountedIs([&](Ptr<Zef::Entity> const& e) {
-    int const p = portIndex(e->name().str());
-    if (auto* s = dynamic_cast<PhyBcm54980Stats*>(e.ptr()); s && p >= 0 && p < ports) got[std::size_t(p)] = Ptr<PhyBcm54980Stats>(s);
-  });
   // The clock starts where the peer's does: at the call that makes the
   // client's connection. The counters beside it are read before it, since
   // reading them takes tens of microseconds.
@@ -579,6 +574,13 @@ int resyncMount(int fd, int back, int ports) {
   }
   std::uint64_t const t1 = nowNs();
   long const cpu1 = cpuUs(), faults1 = minorFaults(), wait1 = runQueueWaitUs();
+  // The check, after the clock, as the peer's client checks its fields: each
+  // port's entity found by its name among those mounted.
+  std::vector<Ptr<PhyBcm54980Stats>> got(static_cast<std::size_t>(ports));
+  for (auto const& e : mount.connection()->mounted()) {
+    int const p = portIndex(e->name().str());
+    if (auto* s = dynamic_cast<PhyBcm54980Stats*>(e.ptr()); s && p >= 0 && p < ports) got[std::size_t(p)] = Ptr<PhyBcm54980Stats>(s);
+  }
   long long fields = 0, wrong = 0, keys = 0;
   for (int p = 0; p < ports; ++p) {
     if (!got[std::size_t(p)]) continue;
