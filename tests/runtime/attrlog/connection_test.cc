@@ -67,6 +67,19 @@ void collectRefusals(Connection& conn, Refusals* into) {
   });
 }
 
+// A connection whose frames and refusals are collected.
+struct Watched {
+  Ptr<Connection> conn = Connection::ConnectionIs();
+  std::vector<Seen> seen;
+  Refusals refusals;
+  Watched() {
+    collect(*conn, &seen);
+    collectRefusals(*conn, &refusals);
+  }
+  Watched(Watched const&) = delete;
+  Watched& operator=(Watched const&) = delete;
+};
+
 std::vector<Seen> framesOf(std::vector<Bytes> const& chunks) {
   Ptr<Connection> conn = Connection::ConnectionIs();
   std::vector<Seen> seen;
@@ -108,11 +121,8 @@ TEST(ConnectionReceiveTest, FramesAreTheSameHoweverTheBytesAreSplit) {
 }
 
 TEST(ConnectionReceiveTest, ALengthAboveTheLargestFrameClosesTheConnectionNamingItsOffset) {
-  Ptr<Connection> conn = Connection::ConnectionIs();
-  std::vector<Seen> seen;
-  collect(*conn, &seen);
-  Refusals refusals;
-  collectRefusals(*conn, &refusals);
+  Watched w;
+  auto& [conn, seen, refusals] = w;
   Ptr<Out> out = Out::OutIs();
   record(out, {3, 258}, {1});
   Bytes stream(out->bytes().begin(), out->bytes().end());
@@ -152,17 +162,14 @@ TEST(ConnectionReceiveTest, AFrameOfTheLargestLengthIsRead) {
 }
 
 TEST(ConnectionReceiveTest, BadFramesAreRefusedAndCountedWhileTheNextOnesArrive) {
-  Ptr<Connection> conn = Connection::ConnectionIs();
-  std::vector<Seen> seen;
-  collect(*conn, &seen);
+  Watched w;
+  auto& [conn, seen, refusals] = w;
   // "Same entity" before any header, then a frame claiming both "same" and
   // "next" attribute, then a good one with a full header.
   Bytes stream{0xA1, 0x00, 0x02, 0x05, 0x01, 0xA6, 0x00, 0x01, 0x07};
   Ptr<Out> out = Out::OutIs();
   record(out, {9, 260}, {42});
   stream.insert(stream.end(), out->bytes().begin(), out->bytes().end());
-  Refusals refusals;
-  collectRefusals(*conn, &refusals);
   // The last frame's final byte comes later: it waits, incomplete.
   conn->bytesReceived(Bytes(stream.begin(), stream.end() - 1));
   EXPECT_EQ(conn->pendingBytes(), stream.size() - 9 - 1);
@@ -183,11 +190,8 @@ TEST(ConnectionReceiveTest, BadFramesAreRefusedAndCountedWhileTheNextOnesArrive)
 // The largest attribute id has no next one: a frame that says "next" after
 // it is refused, and a writer spells the id that follows it out in full.
 TEST(ConnectionReceiveTest, NoAttributeFollowsTheLargestId) {
-  Ptr<Connection> conn = Connection::ConnectionIs();
-  std::vector<Seen> seen;
-  collect(*conn, &seen);
-  Refusals refusals;
-  collectRefusals(*conn, &refusals);
+  Watched w;
+  auto& [conn, seen, refusals] = w;
   constexpr auto kMax = std::numeric_limits<Zef::AttributeId>::max();
   constexpr auto kMin = std::numeric_limits<Zef::AttributeId>::min();
   Ptr<Out> out = Out::OutIs();
