@@ -27,14 +27,14 @@ void deferAttr(Sa* sa, AttrRow<Sa> const& row) {
   if (auto* bits = sa->zefOwnDirty()) bits->set(row.bit, true);
 }
 
-// The record of a value: its header, then the value; `InBurst` in a pass.
-template <bool InBurst, class Sa>
-[[gnu::always_inline]] inline void writeValueRecord(Sa* sa, AttrRow<Sa> const& row) {
+// The record of a value: its header, then the value.
+template <class Sa>
+void writeValueRecord(Sa* sa, AttrRow<Sa> const& row) {
   Ptr<NboAttrLog::Out> const& out = sa->nboAttrLogOut();
   out->nextHeaderIs(NboAttrLog::MsgHeader{sa->entityId(), row.id});
-  out->template recordBegin<InBurst>();
+  out << NboAttrLog::TransactToken{1};
   row.write(out, *sa->zefEntity());
-  out->recordEnd();
+  out << NboAttrLog::TransactToken{3};
 }
 
 template <class Sa>
@@ -45,7 +45,7 @@ void writeAttrRecord(Sa* sa, AttrRow<Sa> const& row) {
   if (!row.write && !row.reference) return;
   // The reader learns of the entity before its first attribute.
   if (!sa->zefIsAnnounced()) sa->doSerializeOrphan();
-  if (row.write) return writeValueRecord<false>(sa, row);
+  if (row.write) return writeValueRecord(sa, row);
   // A reference travels as the referenced entity's id on this log, which
   // may first have to be announced there.
   for (;;) {
@@ -144,7 +144,7 @@ bool writtenInPass(Sa* sa, AttrRow<Sa> const& row) {
       !sa->zefIsAnnounced() || !sa->zefEntity()) {
     return false;
   }
-  writeValueRecord<true>(sa, row);
+  writeValueRecord(sa, row);
   return true;
 }
 

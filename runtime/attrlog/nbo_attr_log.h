@@ -250,15 +250,10 @@ class Out : public PtrInterface {
   // Inline for the common record, which the writer of every attribute
   // makes; what is rare (a record left open, a closed log, no room for the
   // largest head, an oversized record) goes out of line.
-  // A burst's writer (a pass over an entity's attributes) has the head of a
-  // record that follows the one before encoded inline; a single change
-  // seldom follows its entity's last record, and goes faster without.
-  template <bool InBurst = false>
   void recordBegin() {
     if (recordOpen_ || closed_ || allocated_ - end_ < kLargestHead) return recordBeginSlow();
     std::size_t const start = end_;
-    if constexpr (InBurst) end_ += encodeFrameHeadInline(data_.get() + end_, recordKind_, header_, context_);
-    else end_ += encodeFrameHead(data_.get() + end_, recordKind_, header_, context_);
+    end_ += encodeFrameHeadInline(data_.get() + end_, recordKind_, header_, context_);
     recordOpened(start);
   }
   void recordEnd() {
