@@ -9,10 +9,12 @@
 namespace Zef::Repl {
 
 // The sync-mode record: every adapter of the entity under this id, on every
-// connection, takes the mode while marked resynchronising.
+// connection, takes the mode while marked resynchronising. A record read
+// from the stream holds the mode and nothing more.
 template <class Sa>
-void syncModeRecord(Sa* sa, NboAttrLog::In& in) {
+void syncModeRecord(Sa* sa, NboAttrLog::In& in, bool record) {
   auto mode = StreamAdapter::SyncModeInstance(in.nextU32());
+  if (record) in.valueEnds();
   NboAttrLog::Demuxer::forEachDemuxer([&](NboAttrLog::Demuxer& d) {
     if (!(sa->entityId() & 1)) return;
     StreamAdapter* r = d.reactorFound(sa->entityId());
@@ -56,7 +58,7 @@ void attrDeserialization(Sa* sa, AttributeId a, StreamAdapter::DeserializationOp
   IsActiveAnchor anchor;
   if (!in) beginApplying(sa, a, anchor);
   if (a == kSyncModeAttrId) {
-    syncModeRecord(sa, *stream);
+    syncModeRecord(sa, *stream, !in);
     return;
   }
   auto* e = sa->zefEntity();

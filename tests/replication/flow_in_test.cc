@@ -102,6 +102,24 @@ TEST_F(FlowInTest, EachRecordOfARunIsAppliedOrRefusedOnItsOwn) {
   EXPECT_FALSE(mount->isClosed());
 }
 
+TEST_F(FlowInTest, ASyncModeRecordWithBytesBeyondItsModeChangesNothing) {
+  writer->rootIs(stats);
+  pair.pump();
+  ASSERT_TRUE(mount->isSynced());
+  auto const eid = eidOf(stats);
+  auto adapter = mount->demuxer()->reactor(eid);
+  ASSERT_NE(adapter, nullptr);
+  ASSERT_EQ(adapter->syncMode(), Zef::StreamAdapter::syncModeIncremental);
+  send(eid, Zef::NboAttrLog::kSyncModeAttrId, 2u, static_cast<unsigned char>(7));
+  EXPECT_EQ(mount->framesRefused(), 1u);
+  EXPECT_NE(mount->lastRefusal().str().find("1 bytes beyond its value"), std::string::npos) << mount->lastRefusal();
+  EXPECT_EQ(adapter->syncMode(), Zef::StreamAdapter::syncModeIncremental);
+  // The same record without the extra byte is taken.
+  send(eid, Zef::NboAttrLog::kSyncModeAttrId, 2u);
+  EXPECT_EQ(mount->framesRefused(), 1u) << mount->lastRefusal();
+  EXPECT_EQ(adapter->syncMode(), Zef::StreamAdapter::syncModeFull);
+}
+
 TEST_F(FlowInTest, EveryKindOfAttributeReplicates) {
   auto gpo = Fru::Gpo::GpoIs("gpo1");
   auto chip = PhyBcm54980ChipConfig::PhyBcm54980ChipConfigIs("chip0");
