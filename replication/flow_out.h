@@ -139,9 +139,10 @@ void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
 template <class Sa>
 bool writtenInPass(Sa* sa, AttrRow<Sa> const& row) {
   auto const& flags = sa->zef_bitSet;
-  if (!row.write || internalWriteChannel(sa) || flags.isResynchronizing() || sa->isApplying() ||
-      !sa->isOkToSerialize() || flags.isReadOnly() || !flags.allowsImmediateTransmission() ||
-      !sa->zefIsAnnounced() || !sa->zefEntity()) {
+  // attrChanged's questions, with chooseSend's answer in a pass (now) taken
+  // where nothing could make it otherwise.
+  if (!row.write || internalWriteChannel(sa) || !mayWrite(sa, row.id) || !sa->isOkToSerialize() ||
+      flags.isReadOnly() || !flags.allowsImmediateTransmission() || !sa->zefIsAnnounced() || !sa->zefEntity()) {
     return false;
   }
   writeValueRecord(sa, row);

@@ -83,6 +83,17 @@ void Connection::bytesReceived(std::span<unsigned char const> bytes) {
   pending_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(used), bytes.end());
 }
 
+template <class Apply>
+bool Connection::applied(std::uint64_t offset, Apply apply) {
+  try {
+    apply();
+    ++framesApplied_;
+  } catch (Exception const& e) {
+    refused(offset, format("frame at offset %d: %s", offset, e.what()));
+  }
+  return !isClosed() && !entityLimitPassed();
+}
+
 std::size_t Connection::readFrames(std::span<unsigned char const> input) {
   std::size_t at = 0;
   while (at < input.size()) {
@@ -105,14 +116,11 @@ std::size_t Connection::readFrames(std::span<unsigned char const> input) {
       if (isClosed()) return at;
       continue;
     }
-    try {
+    bool const goOn = applied(r.frame.offset, [&] {
       if (frameHandler_) frameHandler_(*this, r.frame);
       else applyFrame(r.frame);
-      ++framesApplied_;
-    } catch (Exception const& e) {
-      refused(r.frame.offset, format("frame at offset %d: %s", r.frame.offset, e.what()));
-    }
-    if (isClosed() || entityLimitPassed()) return at;
+    });
+    if (!goOn) return at;
     if (!frameHandler_ && r.frame.kind == FrameKind::attribute) {
       at = applyRun(input, at);
       if (isClosed()) return at;
@@ -137,16 +145,13 @@ std::size_t Connection::applyRun(std::span<unsigned char const> input, std::size
     auto const payload = input.subspan(at + Frame::kPrefix, size - Frame::kPrefix);
     at += size;
     ++framesReceived_;
-    try {
+    bool const goOn = applied(offset, [&] {
       refuseNondestructing(role_, a, payload);
       in.bytesAre(payload);
       CurrentIn current(*demuxer_, in);
       applyRecord(*sa, a, in);
-      ++framesApplied_;
-    } catch (Exception const& e) {
-      refused(offset, format("frame at offset %d: %s", offset, e.what()));
-    }
-    if (isClosed() || entityLimitPassed()) return at;
+    });
+    if (!goOn) return at;
   } while (demuxer_->reactorFound(eid) == sa && reader_.peekRunRecord(input.subspan(at), a, size));
   return at;
 }

@@ -139,6 +139,10 @@ class Connection : public PtrInterface {
   // entity and the attribute after, applied with one look-up of its adapter;
   // returns where they end.
   std::size_t applyRun(std::span<unsigned char const> input, std::size_t at);
+  // One frame, given to `apply`: counted as applied, or refused at `offset`
+  // when it throws. False once reading must stop.
+  template <class Apply>
+  bool applied(std::uint64_t offset, Apply apply);
   // A mount over its limit of entities is cut off; true if it was. Asked
   // after every frame applied.
   bool entityLimitPassed() {

@@ -27,9 +27,7 @@ std::size_t encodeFrameHead(unsigned char* p, FrameKind kind, MsgHeader const& h
   bool sameEntity = before.valid && h.entityId == before.entityId;
   if (sameEntity) flags |= Frame::kSameEntity;
   if (before.valid && h.attributeId == before.attributeId) flags |= Frame::kSameAttribute;
-  else if (before.valid && before.attributeId != std::numeric_limits<AttributeId>::max() &&
-           h.attributeId == before.attributeId + 1)
-    flags |= Frame::kNextAttribute;
+  else if (before.valid && isAttributeAfter(h.attributeId, before.attributeId)) flags |= Frame::kNextAttribute;
   if (!h.hasDefaultWords()) flags |= Frame::kWords;
   std::size_t n = 0;
   p[n++] = static_cast<unsigned char>(static_cast<unsigned>(kind) << 4 | flags);

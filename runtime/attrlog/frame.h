@@ -64,6 +64,11 @@ struct HeaderContext {
   bool valid = false;
 };
 
+// Whether `a` is the attribute after `before`: the largest id has none.
+inline bool isAttributeAfter(AttributeId a, AttributeId before) {
+  return before != std::numeric_limits<AttributeId>::max() && a == before + 1;
+}
+
 // Writes a frame's tag and header into `p` (at most 40 bytes), with the
 // length left for the caller; returns the bytes written.
 std::size_t encodeFrameHead(unsigned char* p, FrameKind kind, MsgHeader const& h, HeaderContext const& before);
@@ -71,8 +76,8 @@ std::size_t encodeFrameHead(unsigned char* p, FrameKind kind, MsgHeader const& h
 // attribute after it, the usual words. The tag alone then says it all.
 inline std::size_t encodeFrameHeadInline(unsigned char* p, FrameKind kind, MsgHeader const& h,
                                          HeaderContext const& before) {
-  if (before.valid && h.entityId == before.entityId && before.attributeId != std::numeric_limits<AttributeId>::max() &&
-      h.attributeId == before.attributeId + 1 && h.hasDefaultWords()) {
+  if (before.valid && h.entityId == before.entityId && isAttributeAfter(h.attributeId, before.attributeId) &&
+      h.hasDefaultWords()) {
     p[0] = static_cast<unsigned char>(unsigned(kind) << 4 | Frame::kSameEntity | Frame::kNextAttribute);
     return Frame::kPrefix;
   }

@@ -81,12 +81,10 @@ struct Watched {
 };
 
 std::vector<Seen> framesOf(std::vector<Bytes> const& chunks) {
-  Ptr<Connection> conn = Connection::ConnectionIs();
-  std::vector<Seen> seen;
-  collect(*conn, &seen);
-  for (Bytes const& c : chunks) conn->bytesReceived(c);
-  EXPECT_EQ(conn->framesRefused(), 0u) << conn->lastRefusal();
-  return seen;
+  Watched w;
+  for (Bytes const& c : chunks) w.conn->bytesReceived(c);
+  EXPECT_EQ(w.conn->framesRefused(), 0u) << w.conn->lastRefusal();
+  return w.seen;
 }
 
 TEST(ConnectionReceiveTest, FramesAreTheSameHoweverTheBytesAreSplit) {
@@ -149,9 +147,8 @@ TEST(ConnectionReceiveTest, ALengthAboveTheLargestFrameClosesTheConnectionNaming
 }
 
 TEST(ConnectionReceiveTest, AFrameOfTheLargestLengthIsRead) {
-  Ptr<Connection> conn = Connection::ConnectionIs();
-  std::vector<Seen> seen;
-  collect(*conn, &seen);
+  Watched w;
+  auto& [conn, seen, refusals] = w;
   Ptr<Out> out = Out::OutIs();
   // Tag, entity id and attribute id take 3 of the 16384 bytes after the length.
   record(out, {3, 258}, Bytes(16384 - 3, 0x5a));
@@ -159,6 +156,7 @@ TEST(ConnectionReceiveTest, AFrameOfTheLargestLengthIsRead) {
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].payload.size(), 16381u);
   EXPECT_FALSE(conn->isClosed());
+  EXPECT_TRUE(refusals.empty());
 }
 
 TEST(ConnectionReceiveTest, BadFramesAreRefusedAndCountedWhileTheNextOnesArrive) {
