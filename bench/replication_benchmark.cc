@@ -363,10 +363,14 @@ std::vector<Ptr<PhyBcm54980Stats>> syncTable() {
   return table;
 }
 
-// The writer's bytes, drained into `sink` as they are made.
+// The writer's bytes, drained into `sink` as they are made, in chunks of
+// the size a socket transport takes once a first synchronisation is under
+// way: a writer never drained would grow its buffer to the capacity,
+// copying it at each step, which no real agent does.
 std::size_t firstSyncBytes(std::vector<Ptr<PhyBcm54980Stats>> const& table, std::vector<unsigned char>* sink) {
   auto conn = Connection::ConnectionIs();
   conn->roleIs(Connection::Role::agent);
+  conn->demuxer()->writeChunkIs(Out::kInitialAllocation / 2);
   for (auto const& s : table) conn->rootIs(s);
   std::size_t total = 0;
   for (;;) {
