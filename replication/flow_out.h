@@ -130,6 +130,16 @@ void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
   rowChanged(sa, row, [&] { writeAttrRecord(sa, row); });
 }
 
+// writtenInPass's questions of the adapter, the same for every attribute:
+// attrChanged's, with chooseSend's answer in a pass (now) taken where
+// nothing could make it otherwise.
+template <class Sa>
+bool adapterWritesInPass(Sa* sa) {
+  auto const& flags = sa->zef_bitSet;
+  return !internalWriteChannel(sa) && sa->isOkToSerialize() && !flags.isReadOnly() &&
+         flags.allowsImmediateTransmission() && sa->zefIsAnnounced() && sa->zefEntity();
+}
+
 // A value marked for a scheduled pass, written there as its handler would
 // write it, without asking what the handler asks: true if it was. Whatever
 // is out of the ordinary (a channel that hears internal writes, a record
@@ -138,15 +148,16 @@ void attrChanged(Sa* sa, AttrRow<Sa> const& row) {
 // writes every value this way.
 template <class Sa>
 bool writtenInPass(Sa* sa, AttrRow<Sa> const& row) {
-  auto const& flags = sa->zef_bitSet;
-  // attrChanged's questions, with chooseSend's answer in a pass (now) taken
-  // where nothing could make it otherwise.
-  if (!row.write || internalWriteChannel(sa) || !mayWrite(sa, row.id) || !sa->isOkToSerialize() ||
-      flags.isReadOnly() || !flags.allowsImmediateTransmission() || !sa->zefIsAnnounced() || !sa->zefEntity()) {
-    return false;
-  }
+  if (!row.write || !adapterWritesInPass(sa) || !mayWrite(sa, row.id)) return false;
   writeValueRecord(sa, row);
   return true;
+}
+
+// Whether writtenInPass would write every marked value of the adapter: with
+// no record being applied, mayWrite answers alike for every attribute.
+template <class Sa>
+bool passWritesEveryValue(Sa* sa) {
+  return !sa->isApplying() && !sa->zef_bitSet.isResynchronizing() && adapterWritesInPass(sa);
 }
 
 // Writes constructor arguments once aside, so that the entities they name
@@ -190,6 +201,17 @@ void serializeOrphan(Sa* sa, std::span<char const* const> types,
   if (auto* d = sa->streamDemuxer(); d && d->initialSyncDone()) d->syncModeSend(*sa);
 }
 
+template <class Sa>
+std::uint64_t bytesWritten(Sa* sa) {
+  auto* out = sa->nboAttrLogOut().ptr();
+  return out ? out->bytesWritten() : 0;
+}
+template <class Sa>
+std::uint64_t passStop(Sa* sa) {
+  auto* d = sa->streamDemuxer();
+  return d ? d->passStop() : 0;
+}
+
 // The scheduled pass over one level's attributes from `start`; 0 when it
 // went through, else the attribute to resume at. Attributes below `firstOwn`
 // are the base level's: `base` handles them first.
@@ -211,23 +233,35 @@ AttributeId attrFlowOutPass(Sa* sa, AttributeId start, std::span<AttrRow<Sa> con
   std::size_t i = 0;
   while (i < rows.size() && rows[i].id != start) ++i;
   if (i == rows.size() || !fo) return 0;
+  // What holds for every row is asked once, and again after anything but a
+  // value's record was written; room, once the bytes the demuxer allowed are.
+  bool everyValue = passWritesEveryValue(sa);
+  std::uint64_t stop = passStop(sa);
   for (; i < rows.size(); ++i) {
-    fo->attrIdIs(rows[i].id);
+    AttrRow<Sa> const& row = rows[i];
+    fo->attrIdIs(row.id);
     auto* bits = sa->zefOwnDirty();
-    if (rows[i].serialize) {
-      rows[i].serialize(sa);
-    } else if (bits && bits->test(rows[i].bit)) {
-      // Written now: the bit is clear unless the write defers it again. A
-      // flow-out kept after its pass (a directory's, or one reused for the
-      // next change) then holds only what is still owed.
-      bits->set(rows[i].bit, false);
-      if (!writtenInPass(sa, rows[i])) (sa->*rows[i].handler)();
+    // Written now: the bit is clear unless the write defers it again. A
+    // flow-out kept after its pass (a directory's, or one reused for the
+    // next change) then holds only what is still owed.
+    bool const marked = !row.serialize && bits && bits->test(row.bit);
+    if (marked) bits->set(row.bit, false);
+    if (marked && everyValue && row.write) {
+      writeValueRecord(sa, row);
+    } else if (marked || row.serialize) {
+      if (row.serialize) row.serialize(sa);
+      else if (!writtenInPass(sa, row)) (sa->*row.handler)();
+      // A collection that paused in its first synchronisation resumes where
+      // it stopped, before any later row: its bookmark is a key of its own.
+      if (fo->eidsExhausted() || (row.serialize && fo->hasBookmark())) return row.id;
+      everyValue = passWritesEveryValue(sa);
+      stop = 0;
     }
-    // A collection that paused in its first synchronisation resumes where
-    // it stopped, before any later row: its bookmark is a key of its own.
-    if (fo->eidsExhausted() || (rows[i].serialize && fo->hasBookmark())) return rows[i].id;
     if (i + 1 == rows.size()) return 0;
-    if (!sa->continueFlowOut()) return rows[i + 1].id;
+    if (bytesWritten(sa) >= stop) {
+      if (!sa->continueFlowOut()) return rows[i + 1].id;
+      stop = passStop(sa);
+    }
   }
   return 0;
 }

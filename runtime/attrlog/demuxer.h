@@ -15,6 +15,7 @@
 // the pass is done, so it goes out once more with its newest value.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -72,6 +73,23 @@ class Demuxer : public PtrInterface {
   bool continueFlowOut() const {
     if (!isRoomyFor(*out_, inSlice_ ? slicePriority_ : StreamAdapter::FlowOutPriority::high)) return false;
     return !inSlice_ || out_->bytesWritten() - sliceStart_ < sliceBudget_;
+  }
+  // The count of bytes written (out's bytesWritten()) below which
+  // continueFlowOut() holds however the log is written, as long as nothing
+  // else changes: draining only adds room. A pass that writes record after
+  // record compares with it, and asks continueFlowOut() once it is reached.
+  std::uint64_t passStop() const {
+    Out const& out = *out_;
+    if (!out.isConnected() || out.freeSpace() <= Out::kRoomyFreeSpace) return 0;
+    std::size_t room = out.freeSpace() - Out::kRoomyFreeSpace;
+    if (inSlice_ && slicePriority_ == StreamAdapter::FlowOutPriority::low && out.holdsLowPriority()) {
+      room = std::min(room, out.size() < out.lowPriorityBacklog() ? out.lowPriorityBacklog() - out.size() : 0);
+    }
+    if (inSlice_) {
+      std::uint64_t const spent = out.bytesWritten() - sliceStart_;
+      room = std::min<std::uint64_t>(room, spent < sliceBudget_ ? sliceBudget_ - spent : 0);
+    }
+    return out.bytesWritten() + room;
   }
   // Runs scheduled passes while the log is roomy; true when work is left.
   bool runFlowOuts();
