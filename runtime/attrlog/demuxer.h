@@ -69,27 +69,19 @@ class Demuxer : public PtrInterface {
   // Queues an adapter whose flow-out has work again.
   void schedule(StreamAdapter* sa);
   // A pass may go on: the log is roomy for the slice's priority and the
-  // slice's budget not spent. Inline: a pass asks after every attribute.
-  bool continueFlowOut() const {
-    if (!isRoomyFor(*out_, inSlice_ ? slicePriority_ : StreamAdapter::FlowOutPriority::high)) return false;
-    return !inSlice_ || out_->bytesWritten() - sliceStart_ < sliceBudget_;
-  }
+  // slice's budget not spent.
+  bool continueFlowOut() const { return out_->bytesWritten() < passStop(); }
   // The count of bytes written (out's bytesWritten()) below which
   // continueFlowOut() holds however the log is written, as long as nothing
   // else changes: draining only adds room. A pass that writes record after
   // record compares with it, and asks continueFlowOut() once it is reached.
   std::uint64_t passStop() const {
-    Out const& out = *out_;
-    if (!out.isConnected() || out.freeSpace() <= Out::kRoomyFreeSpace) return 0;
-    std::size_t room = out.freeSpace() - Out::kRoomyFreeSpace;
-    if (inSlice_ && slicePriority_ == StreamAdapter::FlowOutPriority::low && out.holdsLowPriority()) {
-      room = std::min(room, out.size() < out.lowPriorityBacklog() ? out.lowPriorityBacklog() - out.size() : 0);
-    }
+    std::uint64_t room = out_->roomyBytes(inSlice_ && slicePriority_ == StreamAdapter::FlowOutPriority::low);
     if (inSlice_) {
-      std::uint64_t const spent = out.bytesWritten() - sliceStart_;
+      std::uint64_t const spent = out_->bytesWritten() - sliceStart_;
       room = std::min<std::uint64_t>(room, spent < sliceBudget_ ? sliceBudget_ - spent : 0);
     }
-    return out.bytesWritten() + room;
+    return out_->bytesWritten() + room;
   }
   // Runs scheduled passes while the log is roomy; true when work is left.
   bool runFlowOuts();

@@ -8,6 +8,7 @@
 // Nothing is written between values: a reader must know what it reads.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -223,6 +224,15 @@ class Out : public PtrInterface {
   String8 const& closeReason() const { return closeReason_; }
   bool isRoomy() const { return connected_ && freeSpace() > kRoomyFreeSpace; }
   bool isRoomyForLowPriority() const { return isRoomy() && (!holdsLowPriority_ || size() < lowPriorityBacklog_); }
+  // How many bytes may still be written before the log stops being roomy
+  // (for low-priority records, too), were nothing drained meanwhile; 0 when
+  // it is not roomy now.
+  std::size_t roomyBytes(bool lowPriority) const {
+    if (!isRoomy()) return 0;
+    std::size_t const room = freeSpace() - kRoomyFreeSpace;
+    if (!lowPriority || !holdsLowPriority_) return room;
+    return size() < lowPriorityBacklog_ ? std::min(room, lowPriorityBacklog_ - size()) : 0;
+  }
   // Whether the backlog applies. A demuxer lifts it for its first
   // synchronisation, where nothing is urgent and whole passes are fastest.
   bool holdsLowPriority() const { return holdsLowPriority_; }

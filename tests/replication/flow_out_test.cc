@@ -48,20 +48,22 @@ class FlowOutTest : public ::testing::Test {
     auto sa = e->zefNboAttrLogSaIs(noFlags(), 1, out, nullptr);
     return Ptr<typename E::ZefNboAttrLogSa>(dynamic_cast<typename E::ZefNboAttrLogSa*>(sa.ptr()));
   }
-  // The entity id and size of each frame the log holds, read as one reader
-  // reads them all (not mixed with `drain`), and taken out of the log.
-  std::vector<std::pair<Zef::EntityId, std::size_t>> framesTaken() {
-    std::vector<std::pair<Zef::EntityId, std::size_t>> frames;
+  // The sizes of the frames the log holds, in runs of one entity's, read as
+  // one reader reads them all (not mixed with `drain`), and taken out of the
+  // log.
+  std::vector<std::pair<Zef::EntityId, std::vector<std::size_t>>> runsTaken() {
+    std::vector<std::pair<Zef::EntityId, std::vector<std::size_t>>> runs;
     auto bytes = out->bytes();
     for (std::size_t at = 0; at < bytes.size();) {
       auto r = reader.next(bytes.subspan(at), at);
       EXPECT_EQ(r.status, Zef::NboAttrLog::FrameReader::Status::frame) << r.error;
       if (r.status != Zef::NboAttrLog::FrameReader::Status::frame) break;
-      frames.push_back({r.frame.header.entityId, r.frame.size});
+      if (runs.empty() || runs.back().first != r.frame.header.entityId) runs.push_back({r.frame.header.entityId, {}});
+      runs.back().second.push_back(r.frame.size);
       at += r.frame.size;
     }
     out->bytesConsumed(out->size());
-    return frames;
+    return runs;
   }
   Zef::NboAttrLog::FrameReader reader;
   // Six counters of `s` changed, each to a value it never had.
@@ -245,6 +247,13 @@ TEST_F(FlowOutTest, AChangeBehindAPausedPassIsWrittenByAPassOfItsOwn) {
   EXPECT_EQ(records[1].payload, wireOf(crcAfter(2)));
 }
 
+// The bytes of all but the last of `sizes`, and of all.
+std::pair<std::size_t, std::size_t> beforeLastAndAll(std::vector<std::size_t> const& sizes) {
+  std::size_t before = 0;
+  for (std::size_t k = 0; k + 1 < sizes.size(); ++k) before += sizes[k];
+  return {before, sizes.empty() ? 0 : before + sizes.back()};
+}
+
 // However its budget falls, a slice ends with the record that spends it:
 // in each run of one entity's records that a later run of the same entity
 // follows, the records before the last came to less than the budget, and
@@ -253,7 +262,7 @@ TEST_F(FlowOutTest, ASliceEndsWithTheRecordThatSpendsItsBudget) {
   auto a = PhyBcm54980Stats::PhyBcm54980StatsIs("a");
   auto b = PhyBcm54980Stats::PhyBcm54980StatsIs("b");
   for (auto const& e : {a, b}) attach(e)->doSerializeOrphan();
-  framesTaken();
+  runsTaken();
   for (std::size_t budget : {1u, 20u, 37u, 50u, 70u}) {
     SCOPED_TRACE(::testing::Message() << "budget " << budget);
     out->isConnectedIs(false);
@@ -261,22 +270,17 @@ TEST_F(FlowOutTest, ASliceEndsWithTheRecordThatSpendsItsBudget) {
     conn->demuxer()->sliceBudgetIs(budget);
     out->isConnectedIs(true);
     conn->demuxer()->runFlowOuts();
-    auto const frames = framesTaken();
-    EXPECT_EQ(frames.size(), 12u) << "every change once";
-    // Runs of one entity's records: a slice each.
-    std::vector<std::pair<Zef::EntityId, std::vector<std::size_t>>> runs;
-    for (auto const& [eid, size] : frames) {
-      if (runs.empty() || runs.back().first != eid) runs.push_back({eid, {}});
-      runs.back().second.push_back(size);
-    }
+    auto const runs = runsTaken();  // a slice each
+    std::size_t records = 0;
+    for (auto const& r : runs) records += r.second.size();
+    EXPECT_EQ(records, 12u) << "every change once";
     EXPECT_GT(runs.size(), 2u) << "the slices took turns";
     for (std::size_t i = 0; i < runs.size(); ++i) {
       bool const resumed = std::any_of(runs.begin() + i + 1, runs.end(), [&](auto const& r) { return r.first == runs[i].first; });
       if (!resumed) continue;  // its entity's last slice ran out of records
-      std::size_t before = 0;
-      for (std::size_t k = 0; k + 1 < runs[i].second.size(); ++k) before += runs[i].second[k];
+      auto const [before, all] = beforeLastAndAll(runs[i].second);
       EXPECT_LT(before, budget) << "slice " << i << " went on after its budget was spent";
-      EXPECT_GE(before + runs[i].second.back(), budget) << "slice " << i << " stopped before its budget was spent";
+      EXPECT_GE(all, budget) << "slice " << i << " stopped before its budget was spent";
     }
   }
 }
@@ -286,7 +290,7 @@ TEST_F(FlowOutTest, ASliceEndsWithTheRecordThatSpendsItsBudget) {
 TEST_F(FlowOutTest, APassOfCountersEndsWithTheRecordThatReachesTheBacklog) {
   auto s = PhyBcm54980Stats::PhyBcm54980StatsIs("s");
   attach(s)->doSerializeOrphan();
-  framesTaken();
+  runsTaken();
   out->holdsLowPriorityIs(true);
   for (std::size_t backlog : {1u, 30u, 45u, 64u}) {
     SCOPED_TRACE(::testing::Message() << "backlog " << backlog);
@@ -295,17 +299,17 @@ TEST_F(FlowOutTest, APassOfCountersEndsWithTheRecordThatReachesTheBacklog) {
     sixCountersChange(*s);
     out->isConnectedIs(true);
     conn->demuxer()->runFlowOuts();
-    auto frames = framesTaken();
-    ASSERT_FALSE(frames.empty());
-    ASSERT_LT(frames.size(), 6u) << "the pass paused at the backlog";
-    std::size_t before = 0;
-    for (std::size_t k = 0; k + 1 < frames.size(); ++k) before += frames[k].second;
+    auto runs = runsTaken();
+    ASSERT_EQ(runs.size(), 1u);
+    std::vector<std::size_t> const& sizes = runs[0].second;
+    ASSERT_LT(sizes.size(), 6u) << "the pass paused at the backlog";
+    auto const [before, all] = beforeLastAndAll(sizes);
     EXPECT_LT(before, backlog) << "written on after the backlog was reached";
-    EXPECT_GE(before + frames.back().second, backlog) << "paused before the backlog was reached";
-    std::size_t total = frames.size();
+    EXPECT_GE(all, backlog) << "paused before the backlog was reached";
+    std::size_t total = sizes.size();
     for (int turn = 0; turn < 8 && conn->demuxer()->scheduledCount() > 0; ++turn) {
       conn->demuxer()->runFlowOuts();
-      total += framesTaken().size();
+      for (auto const& r : runsTaken()) total += r.second.size();
     }
     EXPECT_EQ(total, 6u) << "every counter once, in the end";
   }
