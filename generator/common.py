@@ -13,6 +13,13 @@ SCALARS = {
     "U1", "U4", "U6", "U22", "U32", "std::uint8_t", "std::uint32_t",
 }
 
+# An enumeration's field is as wide as its underlying type.
+UNDERLYING_ALIGNMENTS = {"std::uint8_t": 1, "std::int8_t": 1, "std::uint16_t": 2, "std::int16_t": 2}
+
+
+def enum_alignment(e):
+    return UNDERLYING_ALIGNMENTS.get(e.get("underlying", "std::uint32_t"), 4)
+
 # Where a type rooted at Zef::Entity numbers its own attributes from, and
 # where a type derived from a model entity does.
 FIRST_ID_ENTITY = 258

@@ -48,14 +48,14 @@ ALIGNMENTS = {
 }
 
 
-def field_alignment(attr, scalars):
-    """How the attribute's field is aligned, as far as the model tells: a
-    type it does not know is taken as 8, so that it goes first."""
-    if attr.kind != "value":
+def field_alignment(kind, type_, scalars):
+    """How a field is aligned, as far as the model tells: a type it does not
+    know is taken as 8, so that it goes first."""
+    if kind != "value":
         return 8
-    if attr.type in ALIGNMENTS:
-        return ALIGNMENTS[attr.type]
-    return 4 if attr.type in scalars else 8
+    if type_ in ALIGNMENTS:
+        return ALIGNMENTS[type_]
+    return scalars.get(type_, 8)
 
 
 class Attr:
@@ -93,7 +93,7 @@ class Attr:
             self.param = self.type if scalar else f"{self.type} const&"
         # A value may be kept packed; its field is read through Zef::loaded.
         self.stored = self.kind == "value" and not scalar
-        self.alignment = field_alignment(self, scalars)
+        self.alignment = field_alignment(self.kind, self.type, scalars)
 
     @property
     def notifies(self):
@@ -243,6 +243,7 @@ class Param:
             # Values are taken by value, as the framework's constructors do.
             self.decl = f"{self.type} {self.name}"
         self.own = raw.get("own", True)
+        self.alignment = field_alignment(self.kind, self.type, scalars)
         # For a directory's member: how re-creation compares it, and the
         # member's reader that gives the current value.
         self.check = raw.get("check", "")
@@ -304,6 +305,13 @@ class Entity:
             args.append((p.name, self.registered_type_name(p.type)))
         return args
 
+    def stored_params(self):
+        """The parameters a rooted entity keeps as fields, in the order of
+        its fields (widest first), which its constructor initialises them in."""
+        if not self.rooted:
+            return []
+        return sorted((p for p in self.params if p.own), key=lambda p: -p.alignment)
+
     def ctor_params(self):
         return ", ".join(["Zef::Name name"] + [p.decl for p in self.params])
 
@@ -354,9 +362,11 @@ def entity_header(t, e):
         fields += f" public:\n  Zef::Ptr<{e.name}> fwkHmNext;\n\n private:\n"
     else:
         fields += " private:\n"
-    fields += "".join(f"  {p.field_type} {p.name}_;\n" for p in e.params if p.own and e.rooted)
-    # Widest first, in model order among equals: no padding between fields.
-    fields += "".join(a.field() for a in sorted(e.attrs, key=lambda a: -a.alignment))
+    # Widest first, parameters then attributes in model order among equals:
+    # no padding between fields.
+    own = [(p.alignment, f"  {p.field_type} {p.name}_;\n") for p in e.stored_params()]
+    own += [(a.alignment, a.field()) for a in e.attrs]
+    fields += "".join(text for _, text in sorted(own, key=lambda f: -f[0]))
     if e.hm_link == "last":
         fields += f"\n public:\n  Zef::Ptr<{e.name}> fwkHmNext;\n\n private:\n"
     if e.rooted:
@@ -396,7 +406,7 @@ def entity_header(t, e):
 def entity_source(t, e):
     if e.rooted:
         base_init = "Zef::Entity(std::move(name))"
-        base_init += "".join(f", {p.name}_({p.name})" for p in e.params if p.own)
+        base_init += "".join(f", {p.name}_({p.name})" for p in e.stored_params())
     else:
         base_init = f"{e.base}({e.ctor_args()})"
     init = "".join(f"  {line};\n" for line in e.init)

@@ -18,7 +18,7 @@ import adapter_gen
 import entity_gen
 import types_gen
 import value_gen
-from common import SCALARS, ModelError, load_templates
+from common import SCALARS, ModelError, enum_alignment, load_templates
 
 # The kinds of type a model file may hold, in the order their C++ is written:
 # each module renders its part of the header and of the source.
@@ -59,17 +59,21 @@ class Context:
         # Where other model files are looked up, by their path from the root.
         self.roots = [pathlib.Path(r) for r in roots]
         enums = model.get("enum", [])
-        # Types passed by value: built-in scalars, the file's enumerations and
-        # any the model names as scalars.
-        self.scalars = set(SCALARS) | {e["name"] for e in enums}
-        self.scalars |= {f"{e['namespace']}::{e['name']}" for e in enums}
-        self.scalars |= set(model.get("scalars", []))
+        # Types passed by value, with their fields' alignment: built-in
+        # scalars, the file's enumerations (as wide as their underlying type)
+        # and any the model names as scalars (taken as 32-bit).
+        self.scalars = dict.fromkeys(SCALARS, 4)
+        for e in enums:
+            self.scalars |= dict.fromkeys([e["name"], f"{e['namespace']}::{e['name']}"], enum_alignment(e))
+        for s in model.get("scalars", []):
+            self.scalars.setdefault(s, 4)
         # The library's introspection pass, asked by every type's first use.
         self.pass_function = model.get("introspection_pass", "")
         for entity in model.get("entity", []):
             for e in entity.get("enum", []):
-                self.scalars |= {e["name"], f"{entity['name']}::{e['name']}",
-                                 f"{entity['namespace']}::{entity['name']}::{e['name']}"}
+                names = [e["name"], f"{entity['name']}::{e['name']}",
+                         f"{entity['namespace']}::{entity['name']}::{e['name']}"]
+                self.scalars |= dict.fromkeys(names, enum_alignment(e))
 
     def find_model(self, rel):
         """Another model file, by its path from the source root."""
