@@ -13,12 +13,18 @@ SCALARS = {
     "U1", "U4", "U6", "U22", "U32", "std::uint8_t", "std::uint32_t",
 }
 
-# An enumeration's field is as wide as its underlying type.
-UNDERLYING_ALIGNMENTS = {"std::uint8_t": 1, "std::int8_t": 1, "std::uint16_t": 2, "std::int16_t": 2}
+# Alignments of the built-in field types; other scalars are enumerations.
+ALIGNMENTS = {
+    "bool": 1, "unsigned char": 1, "U1": 1, "U4": 1, "U6": 1, "U8": 1,
+    "std::uint8_t": 1, "std::int8_t": 1, "std::uint16_t": 2, "std::int16_t": 2,
+    "unsigned int": 4, "int": 4, "U32": 4, "U22": 4, "std::uint32_t": 4,
+    "Zef::Seconds": 8, "double": 8,
+}
 
 
 def enum_alignment(e):
-    return UNDERLYING_ALIGNMENTS.get(e.get("underlying", "std::uint32_t"), 4)
+    """An enumeration's field is as wide as its underlying type."""
+    return ALIGNMENTS.get(e.get("underlying", "std::uint32_t"), 4)
 
 # Where a type rooted at Zef::Entity numbers its own attributes from, and
 # where a type derived from a model entity does.

@@ -1,7 +1,7 @@
 """Entities: reference-counted, named types with attributes and reactors."""
 
 import adapter_gen
-from common import FIRST_ID_DERIVED, FIRST_ID_ENTITY, ModelError, cap, echo, load_templates
+from common import ALIGNMENTS, FIRST_ID_DERIVED, FIRST_ID_ENTITY, ModelError, cap, echo, load_templates
 
 T = load_templates("entity.tmpl")
 
@@ -39,13 +39,6 @@ C = load_templates("collection.tmpl")
 
 KINDS = ("value", "reference", "child", "function", "collection", "references")
 OPS = ("Is", "Inc", "Del")
-
-
-# Alignments of the built-in field types; other scalars are enumerations.
-ALIGNMENTS = {
-    "bool": 1, "unsigned char": 1, "U1": 1, "U4": 1, "U6": 1, "U8": 1,
-    "unsigned int": 4, "int": 4, "U32": 4, "U22": 4, "Zef::Seconds": 8, "double": 8,
-}
 
 
 def field_alignment(kind, type_, scalars):
