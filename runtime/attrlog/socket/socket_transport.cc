@@ -36,6 +36,9 @@ constexpr std::size_t kWriteTurn = 256 * 1024;
 constexpr std::size_t kWriteChunk = Zef::NboAttrLog::Out::kInitialAllocation / 2;
 constexpr std::size_t kFirstWriteChunk = 4 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// Records that arrive this soon after the buffer was last emptied are part
+// of a burst: they join the turn's write rather than go out alone.
+constexpr std::chrono::microseconds kBurstGap{50};
 // How long a listener waits after a failed accept (no descriptor left, ...).
 constexpr std::chrono::milliseconds kAcceptRetry{50};
 
@@ -243,14 +246,19 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
 
   // Finished records arrived in an empty buffer, maybe in the middle of a
   // writer's mutator. On a settled connection the first of a turn is
-  // written at once: a lone change would otherwise wait for the loop's next
-  // turn, and a poll of its reactor, before its write. What follows in the
-  // same turn is written from the loop, after the turn, in as few writes as
-  // the socket takes.
+  // written at once when the buffer has been empty a while: a lone change
+  // would otherwise wait for the loop's next turn, and a poll of its
+  // reactor, before its write. In a burst (the buffer emptied moments ago)
+  // it waits for the turn's write instead: alone it would cost a write and
+  // a wake-up of the reader for one record, and a burst is made of little
+  // else. What follows in the same turn is written from the loop, after the
+  // turn, in as few writes as the socket takes.
   void outputPending() override {
+    auto const emptiedAt = drainedAt_;
     drained();
     if (state_ != State::open || pumping_ || roomWaited_ || writePosted_) return;
-    if (!failurePosted_ && conn_->isSettled()) writeNow();  // only bytes, as for a backlog
+    bool const burst = drainedAt_ - emptiedAt < kBurstGap;
+    if (!failurePosted_ && conn_->isSettled() && !burst) writeNow();  // only bytes, as for a backlog
     if (roomWaited_ || failurePosted_) return;  // a write never closes here
     // Posted even when nothing is left: until it runs, the turn is not over.
     writePosted_ = true;

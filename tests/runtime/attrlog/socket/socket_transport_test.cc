@@ -374,6 +374,37 @@ TEST_P(SocketTransportTest, AfterABurstSingleRecordsAndTheEndOfTheStreamStillArr
   EXPECT_EQ(client_->connection()->framesRefused(), 0u);
 }
 
+// A record made while the send buffer has been empty a while leaves at
+// once, before the loop turns: a lone change does not wait. One made moments
+// after a turn's write emptied the buffer, as in a burst, waits for its own
+// turn's write with whatever follows it, rather than cost a write and a
+// wake-up of the reader alone. A test descheduled between the two would see
+// the second leave alone too, so the burst is tried a few times.
+TEST_P(SocketTransportTest, ALoneRecordLeavesAtOnceAndOneRightAfterAWriteJoinsItsTurnsWrite) {
+  connect();
+  Ptr<Out> const& out = serverConn_->out();
+  std::size_t sent = 0;
+  bool held = false;
+  for (int attempt = 0; attempt < 5 && !held; ++attempt) {
+    std::this_thread::sleep_for(2ms);
+    record(out, {5, 301}, {1});
+    EXPECT_EQ(out->size(), 0u) << "a lone record waited, attempt " << attempt;
+    // The turn ends; its posted write finds nothing left to write.
+    io_.restart();
+    io_.poll();
+    record(out, {5, 301}, {2});
+    held = out->size() > 0;
+    record(out, {5, 301}, {3});
+    sent += 3;
+    ASSERT_TRUE(arrived(sent));
+  }
+  EXPECT_TRUE(held) << "a record right after a write was written alone in every attempt";
+  ASSERT_EQ(atClient_.size(), sent);
+  for (std::size_t i = 0; i < sent; ++i) {
+    EXPECT_EQ(atClient_[i].payload, Bytes{static_cast<unsigned char>(1 + i % 3)}) << i;
+  }
+}
+
 // A writer that once waited for room is not woken by the reader's reads
 // afterwards: no epoll set in this process still watches the server's end
 // for room. Left watching, every read at the other end that frees space
