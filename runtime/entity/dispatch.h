@@ -67,6 +67,15 @@ void callReactor(R* r, AttributeId id, Handler handler, Args const&... args) {
   }
 }
 
+// One reactor, most often an adapter's: what a snapshot of it alone would
+// do, without the snapshot.
+template <class T, class Handler, class... Args>
+[[gnu::noinline]] void callOne(T* r, AttributeId id, Handler handler, Args const&... args) {
+  if (r->zefIsDestroying()) return;
+  KeepForCall keep(r);
+  callReactor(r, id, handler, args...);
+}
+
 // Calls `handler` on every reactor on `list` when the call began, in list
 // order; a reactor that throws does not stop the others. When the list holds
 // reactors of a base type, only those of type `Target` are called. Reached
@@ -75,14 +84,7 @@ template <class Target, class T, class Handler, class... Args>
 [[gnu::noinline]] void dispatchNotification(ListRaw<T> const& list, AttributeId id, Handler handler,
                                             Args const&... args) {
   if constexpr (std::is_same_v<Target, T>) {
-    // One reactor, most often an adapter's: what a snapshot of one would do,
-    // without the snapshot.
-    if (list.memberCount() == 1) {
-      T* r = list.head();
-      if (r->zefIsDestroying()) return;
-      KeepForCall keep(r);
-      return callReactor(r, id, handler, args...);
-    }
+    if (list.memberCount() == 1) return callOne(list.head(), id, handler, args...);
   }
   PtrInterface::NotifieeConst const* const echo = AppliedEcho::reactorFor(id);
   for (SnapshotIterator<ListRaw<T>> it(list); it; ++it) {
@@ -98,14 +100,21 @@ template <class Target, class T, class Handler, class... Args>
   }
 }
 
-// Whether some reactor on `list` has its own `handler`. Every handler an
-// entity's reactor class declares does nothing until a reactor overrides it,
-// so when none on the list does, a dispatch would call only empty functions:
-// skipping it is the same to everyone, and saves the snapshot's counted
-// references. Reads each reactor's handler through its vtable (a GNU
-// extension); elsewhere every reactor is taken to have its own.
+// The reactors on `list` with their own `handler`: how many (0, 1, or 2 for
+// more than one) and the first of them. Every handler an entity's reactor
+// class declares does nothing until a reactor overrides it, so a reactor
+// without its own would only be called to do nothing: passing over it is
+// the same to everyone, and spares the snapshot's holds when one reactor is
+// left. Reads each reactor's handler through its vtable (a GNU extension);
+// elsewhere every reactor is taken to have its own.
+template <class T>
+struct OwnHandlers {
+  unsigned count = 0;
+  T* first = nullptr;
+};
+
 template <class T, class Handler>
-[[gnu::always_inline]] inline bool anyOverrides(ListRaw<T> const& list, Handler handler) {
+[[gnu::always_inline]] inline OwnHandlers<T> ownHandlers(ListRaw<T> const& list, Handler handler) {
 #if defined(__GNUC__) && !defined(__clang__)
   if constexpr (std::is_member_function_pointer_v<Handler> && std::is_default_constructible_v<T> &&
                 !std::is_abstract_v<T>) {
@@ -118,15 +127,23 @@ template <class T, class Handler>
 #pragma GCC diagnostic ignored "-Wpmf-conversions"
     using Fn = void (*)();
     auto const own = reinterpret_cast<Fn>(const_cast<T*>(plain)->*handler);
+    OwnHandlers<T> found;
     for (T* r = list.head(); r; r = r->listNext) {
-      if (reinterpret_cast<Fn>(r->*handler) != own) return true;
+      if (reinterpret_cast<Fn>(r->*handler) == own) continue;
+      if (found.count++ == 1) return found;
+      found.first = r;
     }
 #pragma GCC diagnostic pop
-    return false;
+    return found;
   }
 #endif
   (void)handler;
-  return list.memberCount() != 0;
+  return {list.memberCount() < 2 ? list.memberCount() : 2u, list.head()};
+}
+
+template <class T, class Handler>
+inline bool anyOverrides(ListRaw<T> const& list, Handler handler) {
+  return ownHandlers(list, handler).count != 0;
 }
 
 template <class Target, class T, class Handler, class... Args>
@@ -138,7 +155,12 @@ template <class Target, class T, class Handler, class... Args>
     return;
   }
   if constexpr (std::is_same_v<Target, T>) {
-    if (!anyOverrides(list, handler)) return;
+    OwnHandlers<T> const own = ownHandlers(list, handler);
+    if (own.count == 0) return;
+    if (own.count == 1) {
+      if (static_cast<PtrInterface::NotifieeConst const*>(own.first) == AppliedEcho::reactorFor(id)) return;
+      return callOne(own.first, id, handler, args...);
+    }
   }
   dispatchNotification<Target>(list, id, handler, args...);
 }

@@ -156,6 +156,15 @@ TEST_F(NotifieeTest, ADispatchIsSkippedExactlyWhenNoReactorOverridesTheHandler) 
   EXPECT_EQ(Zef::anyOverrides(list, &N::onIsNondestructing), !kHandlersCompared);
   auto b = attach(new AlsoReset("B", &journal), chip);
   EXPECT_TRUE(Zef::anyOverrides(list, &N::onReset));
+
+  // A lone reactor with its own handler is called without a snapshot; it is
+  // found wherever it stands on the list.
+  auto reset = Zef::ownHandlers(list, &N::onReset);
+  EXPECT_EQ(reset.count, kHandlersCompared ? 1u : 2u);
+  if (kHandlersCompared) {
+    EXPECT_EQ(reset.first, b.ptr());
+  }
+  EXPECT_EQ(Zef::ownHandlers(list, &N::onInterrupt).count, 2u);
 }
 
 TEST_F(NotifieeTest, AReactorAttachedDuringADispatchSeesOnlyTheNextChangeAndOneDetachedStillHearsIt) {
