@@ -36,9 +36,6 @@ constexpr std::size_t kWriteTurn = 256 * 1024;
 constexpr std::size_t kWriteChunk = Zef::NboAttrLog::Out::kInitialAllocation / 2;
 constexpr std::size_t kFirstWriteChunk = 4 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
-// Records that arrive this soon after the buffer was last emptied are part
-// of a burst: they join the turn's write rather than go out alone.
-constexpr std::chrono::microseconds kBurstGap{50};
 // How long a listener waits after a failed accept (no descriptor left, ...).
 constexpr std::chrono::milliseconds kAcceptRetry{50};
 
@@ -239,7 +236,8 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
         retry_(socket_.get_executor()),
         loop_(loopOf(socket_)),
         retryAfter_(o.flowOutRetry),
-        socketSendBuffer_(o.socketSendBuffer) {}
+        socketSendBuffer_(o.socketSendBuffer),
+        burstGap_(o.burstGap) {}
   ~Stream() override {
     if (conn_->out()) conn_->out()->drainerIs(nullptr);
   }
@@ -257,7 +255,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
     auto const emptiedAt = drainedAt_;
     drained();
     if (state_ != State::open || pumping_ || roomWaited_ || writePosted_) return;
-    bool const burst = drainedAt_ - emptiedAt < kBurstGap;
+    bool const burst = drainedAt_ - emptiedAt < burstGap_;
     if (!failurePosted_ && conn_->isSettled() && !burst) writeNow();  // only bytes, as for a backlog
     if (roomWaited_ || failurePosted_) return;  // a write never closes here
     // Posted even when nothing is left: until it runs, the turn is not over.
@@ -481,6 +479,7 @@ class Stream final : public StreamBase, private NboAttrLog::Out::Drainer {
   bool failurePosted_ = false;
   std::chrono::milliseconds retryAfter_;
   std::size_t socketSendBuffer_;
+  std::chrono::microseconds burstGap_;
   bool sendBufferSet_ = false;
   bool pumping_ = false;
   bool roomWaited_ = false;

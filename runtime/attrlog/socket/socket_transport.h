@@ -104,6 +104,10 @@ struct Options {
   // Unix clients: refuse a server run by another user than this one (root's
   // excepted), told by the socket's peer credentials once connected.
   bool peerUidCheck = true;
+  // A record made this soon after the send buffer last emptied is part of a
+  // burst: it joins its loop turn's write instead of going out alone at
+  // once. 0 writes every turn's first record at once.
+  std::chrono::microseconds burstGap{50};
 };
 
 using ConnectionHandler = std::function<void(Ptr<Connection> const&)>;

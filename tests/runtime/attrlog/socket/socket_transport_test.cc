@@ -378,15 +378,18 @@ TEST_P(SocketTransportTest, AfterABurstSingleRecordsAndTheEndOfTheStreamStillArr
 // once, before the loop turns: a lone change does not wait. One made moments
 // after a turn's write emptied the buffer, as in a burst, waits for its own
 // turn's write with whatever follows it, rather than cost a write and a
-// wake-up of the reader alone. A test descheduled between the two would see
-// the second leave alone too, so the burst is tried a few times.
+// wake-up of the reader alone. The gap is widened here so that a test slowed
+// by a sanitizer still makes its second record within it; one descheduled
+// for longer would see it leave alone too, so the burst is tried a few times.
 TEST_P(SocketTransportTest, ALoneRecordLeavesAtOnceAndOneRightAfterAWriteJoinsItsTurnsWrite) {
-  connect();
+  Options options;
+  options.burstGap = 20ms;
+  connect(options);
   Ptr<Out> const& out = serverConn_->out();
   std::size_t sent = 0;
   bool held = false;
   for (int attempt = 0; attempt < 5 && !held; ++attempt) {
-    std::this_thread::sleep_for(2ms);
+    std::this_thread::sleep_for(30ms);
     record(out, {5, 301}, {1});
     EXPECT_EQ(out->size(), 0u) << "a lone record waited, attempt " << attempt;
     // The turn ends; its posted write finds nothing left to write.
@@ -403,6 +406,20 @@ TEST_P(SocketTransportTest, ALoneRecordLeavesAtOnceAndOneRightAfterAWriteJoinsIt
   for (std::size_t i = 0; i < sent; ++i) {
     EXPECT_EQ(atClient_[i].payload, Bytes{static_cast<unsigned char>(1 + i % 3)}) << i;
   }
+}
+
+// Without a gap, every turn's first record leaves at once.
+TEST_P(SocketTransportTest, WithNoBurstGapARecordRightAfterAWriteLeavesAtOnce) {
+  Options options;
+  options.burstGap = 0us;
+  connect(options);
+  Ptr<Out> const& out = serverConn_->out();
+  record(out, {5, 301}, {1});
+  io_.restart();
+  io_.poll();
+  record(out, {5, 301}, {2});
+  EXPECT_EQ(out->size(), 0u);
+  ASSERT_TRUE(arrived(2));
 }
 
 // A writer that once waited for room is not woken by the reader's reads
