@@ -79,13 +79,11 @@ template <class T, class Handler, class... Args>
 // Calls `handler` on every reactor on `list` when the call began, in list
 // order; a reactor that throws does not stop the others. When the list holds
 // reactors of a base type, only those of type `Target` are called. Reached
-// through notify(), which has already passed over an applied echo alone.
+// through notify(), which has already passed over an applied echo alone and,
+// on a list of Target's own, called a lone owner of the handler itself.
 template <class Target, class T, class Handler, class... Args>
 [[gnu::noinline]] void dispatchNotification(ListRaw<T> const& list, AttributeId id, Handler handler,
                                             Args const&... args) {
-  if constexpr (std::is_same_v<Target, T>) {
-    if (list.memberCount() == 1) return callOne(list.head(), id, handler, args...);
-  }
   PtrInterface::NotifieeConst const* const echo = AppliedEcho::reactorFor(id);
   for (SnapshotIterator<ListRaw<T>> it(list); it; ++it) {
     if (echo && static_cast<PtrInterface::NotifieeConst const*>(it.ptr()) == echo) continue;
@@ -139,11 +137,6 @@ template <class T, class Handler>
 #endif
   (void)handler;
   return {list.memberCount() < 2 ? list.memberCount() : 2u, list.head()};
-}
-
-template <class T, class Handler>
-inline bool anyOverrides(ListRaw<T> const& list, Handler handler) {
-  return ownHandlers(list, handler).count != 0;
 }
 
 template <class Target, class T, class Handler, class... Args>
